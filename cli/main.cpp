@@ -144,7 +144,8 @@ public:
     void Update(int64_t done) {
         if (!shown_) return;
         Clock::time_point now = Clock::now();
-        if (now - last_ < std::chrono::milliseconds(250)) return;
+        // The first frame shows the line at once; after that four updates a second are plenty.
+        if (done > 1 && now - last_ < std::chrono::milliseconds(250)) return;
         last_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double fps = seconds > 0 ? done / seconds : 0;
@@ -224,9 +225,6 @@ int Run(const Options &o) {
     InstallWindowHandlers(o.index);
     FilterModuleHandle module(FindModule(o.modulePath));
     VideoInput input(o.input);
-    if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && !o.quiet) {
-        std::fprintf(stderr, "subremove: warning: no --index given: the frames pass through unchanged\n");
-    }
     if (o.previewFrame >= 0) return Preview(o, module, input);
 
     const int w = input.width(), h = input.height();
@@ -241,6 +239,9 @@ int Run(const Options &o) {
     FilterInstance instance(module, w, h);
     Configure(instance, o.settings, o.configGiven);
     instance.Start(0);
+    if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && !o.quiet) {
+        std::fprintf(stderr, "subremove: warning: no --index given: the frames pass through unchanged\n");
+    }
 
     const auto ranges = ReadSubtitleRanges(o.index);
     const int64_t usPerFrame = MicrosecondsPerFrame(input.frameRate());
@@ -284,7 +285,8 @@ int Run(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    av_log_set_level(AV_LOG_ERROR);
+    // FFmpeg's own log would add lines of its own to our one-line errors; we report every failure.
+    av_log_set_level(AV_LOG_QUIET);
     Options options;
     try {
         options = ParseCommandLine(argc, argv);

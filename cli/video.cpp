@@ -117,6 +117,17 @@ VideoInput::~VideoInput() {
     avformat_close_input(&format_);
 }
 
+int VideoInput::FirstSequenceNumber() const {
+    if (std::strcmp(format_->iformat->name, "image2") != 0) return 0;
+    // The image sequence reader starts at the first of the numbers 0..4 that names a file.
+    char name[4096];
+    for (int i = 0; i < 5; ++i) {
+        struct stat st{};
+        if (av_get_frame_filename(name, sizeof(name), format_->url, i) == 0 && stat(name, &st) == 0) return i;
+    }
+    return 0;
+}
+
 int64_t VideoInput::ExpectedFrames() const {
     if (stream_->nb_frames > 0) return stream_->nb_frames;
     if (stream_->duration != AV_NOPTS_VALUE && stream_->duration > 0) {
@@ -476,7 +487,11 @@ VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const Outpu
         r = avio_open(&format_->pb, target.c_str(), AVIO_FLAG_WRITE);
         if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + AvError(r));
     }
+    // FLAC or Opus in MP4 is still marked experimental in this FFmpeg, yet players read it.
+    format_->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
     AVDictionary *muxing = nullptr;
+    // Sequence files are numbered like the input's, or else by frame number from 0 as the index counts.
+    if (sequence_) av_dict_set_int(&muxing, "start_number", input.FirstSequenceNumber(), 0);
     r = avformat_write_header(format_, &muxing);
     av_dict_free(&muxing);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + AvError(r));

@@ -60,6 +60,8 @@ public:
     int width() const { return decoder_->width; }
     int height() const { return decoder_->height; }
     AVRational frameRate() const { return frameRate_; }
+    // For an image sequence input, the number of its first file; 0 otherwise.
+    int FirstSequenceNumber() const;
     // Frames the container announces, or -1 when it does not tell.
     int64_t ExpectedFrames() const;
     // Duration of one frame in the stream's time base, from the frame rate.
