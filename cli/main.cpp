@@ -8,13 +8,16 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <thread>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "cli/errors.h"
 #include "cli/options.h"
+#include "cli/pipeline.h"
 #include "cli/plugin_host.h"
 #include "cli/video.h"
 #include "host/params.h"
@@ -103,37 +106,6 @@ bool HasSubtitle(const std::vector<std::pair<int64_t, int64_t>> &ranges, int64_t
     return false;
 }
 
-const char *SettingName(ParameterId id) {
-    switch (id) {
-    case PARAM_DEPTH: return "depth";
-    case PARAM_POWER: return "power";
-    case PARAM_PIXEL_ASPECT: return "pixel aspect";
-    case PARAM_RADIUS: return "radius";
-    default: return kParameters[id].name;
-    }
-}
-
-// The module reported a script error: name the settings the table says are out of range.
-std::string DescribeScriptError(const FilterSettings &s, int code, bool fromConfigLine) {
-    const std::pair<ParameterId, int32_t> values[] = {
-        {PARAM_DEPTH, s.depth}, {PARAM_POWER, s.power}, {PARAM_PIXEL_ASPECT, s.pixelAspect}, {PARAM_RADIUS, s.radius}};
-    std::string named;
-    for (const auto &v : values) {
-        if (ParameterInRange(v.first, v.second)) continue;
-        if (!named.empty()) named += ", ";
-        named += std::string(SettingName(v.first)) + " " + std::to_string(v.second) + " is out of range (" +
-                 std::to_string(kParameters[v.first].minimum) + ".." + std::to_string(kParameters[v.first].maximum) + ")";
-    }
-    const std::string where = fromConfigLine ? "in the --config line: " : "";
-    if (named.empty()) return "the filter module rejected the settings (script error " + std::to_string(code) + ")";
-    return where + named;
-}
-
-void Configure(FilterInstance &instance, const FilterSettings &settings, bool fromConfigLine) {
-    int code = instance.Configure(settings);
-    if (code != 0) throw HostError(EXIT_USAGE, DescribeScriptError(settings, code, fromConfigLine));
-}
-
 int64_t MicrosecondsPerFrame(AVRational rate) {
     return rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
 }
@@ -176,7 +148,7 @@ int PrintConfig(const Options &o) {
     InstallWindowHandlers(o.index);
     FilterModuleHandle module(FindModule(o.modulePath));
     FilterInstance instance(module, 16, 16);
-    Configure(instance, o.settings, o.configGiven);
+    ConfigureInstance(instance, o.settings, o.configGiven);
     const std::string line = instance.ScriptLine();
     if (line.empty()) throw HostError(EXIT_FAILURE_RUN, "the filter module wrote no script line");
     std::printf("%s\n", line.c_str());
@@ -199,7 +171,7 @@ int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &inpu
         FilterInstance instance(module, w, h);
         FilterSettings settings = o.settings;
         settings.mode = modes[panel];
-        Configure(instance, settings, o.configGiven);
+        ConfigureInstance(instance, settings, o.configGiven);
         instance.Start((int32_t)o.previewFrame);
         converter.ToHost(frame, instance);
         instance.Run((int32_t)o.previewFrame, MicrosecondsPerFrame(input.frameRate()));
@@ -227,51 +199,28 @@ int Run(const Options &o) {
     VideoInput input(o.input);
     if (o.previewFrame >= 0) return Preview(o, module, input);
 
-    const int w = input.width(), h = input.height();
     OutputOptions outputOptions;
     outputOptions.codec = o.codec;
     outputOptions.quality = o.quality;
     VideoOutput output(o.output, input, outputOptions);
-    ColourConverter converter(w, h, input.decoder()->pix_fmt, input.decoder()->colorspace, input.decoder()->color_range);
     input.keepPackets = output.CanPassPackets();
     input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };
-
-    FilterInstance instance(module, w, h);
-    Configure(instance, o.settings, o.configGiven);
-    instance.Start(0);
     if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && !o.quiet) {
         std::fprintf(stderr, "subremove: warning: no --index given: the frames pass through unchanged\n");
     }
 
     const auto ranges = ReadSubtitleRanges(o.index);
-    const int64_t usPerFrame = MicrosecondsPerFrame(input.frameRate());
+    int threads = o.threads;
+    if (threads <= 0) threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
     Progress progress(!o.quiet && isatty(STDERR_FILENO), input.ExpectedFrames());
-    std::unique_ptr<AVFrame, AVFrameDeleter> result(av_frame_alloc());
-    if (!result) throw std::bad_alloc();
-    int64_t frames = 0, withSubtitle = 0, repainted = 0;
-    while (AVFrame *frame = input.NextFrame()) {
-        if (frames > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
-        converter.ToHost(frame, instance);
-        instance.Run((int32_t)frames, usPerFrame);
-        av_frame_unref(result.get());
-        const int64_t changed = converter.FromHost(instance, frame, output.pixelFormat(), output.colorRange(), result.get());
-        int64_t duration = FrameDuration(frame);
-        if (duration <= 0) duration = input.NominalFrameDuration();
-        if (changed == 0 && output.CanPassPackets() && input.FramePacket()) {
-            output.WriteInputPacket(input.FramePacket());
-        } else {
-            result->pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
-                                                                         : frames * input.NominalFrameDuration();
-            output.WriteFrame(result.get(), duration);
-        }
-        if (HasSubtitle(ranges, frames)) ++withSubtitle;
-        if (changed > 0) ++repainted;
-        ++frames;
-        progress.Update(frames);
-    }
-    instance.End();
+    const FilmTotals totals = ProcessFilm(module, o.settings, o.configGiven, input, output, threads, ranges,
+                                          [&progress](int64_t done) { progress.Update(done); });
     output.Finish();
     progress.Close();
+    const int64_t frames = totals.frames;
+    int64_t withSubtitle = 0;
+    for (int64_t f = 0; f < frames; ++f) withSubtitle += HasSubtitle(ranges, f);
+    const int64_t repainted = totals.repainted;
     if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
     if (!o.quiet) {
         const double seconds = progress.Seconds();

@@ -483,6 +483,52 @@ TEST_F(SubremoveTest, AFailedRunLeavesNoOutput) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Several filter instances in parallel
+
+// Guards: runs cut inside a subtitle, frames written out of order, or results that depend on
+// the number of threads.
+TEST_F(SubremoveTest, ThreadsGiveTheSameFilesAsOneThread) {
+    // 60 frames; subtitles on 10..30 and 31..50 (touching) and 52..59, at three places.
+    struct Sub { int first, last, x, y; };
+    const Sub subs[] = {{10, 30, 4, 4}, {31, 50, 20, 20}, {52, 59, 30, 10}};
+    std::vector<Picture> film;
+    for (int f = 0; f < 60; ++f) {
+        Picture p(kW, kH, Background(f % 9));
+        for (const Sub &sub : subs)
+            if (f >= sub.first && f <= sub.last) p.Fill(sub.x, sub.y, sub.x + 8, sub.y + 3, kWhite);
+        film.push_back(p);
+    }
+    WritePngSequence(s, "in", film);
+    Shell("mkdir -p '" + s.Path("subs") + "' '" + s.Path("one") + "' '" + s.Path("three") + "'");
+    std::string bms = "3\n";
+    for (int i = 0; i < 3; ++i) {
+        bms += std::to_string(i + 1) + "," + std::to_string(subs[i].first) + "," + std::to_string(subs[i].last) + "," +
+               std::to_string(subs[i].x) + "," + std::to_string(subs[i].y) + "\n";
+        WriteGraymap(s, i, 8, 3, std::vector<uint8_t>(24, 200));
+    }
+    WriteFile(s.Path("subs/film.bms"), bms);
+    Result one = RunSubremove(s.dir, {"--threads", "1", "-i", "subs/film.bms", "in/%03d.png", "one/%03d.png"});
+    Result three = RunSubremove(s.dir, {"--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "three/%03d.png"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(three.status, 0) << three.err;
+    int different = 0, notFlat = 0;
+    for (int f = 0; f < 60; ++f) {
+        char name[16];
+        std::snprintf(name, sizeof(name), "/%03d.png", f);
+        const std::string a = ReadFile(s.Path("one") + name), b = ReadFile(s.Path("three") + name);
+        different += a.empty() || a != b;
+    }
+    // Every subtitle sits on a flat frame, so a correct repaint leaves each frame one colour.
+    std::vector<Picture> out = ReadFrames(s, s.Path("three/%03d.png"), kW, kH);
+    ASSERT_EQ(out.size(), 60u);
+    for (int f = 0; f < 60; ++f)
+        for (const Rgb &c : out[f].px) notFlat += !(c == Background(f % 9));
+    EXPECT_EQ(different, 0);
+    EXPECT_EQ(notFlat, 0);
+    EXPECT_NE(three.err.find("60 frames, 49 with a subtitle, 49 repainted"), std::string::npos) << three.err;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Progress display and summary
 
 // Guards: progress lines written into pipes and logs, or a summary missing.
