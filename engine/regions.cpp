@@ -7,7 +7,9 @@
 // the signed cell distance to its parent (0 at a root), every other cell LABEL_BACKGROUND. Finds
 // compress their whole path, so the joins and the later finds cost close to one step per cell.
 // Regions are numbered by the first cell of each component in plane order. Tally and fill find a
-// cell's region by a linear search over the region records: cost cells x regions.
+// cell's region through a map from label root to record (cost cells x log regions, 8 bytes per
+// region), or, when that map cannot be allocated, by a linear search over the records (cost
+// cells x regions); both give the same records.
 #include "engine/regions.h"
 
 #include <algorithm>
@@ -135,9 +137,68 @@ void LabelComponents(uint32_t *cells, int32_t w, int32_t h, int32_t rowStep) {
     }
 }
 
+// Finds the record of a cell's region. Two ways with identical results: a linear search over
+// the records (no memory, cost cells x regions), or a map from each root (by its position among
+// the roots in plane order, found by binary search) to its record (2 int32 per region, cost
+// cells x log regions). The map is an aid: when it cannot be allocated the search is used.
+struct RegionLookup {
+    RegionList *list;
+    const uint32_t *cells;
+    int32_t *rootCells;  // cell index of every root, ascending; null: linear search
+    int32_t *recordOf;   // record index for each root, -1 until claimed
+    int32_t claimed;
+};
+
+void OpenLookup(RegionLookup *lookup, RegionList *list, const uint32_t *cells, size_t n) {
+    lookup->list = list;
+    lookup->cells = cells;
+    lookup->claimed = 0;
+    lookup->rootCells = nullptr;
+    lookup->recordOf = nullptr;
+    if (list->count <= 0) return;
+    int32_t *map = static_cast<int32_t *>(AllocateArray((size_t)list->count * 2, sizeof(int32_t)));
+    if (!map) return;
+    lookup->rootCells = map;
+    lookup->recordOf = map + list->count;
+    int32_t next = 0;
+    for (size_t k = 0; k < n && next < list->count; ++k)
+        if (cells[k] == 0) lookup->rootCells[next++] = (int32_t)k;
+    for (int32_t i = 0; i < list->count; ++i) lookup->recordOf[i] = -1;
+}
+
+void CloseLookup(RegionLookup *lookup) {
+    FreeMemory(lookup->rootCells);
+    lookup->rootCells = nullptr;
+    lookup->recordOf = nullptr;
+}
+
+// Position of `root` among the roots; -1 if it is none (cannot happen while labels are intact).
+int32_t RootSlot(const RegionLookup &lookup, const uint32_t *root) {
+    const int32_t key = (int32_t)(root - lookup.cells);
+    const int32_t *first = lookup.rootCells, *last = first + lookup.list->count;
+    const int32_t *at = std::lower_bound(first, last, key);
+    return at != last && *at == key ? (int32_t)(at - first) : -1;
+}
+
 // The record of the region whose label root is `root`, claiming the first free record when the
-// root is new. Linear in the number of regions.
-Region *ClaimRegion(RegionList *list, uint32_t *root) {
+// root is new, so records are numbered in the order their first cells come.
+Region *ClaimRegion(RegionLookup *lookup, uint32_t *root) {
+    RegionList *list = lookup->list;
+    if (lookup->rootCells) {
+        const int32_t slot = RootSlot(*lookup, root);
+        if (slot < 0) return nullptr;
+        int32_t &record = lookup->recordOf[slot];
+        if (record < 0) {
+            if (lookup->claimed >= list->count) return nullptr;
+            record = lookup->claimed++;
+            Region *region = &list->items[record];
+            region->used = true;
+            region->root = root;
+            region->tally = 0;
+            return region;
+        }
+        return &list->items[record];
+    }
     for (int32_t i = 0; i < list->count; ++i) {
         Region *region = &list->items[i];
         if (!region->used) {
@@ -151,7 +212,13 @@ Region *ClaimRegion(RegionList *list, uint32_t *root) {
     return nullptr;
 }
 
-Region *FindRegion(RegionList *list, const uint32_t *root) {
+Region *FindRegion(const RegionLookup &lookup, const uint32_t *root) {
+    RegionList *list = lookup.list;
+    if (lookup.rootCells) {
+        const int32_t slot = RootSlot(lookup, root);
+        const int32_t record = slot < 0 ? -1 : lookup.recordOf[slot];
+        return record < 0 ? nullptr : &list->items[record];
+    }
     for (int32_t i = 0; i < list->count; ++i) {
         Region *region = &list->items[i];
         if (region->used && region->root == root) return region;
@@ -162,9 +229,11 @@ Region *FindRegion(RegionList *list, const uint32_t *root) {
 // Tally, pixel arrays and fill. False when a pixel array could not be allocated.
 bool ListRegionPixels(RegionList *list, uint32_t *cells, int32_t w, int32_t h) {
     const size_t n = (size_t)w * (size_t)h;
+    RegionLookup lookup;
+    OpenLookup(&lookup, list, cells, n);
     for (size_t k = 0; k < n; ++k) {
         if (cells[k] == LABEL_BACKGROUND) continue;
-        Region *region = ClaimRegion(list, FindLabelRoot(cells + k));
+        Region *region = ClaimRegion(&lookup, FindLabelRoot(cells + k));
         if (region) ++region->tally;
     }
 
@@ -183,13 +252,16 @@ bool ListRegionPixels(RegionList *list, uint32_t *cells, int32_t w, int32_t h) {
         }
         if (!region->pixels && region->pixelCount != 0) failed = true;
     }
-    if (failed) return false;
+    if (failed) {
+        CloseLookup(&lookup);
+        return false;
+    }
 
     for (int32_t row = 0; row < h; ++row) {
         uint32_t *line = cells + (size_t)row * (size_t)w;
         for (int32_t x = 0; x < w; ++x) {
             if (line[x] == LABEL_BACKGROUND) continue;
-            Region *region = FindRegion(list, FindLabelRoot(line + x));
+            Region *region = FindRegion(lookup, FindLabelRoot(line + x));
             if (region && region->pixelsFilled < region->pixelCount) {
                 region->pixels[region->pixelsFilled].x = x;
                 region->pixels[region->pixelsFilled].y = row;
@@ -197,6 +269,7 @@ bool ListRegionPixels(RegionList *list, uint32_t *cells, int32_t w, int32_t h) {
             }
         }
     }
+    CloseLookup(&lookup);
     return true;
 }
 
