@@ -88,7 +88,12 @@ void RepaintRegionsReference(const FilterActivation *fa, const RemovalInstance *
 }
 
 void RepaintRegions(const FilterActivation *fa, const RemovalInstance *instance) {
-    RepaintRegionsReference(fa, instance);
+    // The plan exists after every completed build; without it (no memory, or regions that did
+    // not come from a build) the reference loop gives the same pixels, only slower.
+    if (RepaintPlanMatches(instance))
+        RepaintRegionsPlanned(fa, instance);
+    else
+        RepaintRegionsReference(fa, instance);
 }
 
 int RenderFrame(const FilterActivation *fa, const FilterFunctions *) {

@@ -6,7 +6,11 @@
 
 #include <cfloat>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <random>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "engine/render.h"
@@ -41,24 +45,31 @@ void FillRegion(TestHost &host, int32_t index, const std::vector<RegionPixel> &p
 // The weight table as the distance formula defines it, for the given extents and settings,
 // non-interlaced: K / d2^g with K = FLT_MAX / (maxSamples * 256), g = power * 0.05f, floored at
 // FLT_EPSILON, stored as float; entry (0, 0) is 0.
+// With `interlaced` the layout of the interlaced table: maxDx made odd, rows only for even dy,
+// stride half a row; the entries of the table that no lookup reads hold NaN.
 void GiveWeights(TestHost &host, int32_t maxDx, int32_t maxDy, int32_t maxSamples, int32_t power,
-                 int32_t pixelAspect = 0) {
+                 int32_t pixelAspect = 0, bool interlaced = false) {
     RemovalInstance &i = host.instance;
+    if (interlaced && maxDx % 2 == 0) ++maxDx;
     const int32_t rowLength = maxDx + 1;
+    const size_t size = (size_t)rowLength * (size_t)(maxDy + 1);
     FreeMemory(i.weights);
-    i.weights = static_cast<float *>(AllocateArray((size_t)rowLength * (size_t)(maxDy + 1), sizeof(float)));
-    i.weightStride = rowLength;
+    i.weights = static_cast<float *>(AllocateArray(size, sizeof(float)));
+    for (size_t n = 0; n < size; ++n) i.weights[n] = std::nanf("");
+    i.weightStride = interlaced ? rowLength / 2 : rowLength;
+    i.interlaced = interlaced;
     const double k = (double)FLT_MAX / (double)(maxSamples << 8);
     const double g = (double)power * (double)0.05f;
     const double sx = AspectScaleX(pixelAspect), sy = AspectScaleY(pixelAspect);
-    for (int32_t dy = 0; dy <= maxDy; ++dy)
+    const double sx2 = sx * sx, sy2 = sy * sy;
+    for (int32_t dy = 0; dy <= maxDy; dy += interlaced ? 2 : 1)
         for (int32_t dx = 0; dx <= maxDx; ++dx) {
-            float &entry = i.weights[dy * rowLength + dx];
+            float &entry = i.weights[dy * i.weightStride + dx];
             if (dx == 0 && dy == 0) {
                 entry = 0.0f;
                 continue;
             }
-            double w = k / std::pow((double)(dx * dx) * sx * sx + (double)(dy * dy) * sy * sy, g);
+            double w = k / std::pow((double)(dx * dx) * sx2 + (double)(dy * dy) * sy2, g);
             if (!(w >= (double)FLT_EPSILON)) w = FLT_EPSILON;
             entry = (float)w;
         }
@@ -360,6 +371,140 @@ TEST(Repaint, RegionsWithoutPixelsOrSamplesAreSkipped) {
     CopySourceToOutput(&host.activation);
     RepaintRegions(&host.activation, &host.instance);
     EXPECT_TRUE(DestinationEqualsSource(host));
+}
+
+// ---- The vectorised repaint against the reference loop ----
+
+// Random regions over a random frame: runs of neighbouring pixels of various lengths, isolated
+// pixels, samples anywhere off the region (in the region's field when interlaced), regions
+// without pixels or samples, random power, pixel aspect, frame size and row padding.
+struct RandomScene {
+    std::mt19937 random;
+    explicit RandomScene(uint32_t seed) : random(seed) {}
+    int32_t Pick(int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(random); }
+
+    void Build(TestHost &host) {
+        const int32_t w = host.src.w, h = host.src.h;
+        const bool interlaced = Pick(0, 3) == 0;
+        const int32_t regionCount = Pick(1, 4);
+        ASSERT_TRUE(AllocateRegionList(&host.instance.regions, regionCount));
+        int32_t maxDx = 0, maxDy = 0, maxSamples = 1;
+        for (int32_t r = 0; r < regionCount; ++r) {
+            const int32_t field = Pick(0, 1);
+            auto rowOk = [&](int32_t row) { return !interlaced || row % 2 == field; };
+            std::set<std::pair<int32_t, int32_t>> cells;  // (row, x): plane order
+            const int32_t runs = Pick(0, 3) == 0 ? 0 : Pick(1, 12);
+            for (int32_t k = 0; k < runs; ++k) {
+                const int32_t row = Pick(0, h - 1), x = Pick(0, w - 1), length = Pick(1, std::min(w - x, 40));
+                if (rowOk(row))
+                    for (int32_t n = 0; n < length; ++n) cells.insert({row, x + n});
+            }
+            std::vector<RegionPixel> pixels;
+            for (auto &c : cells) pixels.push_back({c.second, c.first});
+            std::vector<SampleSpec> samples;
+            const int32_t sampleCount = Pick(0, 5) == 0 ? 0 : Pick(1, 60);
+            for (int32_t k = 0; k < sampleCount * 4 && (int32_t)samples.size() < sampleCount; ++k) {
+                const int32_t row = Pick(0, h - 1), x = Pick(0, w - 1);
+                if (rowOk(row) && !cells.count({row, x})) samples.push_back({x, row});
+            }
+            FillRegion(host, r, pixels, samples);
+            for (const RegionPixel &p : pixels)
+                for (const SampleSpec &q : samples) {
+                    maxDx = std::max(maxDx, std::abs(p.x - q.x));
+                    maxDy = std::max(maxDy, std::abs(p.y - q.y));
+                }
+            maxSamples = std::max(maxSamples, (int32_t)samples.size());
+        }
+        GiveWeights(host, maxDx, maxDy, maxSamples, Pick(0, 160), Pick(-120, 120), interlaced);
+    }
+};
+
+// Guards the vectorised repaint against any difference from the reference loop: lane order,
+// run splitting and chunk tails, mirrored rows, interlaced tables, sums and truncation.
+TEST(RepaintEquivalence, EveryKernelMatchesTheReferenceByteForByte) {
+    const RepaintLevel saved = UseRepaintLevel(BestRepaintLevel());
+    for (uint32_t seed = 1; seed <= 150; ++seed) {
+        RandomScene scene(seed);
+        TestHost host(scene.Pick(1, 70), scene.Pick(1, 40), 4 * scene.Pick(0, 5));
+        host.Init();
+        host.FillSourcePattern(seed);
+        scene.Build(host);
+        if (HasFailure()) break;
+        FillDestination(host, 0xA5);
+        CopySourceToOutput(&host.activation);
+        RepaintRegionsReference(&host.activation, &host.instance);
+        const std::vector<uint8_t> reference = host.dstBuffer;
+        for (int level = REPAINT_SSE2; level <= BestRepaintLevel(); ++level) {
+            UseRepaintLevel((RepaintLevel)level);
+            PrepareRepaintPlan(&host.instance);
+            bool anyRepainted = false;
+            for (int32_t r = 0; r < host.instance.regions.count; ++r)
+                anyRepainted |= host.instance.regions.items[r].pixelCount > 0 &&
+                                host.instance.regions.items[r].sampleCount > 0;
+            ASSERT_EQ(RepaintPlanMatches(&host.instance), anyRepainted) << "seed " << seed;
+            FillDestination(host, 0xA5);
+            CopySourceToOutput(&host.activation);
+            RepaintRegions(&host.activation, &host.instance);
+            ASSERT_TRUE(host.dstBuffer == reference) << "seed " << seed << " level " << level;
+        }
+    }
+    UseRepaintLevel(saved);
+}
+
+// Guards against a plan outliving the regions it was built for: the repaint must then take the
+// reference loop, not stale weight sums.
+TEST(RepaintEquivalence, APlanForOtherRegionsIsNotUsed) {
+    TestHost host(12, 6);
+    host.Init();
+    host.FillSourcePattern(11);
+    ASSERT_TRUE(AllocateRegionList(&host.instance.regions, 1));
+    FillRegion(host, 0, {{3, 2}, {4, 2}}, {{2, 2}, {5, 2}});
+    GiveWeights(host, 3, 0, 2, 40);
+    PrepareRepaintPlan(&host.instance);
+    EXPECT_TRUE(RepaintPlanMatches(&host.instance));
+    // A new region list (as a rebuild leaves it) and a new table.
+    ASSERT_TRUE(AllocateRegionList(&host.instance.regions, 1));
+    FillRegion(host, 0, {{8, 3}}, {{8, 4}});
+    GiveWeights(host, 0, 1, 1, 40);
+    EXPECT_FALSE(RepaintPlanMatches(&host.instance));
+    CopySourceToOutput(&host.activation);
+    RepaintRegions(&host.activation, &host.instance);
+    EXPECT_EQ(host.Dst(8, 3), host.Src(8, 4) & 0x00FFFFFFu);
+}
+
+// Guards the plan's memory: built through the seam, nothing allocated per frame, a failed
+// allocation leaves no plan (and the reference output), and the instance frees it.
+TEST(RepaintEquivalence, PlanMemoryIsPerBuildAndFreedWithTheInstance) {
+    const long live = LiveAllocationCount();
+    {
+        TestHost host(30, 10, 8);
+        host.Init();
+        host.FillSourcePattern(12);
+        ASSERT_TRUE(AllocateRegionList(&host.instance.regions, 1));
+        FillRegion(host, 0, {{10, 4}, {11, 4}, {12, 4}, {13, 5}}, {{9, 4}, {14, 4}, {13, 6}, {12, 5}});
+        GiveWeights(host, 5, 2, 4, 40);
+        CopySourceToOutput(&host.activation);
+        RepaintRegionsReference(&host.activation, &host.instance);
+        const std::vector<uint8_t> reference = host.dstBuffer;
+
+        for (long failAt = 1; failAt <= 4; ++failAt) {
+            FailAllocationAfter(failAt);
+            PrepareRepaintPlan(&host.instance);
+            FailAllocationAfter(0);
+            EXPECT_FALSE(RepaintPlanMatches(&host.instance)) << failAt;
+            CopySourceToOutput(&host.activation);
+            RepaintRegions(&host.activation, &host.instance);
+            EXPECT_TRUE(host.dstBuffer == reference) << failAt;
+        }
+        PrepareRepaintPlan(&host.instance);
+        ASSERT_TRUE(RepaintPlanMatches(&host.instance));
+        const long allocations = AllocationCount();
+        CopySourceToOutput(&host.activation);
+        RepaintRegions(&host.activation, &host.instance);
+        EXPECT_EQ(AllocationCount(), allocations);
+        EXPECT_TRUE(host.dstBuffer == reference);
+    }
+    EXPECT_EQ(LiveAllocationCount(), live);
 }
 
 }  // namespace
