@@ -234,6 +234,11 @@ TEST_F(GraymapTest, HeaderFillingAllOf256BytesIsParsedWithinThem) {
     ASSERT_EQ(text.size(), 256u);
     EXPECT_EQ(Load("P5\n" + text + std::string("\x01\x01\x01", 3), 0, 0), GRAYMAP_OK);
     EXPECT_EQ(SetCells(), 3);
+    // Two numbers and blanks up to the 256th byte: the search for the third number ends with the
+    // buffer, whatever lies beyond it in memory.
+    std::string twoNumbers = "3 1\n";
+    twoNumbers += std::string(255 - twoNumbers.size(), ' ') + "\n";
+    EXPECT_EQ(Load("P5\n" + twoNumbers + "255\n" + std::string("\x01\x01\x01", 3), 0, 0), GRAYMAP_CORRUPT);
     // One byte more and the second line feed lies beyond the header buffer.
     text.insert(7, " ");
     EXPECT_EQ(Load("P5\n" + text + std::string("\x01\x01\x01", 3), 0, 0), GRAYMAP_CORRUPT);
