@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "subtitle_fixtures.h"
 #include "subtitles/subtitles.h"
 #include "support/test_host.h"
+#include "ui/resource.h"
 
 // Entries compare and print by value (found by argument lookup, so at global scope).
 bool operator==(const SubtitleEntry &a, const SubtitleEntry &b) {
@@ -20,6 +22,33 @@ bool operator==(const SubtitleEntry &a, const SubtitleEntry &b) {
 }
 std::ostream &operator<<(std::ostream &out, const SubtitleEntry &e) {
     return out << "{" << e.startFrame << ".." << e.endFrame << " at " << e.x << "," << e.y << "}";
+}
+
+// A dialog of three mode buttons. These definitions take the place of the stand-in library's
+// window calls in this test program, so the mode buttons can be checked before real windows exist.
+struct FakeModeButtons {
+    HWND dialog = reinterpret_cast<HWND>(0xD1A1);
+    std::map<int, bool> checked;
+    std::map<int, bool> enabled;
+} g_buttons;
+
+extern "C" {
+HWND GetDlgItem(HWND dialog, int id) {
+    return dialog == g_buttons.dialog ? reinterpret_cast<HWND>(static_cast<intptr_t>(id)) : nullptr;
+}
+UINT IsDlgButtonChecked(HWND dialog, int id) {
+    return dialog == g_buttons.dialog && g_buttons.checked[id] ? BST_CHECKED : BST_UNCHECKED;
+}
+BOOL CheckDlgButton(HWND dialog, int id, UINT check) {
+    if (dialog != g_buttons.dialog) return FALSE;
+    g_buttons.checked[id] = check == BST_CHECKED;
+    return TRUE;
+}
+BOOL EnableWindow(HWND window, BOOL enable) {
+    if (!window) return FALSE;
+    g_buttons.enabled[static_cast<int>(reinterpret_cast<intptr_t>(window))] = enable != FALSE;
+    return TRUE;
+}
 }
 
 namespace {
@@ -229,6 +258,34 @@ TEST_F(IndexTest, UnopenableChoiceKeepsTheNewFolderAndAnEmptyList) {
     ChooseSubtitleIndex(&host.instance);
     EXPECT_EQ(host.instance.subtitles.count, 0);
     EXPECT_EQ(std::string(host.instance.directory), ModuleForm(folder.path()));
+}
+
+// Guards against leaving Mask or Final checked (and the mode set) when there is nothing to show.
+TEST_F(IndexTest, ModeButtonsFollowTheSubtitleList) {
+    host.instance.dialog = g_buttons.dialog;
+    g_buttons.checked = {{IDC_MODE_ORIGINAL, false}, {IDC_MODE_MASK, false}, {IDC_MODE_FINAL, true}};
+    host.instance.mode = MODE_FINAL;
+    Read("1\n1,10,20,3,4\n");
+    EXPECT_EQ(host.instance.mode, MODE_FINAL);
+    EXPECT_TRUE(g_buttons.checked[IDC_MODE_FINAL]);
+    EXPECT_TRUE(g_buttons.enabled[IDC_MODE_ORIGINAL] && g_buttons.enabled[IDC_MODE_MASK] && g_buttons.enabled[IDC_MODE_FINAL]);
+    // A cancelled box empties the list: Final goes, Original takes its place.
+    box.Cancel();
+    ChooseSubtitleIndex(&host.instance);
+    EXPECT_EQ(host.instance.mode, MODE_ORIGINAL);
+    EXPECT_TRUE(g_buttons.checked[IDC_MODE_ORIGINAL]);
+    EXPECT_FALSE(g_buttons.checked[IDC_MODE_FINAL]);
+    EXPECT_TRUE(g_buttons.enabled[IDC_MODE_ORIGINAL]);
+    EXPECT_FALSE(g_buttons.enabled[IDC_MODE_MASK]);
+    EXPECT_FALSE(g_buttons.enabled[IDC_MODE_FINAL]);
+    // The same for Mask, with a list that has a header but no room for entries.
+    g_buttons.checked = {{IDC_MODE_ORIGINAL, false}, {IDC_MODE_MASK, true}, {IDC_MODE_FINAL, false}};
+    host.instance.mode = MODE_MASK_ONLY;
+    Read("0\n1,10,20,3,4\n");
+    EXPECT_EQ(host.instance.mode, MODE_ORIGINAL);
+    EXPECT_TRUE(g_buttons.checked[IDC_MODE_ORIGINAL]);
+    EXPECT_FALSE(g_buttons.checked[IDC_MODE_MASK]);
+    host.instance.dialog = nullptr;
 }
 
 TEST_F(IndexTest, ModeButtonsWithoutADialogChangeNothing) {

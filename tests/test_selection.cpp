@@ -197,6 +197,11 @@ TEST_F(SelectionTest, NullFrameStateIsTreatedLikeTheMarker) {
     EXPECT_FALSE(SelectSubtitleForFrame(&host.instance));
     EXPECT_EQ(host.instance.currentSubtitle, 3);
     EXPECT_TRUE(host.instance.rebuildPending);
+    // So is an instance that has no stored activation at all.
+    host.instance.activation = nullptr;
+    EXPECT_FALSE(SelectSubtitleForFrame(&host.instance));
+    EXPECT_EQ(host.instance.currentSubtitle, 3);
+    host.instance.activation = &host.activation;
 }
 
 TEST_F(SelectionTest, GraymapNamesFollowListPositionsNotEntryNumbers) {
