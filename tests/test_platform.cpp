@@ -61,7 +61,7 @@ TEST(OpenModuleFile, OpensWindowsFormsAndRefusesFolders) {
     EXPECT_EQ(OpenModuleFile(nullptr, "rb"), nullptr);
 }
 
-TEST(MessageBox, HandlerSeesEveryArgumentAndDefaultWritesToStandardError) {
+TEST(MessageBoxStandIn, HandlerSeesEveryArgumentAndDefaultWritesToStandardError) {
     {
         MessageBoxRecorder recorder;
         EXPECT_EQ(MessageBoxA(reinterpret_cast<HWND>(0x77), "Z:\\a\\image_0.pgm", "Graymap file not found", MB_OK), IDOK);
@@ -85,7 +85,7 @@ OPENFILENAMEA Record(char *buffer, DWORD size) {
     return record;
 }
 
-TEST(OpenFileBox, AnswersInWindowsFormOrFails) {
+TEST(OpenFileBoxStandIn, AnswersInWindowsFormOrFails) {
     char buffer[260];
     OPENFILENAMEA record = Record(buffer, sizeof(buffer));
     // No handler: cancelled.
