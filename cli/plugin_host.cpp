@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,7 @@ public:
 };
 
 std::string g_indexPath;
-int g_messageBoxes = 0;
+std::atomic<int> g_messageBoxes{0};  // boxes come from every worker thread
 
 const char *AnswerOpenFile(void *, const OPENFILENAMEA *) {
     return g_indexPath.empty() ? nullptr : g_indexPath.c_str();
@@ -154,6 +155,8 @@ FilterInstance::FilterInstance(const FilterModuleHandle &module, int32_t width, 
         dst_.offset = src_.offset;
     }
     if (dst_.pitch < (ptrdiff_t)width * 4 || dst_.offset != 0) {
+        if (def->deinitProc) def->deinitProc(&activation_, module.functions());
+        initialised_ = false;
         throw HostError(EXIT_FAILURE_RUN, "the filter module asked for an output frame layout subremove cannot give");
     }
     dst_.size = dst_.pitch * height;

@@ -79,6 +79,16 @@ void CheckAv(int result, const std::string &what) {
 // Input
 
 VideoInput::VideoInput(const std::string &path) {
+    // A throwing constructor runs no destructor: release what was opened so far by hand.
+    try {
+        Open(path);
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+void VideoInput::Open(const std::string &path) {
     int r = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot read the input " + path + ": " + AvError(r));
     r = avformat_find_stream_info(format_, nullptr);
@@ -108,8 +118,11 @@ VideoInput::VideoInput(const std::string &path) {
     if (!packet_ || !frame_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
 }
 
-VideoInput::~VideoInput() {
+VideoInput::~VideoInput() { Release(); }
+
+void VideoInput::Release() {
     for (AVPacket *p : pending_) av_packet_free(&p);
+    pending_.clear();
     av_packet_free(&framePacket_);
     av_frame_free(&frame_);
     av_packet_free(&packet_);
@@ -366,18 +379,42 @@ const AVCodec *ChooseEncoder(const AVOutputFormat *format, const std::string &pa
     return codec;
 }
 
+// The input's own format when the encoder takes it and we can convert into it (a palette, for
+// one, we cannot); otherwise the encoder's format that loses least.
 AVPixelFormat ChoosePixelFormat(const AVCodec *codec, AVPixelFormat input) {
-    if (!codec->pix_fmts) return input;
-    for (const AVPixelFormat *f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) {
-        if (*f == input) return input;
+    std::vector<AVPixelFormat> usable;
+    if (codec->pix_fmts) {
+        for (const AVPixelFormat *f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) {
+            if (sws_isSupportedOutput(*f)) usable.push_back(*f);
+        }
+    } else if (sws_isSupportedOutput(input)) {
+        return input;
+    } else {
+        return AV_PIX_FMT_YUV444P;
     }
-    return avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, input, 0, nullptr);
+    for (AVPixelFormat f : usable) {
+        if (f == input) return input;
+    }
+    if (usable.empty()) throw HostError(EXIT_FAILURE_RUN, std::string("subremove cannot feed the ") + codec->name + " encoder");
+    usable.push_back(AV_PIX_FMT_NONE);
+    return avcodec_find_best_pix_fmt_of_list(usable.data(), input, 0, nullptr);
 }
 
 }  // namespace
 
 VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const OutputOptions &options)
     : path_(path), input_(input) {
+    try {
+        Open(options);
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+void VideoOutput::Open(const OutputOptions &options) {
+    const std::string &path = path_;
+    VideoInput &input = input_;
     const AVOutputFormat *guess = av_guess_format(nullptr, path.c_str(), nullptr);
     if (!guess) throw HostError(EXIT_FAILURE_RUN, "cannot tell the container of " + path + " from its extension");
     sequence_ = std::strcmp(guess->name, "image2") == 0;
@@ -416,6 +453,7 @@ VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const Outpu
     encoder_->time_base = in->time_base;
     encoder_->framerate = input.frameRate();
     encoder_->thread_count = 0;
+    encoder_->field_order = dec->field_order;
     if (!IsRgb(encoder_->pix_fmt)) {
         const bool sameFormat = encoder_->pix_fmt == dec->pix_fmt;
         encoder_->color_range = sameFormat ? dec->color_range : AVCOL_RANGE_MPEG;
@@ -459,8 +497,10 @@ VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const Outpu
         AVStream *other = input.format()->streams[i];
         if ((int)i == in->index) continue;
         const AVMediaType type = other->codecpar->codec_type;
-        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE) continue;
-        if (sequence_ || avformat_query_codec(format_->oformat, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1) {
+        // Attachments (the fonts of styled subtitles) travel with Matroska only.
+        const bool attachment = type == AVMEDIA_TYPE_ATTACHMENT && std::strstr(format_->oformat->name, "matroska");
+        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE && !attachment) continue;
+        if (sequence_ || (!attachment && avformat_query_codec(format_->oformat, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1)) {
             ++skipped;
             continue;
         }
@@ -500,13 +540,17 @@ VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const Outpu
     if (!packet_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
 }
 
-VideoOutput::~VideoOutput() {
+VideoOutput::~VideoOutput() { Release(); }
+
+void VideoOutput::Release() {
     if (!finished_) Discard();
+    finished_ = true;
     av_packet_free(&packet_);
     avcodec_free_context(&encoder_);
     if (format_) {
         if (format_->pb) avio_closep(&format_->pb);
         avformat_free_context(format_);
+        format_ = nullptr;
     }
 }
 

@@ -68,6 +68,9 @@ public:
     int64_t NominalFrameDuration() const;
 
 private:
+    void Open(const std::string &path);
+    void Release();
+
     AVFormatContext *format_ = nullptr;
     AVStream *stream_ = nullptr;
     AVCodecContext *decoder_ = nullptr;
@@ -137,6 +140,8 @@ public:
     void Finish();
 
 private:
+    void Open(const OutputOptions &options);
+    void Release();
     void Drain(bool flush);
     void Discard();
 
