@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <new>
@@ -31,11 +32,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A progress line is open on the terminal: an error message must start on a clean line.
-bool g_progressLineOpen = false;
+// Workers' warnings may come while it is open, hence atomic.
+std::atomic<bool> g_progressLineOpen{false};
 
 void EndProgressLine() {
-    if (g_progressLineOpen) std::fprintf(stderr, "\r\033[K");
-    g_progressLineOpen = false;
+    if (g_progressLineOpen.exchange(false)) std::fprintf(stderr, "\r\033[K");
 }
 
 std::string ExecutableDirectory() {
@@ -195,6 +196,7 @@ int Run(const Options &o) {
     if (o.printConfig) return PrintConfig(o);
     CheckIndexReadable(o.index);
     InstallWindowHandlers(o.index);
+    SetBeforeWarningHook(EndProgressLine);
     FilterModuleHandle module(FindModule(o.modulePath));
     VideoInput input(o.input);
     if (o.previewFrame >= 0) return Preview(o, module, input);

@@ -36,6 +36,7 @@ public:
 
 std::string g_indexPath;
 std::atomic<int> g_messageBoxes{0};  // boxes come from every worker thread
+void (*g_beforeWarning)() = nullptr;
 
 const char *AnswerOpenFile(void *, const OPENFILENAMEA *) {
     return g_indexPath.empty() ? nullptr : g_indexPath.c_str();
@@ -53,6 +54,7 @@ std::string LocalText(const char *text) {
 
 int ReportMessageBox(void *, HWND, const char *text, const char *caption, UINT) {
     ++g_messageBoxes;
+    if (g_beforeWarning) g_beforeWarning();
     std::fprintf(stderr, "subremove: warning: %s: %s\n", caption ? caption : "", LocalText(text).c_str());
     return 1;  // IDOK: the run goes on
 }
@@ -66,6 +68,8 @@ void InstallWindowHandlers(const std::string &indexPath) {
     SetOpenFileHandler(AnswerOpenFile, nullptr);
     SetMessageBoxHandler(ReportMessageBox, nullptr);
 }
+
+void SetBeforeWarningHook(void (*hook)()) { g_beforeWarning = hook; }
 
 int MessageBoxCount() { return g_messageBoxes; }
 
@@ -118,7 +122,9 @@ FilterModuleHandle::~FilterModuleHandle() {
 
 FilterInstance::FilterInstance(const FilterModuleHandle &module, int32_t width, int32_t height)
     : module_(module), width_(width), height_(height) {
-    const ptrdiff_t pitch = ((ptrdiff_t)width * 4 + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+    // Rows padded to 32 bytes, and never flush: a filter that ignores `modulo` or `pitch` shows
+    // its fault on every run, whatever the width.
+    const ptrdiff_t pitch = ((ptrdiff_t)width * 4 + kRowAlignment) / kRowAlignment * kRowAlignment;
     srcBuffer_.assign((size_t)(pitch * height), 0);
     src_.data = reinterpret_cast<uint32_t *>(srcBuffer_.data());
     src_.depth = 32;

@@ -89,5 +89,7 @@ private:
 // Answers of the stand-in window layer: the open-file box gets `indexPath` (empty: cancelled),
 // message boxes become warnings on standard error.
 void InstallWindowHandlers(const std::string &indexPath);
+// Called before a message box's warning is written (main clears its progress line there).
+void SetBeforeWarningHook(void (*hook)());
 // Number of message boxes shown so far.
 int MessageBoxCount();
