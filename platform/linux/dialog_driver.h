@@ -7,47 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/linux/dialog_template.h"
 #include "platform/linux/winapi.h"
 
 extern "C" {
-
-// Window classes the layer knows.
-enum HeadlessControlClass : int32_t {
-    HEADLESS_BUTTON,
-    HEADLESS_STATIC,
-    HEADLESS_TRACKBAR,
-};
-
-// One control of a dialog template, as the resource script states it. Rectangles are in dialog
-// units; id -1 marks a control nobody addresses.
-struct HeadlessControlTemplate {
-    int32_t id;
-    HeadlessControlClass windowClass;
-    const char *className;  // as written in the resource script
-    DWORD style;
-    DWORD exStyle;
-    const char *text;
-    int16_t x, y, cx, cy;
-};
-
-struct HeadlessDialogTemplate {
-    int32_t resourceId;
-    uint16_t language;  // LANGID
-    const char *title;
-    int16_t x, y, cx, cy;
-    DWORD style;
-    DWORD exStyle;
-    uint16_t fontSize;
-    const char *fontName;
-    uint16_t fontWeight;
-    uint8_t fontItalic;
-    uint8_t fontCharset;
-    const HeadlessControlTemplate *controls;
-    size_t controlCount;
-};
-
-// The template with this resource id, or null (then DialogBoxParamA fails with -1).
-const HeadlessDialogTemplate *FindHeadlessDialogTemplate(int32_t resourceId);
 
 // Runs the open dialog. Without a driver DialogBoxParamA creates nothing and fails with -1; a
 // driver that returns while the dialog is still open makes it fail with -1 too, since no user is

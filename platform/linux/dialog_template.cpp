@@ -1,23 +1,23 @@
 // The dialog templates the headless layer can create: the configuration dialog, control by
 // control as ui/dialog.rc gives it (a test parses that script and compares it with this table).
-#include "platform/linux/dialog_driver.h"
+#include "platform/linux/dialog_template.h"
 
 namespace {
 
 // Style values of the Windows headers.
-constexpr DWORD WS_POPUP_ = 0x80000000, WS_CHILD_ = 0x40000000, WS_VISIBLE_ = 0x10000000,
+constexpr uint32_t WS_POPUP_ = 0x80000000, WS_CHILD_ = 0x40000000, WS_VISIBLE_ = 0x10000000,
                 WS_CAPTION_ = 0x00C00000, WS_SYSMENU_ = 0x00080000, WS_GROUP_ = 0x00020000,
                 WS_TABSTOP_ = 0x00010000, DS_MODALFRAME_ = 0x80, DS_SETFONT_ = 0x40;
-constexpr DWORD BS_PUSHBUTTON_ = 0x0, BS_AUTOCHECKBOX_ = 0x3, BS_GROUPBOX_ = 0x7, BS_AUTORADIOBUTTON_ = 0x9,
+constexpr uint32_t BS_PUSHBUTTON_ = 0x0, BS_AUTOCHECKBOX_ = 0x3, BS_GROUPBOX_ = 0x7, BS_AUTORADIOBUTTON_ = 0x9,
                 BS_LEFT_ = 0x100;
-constexpr DWORD SS_LEFT_ = 0x0, SS_CENTER_ = 0x1, SS_CENTERIMAGE_ = 0x200;
-constexpr DWORD TBS_AUTOTICKS_ = 0x1, TBS_HORZ_ = 0x0;
-constexpr DWORD WS_EX_STATICEDGE_ = 0x00020000;
+constexpr uint32_t SS_LEFT_ = 0x0, SS_CENTER_ = 0x1, SS_CENTERIMAGE_ = 0x200;
+constexpr uint32_t TBS_AUTOTICKS_ = 0x1, TBS_HORZ_ = 0x0;
+constexpr uint32_t WS_EX_STATICEDGE_ = 0x00020000;
 
-constexpr DWORD kChild = WS_CHILD_ | WS_VISIBLE_;
-constexpr DWORD kSlider = kChild | TBS_AUTOTICKS_ | TBS_HORZ_ | WS_TABSTOP_;
-constexpr DWORD kValueLabel = kChild | SS_CENTER_ | SS_CENTERIMAGE_;
-constexpr DWORD kCaption = kChild | SS_LEFT_ | WS_GROUP_;
+constexpr uint32_t kChild = WS_CHILD_ | WS_VISIBLE_;
+constexpr uint32_t kSlider = kChild | TBS_AUTOTICKS_ | TBS_HORZ_ | WS_TABSTOP_;
+constexpr uint32_t kValueLabel = kChild | SS_CENTER_ | SS_CENTERIMAGE_;
+constexpr uint32_t kCaption = kChild | SS_LEFT_ | WS_GROUP_;
 
 const HeadlessControlTemplate kConfigurationControls[] = {
     {-1, HEADLESS_BUTTON, "BUTTON", kChild | BS_GROUPBOX_, 0, "Preview", 209, 5, 56, 55},
@@ -57,6 +57,6 @@ const HeadlessDialogTemplate kConfigurationDialog = {
 
 }  // namespace
 
-extern "C" const HeadlessDialogTemplate *FindHeadlessDialogTemplate(int32_t resourceId) {
+const HeadlessDialogTemplate *FindHeadlessDialogTemplate(int32_t resourceId) {
     return resourceId == kConfigurationDialog.resourceId ? &kConfigurationDialog : nullptr;
 }
