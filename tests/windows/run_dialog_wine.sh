@@ -16,6 +16,10 @@ prefix=$(mktemp -d)
 trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 rm -f "$out/dialog.bmp" "$out/dialog.png"
+# No window manager runs on the virtual display: let Wine draw the caption itself, so that the
+# picture shows the title bar.
+xvfb-run -a "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+xvfb-run -a "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$host" "$module" "$out/dialog.bmp"
 status=$?
 if [ -f "$out/dialog.bmp" ] && command -v convert >/dev/null; then
