@@ -1,5 +1,5 @@
 // The headless dialog layer's controls for hosts and tests on Linux. DialogBoxParamA builds the
-// dialog from the template table below, sends WM_INITDIALOG, paints, and then hands the open
+// dialog from its template table (dialog_template.h), sends WM_INITDIALOG, paints, and then hands the open
 // dialog to the installed driver, which acts as the user would (clicks, keys, slider moves) and
 // reads the controls back. When the driver returns, the modal call returns what EndDialog gave.
 #pragma once
@@ -57,6 +57,8 @@ enum : DWORD {
     HEADLESS_WS_DISABLED = 0x08000000,
     HEADLESS_WS_VISIBLE = 0x10000000,
     HEADLESS_WS_GROUP = 0x00020000,
+    HEADLESS_WS_TABSTOP = 0x00010000,
+    HEADLESS_BS_GROUPBOX = 0x00000007,
     HEADLESS_BS_TYPEMASK = 0x0000000F,
     HEADLESS_BS_AUTOCHECKBOX = 0x00000003,
     HEADLESS_BS_AUTORADIOBUTTON = 0x00000009,

@@ -185,7 +185,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent, DL
         child->id = c.id;
         child->style = c.style;
         child->text = c.text;
-        if (!firstTabStop && (c.style & 0x00010000)) firstTabStop = child.get();
+        if (!firstTabStop && (c.style & HEADLESS_WS_TABSTOP)) firstTabStop = child.get();
         g_live.insert(child.get());
         dialog->children.push_back(std::move(child));
     }
@@ -305,7 +305,7 @@ bool DriverClick(HWND dialog, int id) {
     HWND__ *button = Child(d, id);
     if (!IsButton(button) || !Usable(button)) return false;
     DWORD type = ButtonType(button);
-    if (type == 0x7) return false;  // a group box is a frame, not a button one can press
+    if (type == HEADLESS_BS_GROUPBOX) return false;  // a frame, not a button one can press
     if (type == HEADLESS_BS_AUTOCHECKBOX) {
         button->check = button->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
         Invalidate(button);
