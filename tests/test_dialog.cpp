@@ -2,6 +2,9 @@
 // sliders, buttons, endings, and the template against the resource script.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -418,6 +421,50 @@ TEST_F(DialogTest, DirectoryCancelledWhileFinalChecked) {
         EXPECT_FALSE(DriverClick(dialog, IDC_MODE_FINAL));
         DriverPressEscape(dialog);
     });
+}
+
+// Guards: the Directory button not refreshing after a chosen index (no graymap loaded, Mask and
+// Final left disabled), and a slider step not rebuilding the subtitle that is already loaded.
+TEST_F(DialogTest, DirectoryChosenThenSliderRebuildsTheLoadedSubtitle) {
+    char pattern[] = "/tmp/sr_dialog_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern, index = folder + "/film.bms", image = folder + "/image_0.pgm";
+    auto write = [](const std::string &path, const std::string &bytes) {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    };
+    write(index, "1\n1,0,10,10,8\n");                           // frames 0..10, picture (10, 8)
+    write(image, std::string("P5\n2 2\n255\n") + "\xff\xff\xff\xff");  // a 2 x 2 glyph
+    SetOpenFileHandler([](void *context, const OPENFILENAMEA *) { return static_cast<const char *>(context); },
+                       const_cast<char *>(index.c_str()));
+    auto regionPixels = [&] {
+        long n = 0;
+        for (int32_t i = 0; i < host.instance.regions.count; ++i) n += host.instance.regions.items[i].pixelCount;
+        return n;
+    };
+    host.SetFrameNumber(4);
+    Run([&](HWND) {
+        ASSERT_FALSE(State(IDC_MODE_FINAL).enabled);
+        ASSERT_TRUE(DriverClick(dialog, IDC_DIRECTORY));
+        EXPECT_EQ(host.instance.subtitles.count, 1);
+        EXPECT_EQ(host.instance.currentSubtitle, 0);
+        EXPECT_TRUE(State(IDC_MODE_MASK).enabled);
+        EXPECT_TRUE(State(IDC_MODE_FINAL).enabled);
+        EXPECT_EQ(events, (std::vector<std::string>{"select", "redo"}));
+        const long widened = regionPixels();
+        EXPECT_GT(widened, 4);  // radius 5 widens the glyph
+
+        ASSERT_TRUE(DriverClick(dialog, IDC_MODE_FINAL));
+        ASSERT_TRUE(DriverMoveSlider(dialog, IDC_RADIUS, 0));
+        EXPECT_EQ(regionPixels(), 4);  // rebuilt without widening: the glyph alone
+        EXPECT_FALSE(host.instance.rebuildPending);
+        DriverClick(dialog, IDOK);
+    });
+    std::remove(index.c_str());
+    std::remove(image.c_str());
+    rmdir(folder.c_str());
 }
 
 // Guards: Toggle given the dialog instead of the host's window, and the callback not reaching
