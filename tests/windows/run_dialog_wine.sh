@@ -7,13 +7,16 @@ module=$2
 out=$3
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=$(command -v wine64 || true)
-if [ -z "$wine" ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null || ! command -v xvfb-run >/dev/null; then
-  echo "SKIPPED: the real dialog needs wine64 and Xvfb (xvfb-run), which are not installed"
+if [ -z "$wine" ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null || ! command -v xvfb-run >/dev/null ||
+   ! command -v xauth >/dev/null; then
+  echo "SKIPPED: the real dialog needs wine64 and Xvfb (xvfb-run, xauth), which are not all installed"
   exit 77
 fi
 mkdir -p "$out"
 prefix=$(mktemp -d)
-trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT
+server=$(dirname "$wine")/wineserver
+[ -x "$server" ] || server=wineserver
+trap 'WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 rm -f "$out/dialog.bmp" "$out/dialog.png"
 # No window manager runs on the virtual display: let Wine draw the caption itself, so that the
