@@ -173,6 +173,18 @@ TEST(Labelling, RegionsAreNumberedByFirstCellAndListPixelsInPlaneOrder) {
     }
 }
 
+// Guards numbering by the position of the label root: here the join pass hangs the tree of
+// (5, 3) under the later cell (4, 4), whose position comes after the first cell of the dot (8, 3).
+TEST(Labelling, NumberingDoesNotFollowTheRootCell) {
+    Host host(12, 8, 0);
+    PlaceGraymapTight(host, {{5, 3}, {8, 3}, {4, 4}, {5, 4}});
+    Build(host);
+    const RegionList &list = host.instance.regions;
+    ASSERT_EQ(list.count, 2);
+    EXPECT_EQ(PixelsOf(list.items[0]), (CellList{{5, 3}, {4, 4}, {5, 4}}));
+    EXPECT_EQ(PixelsOf(list.items[1]), (CellList{{8, 3}}));
+}
+
 TEST(Labelling, FindLabelRootCompressesTheWholePath) {
     // A chain 4 -> 3 -> 1 -> 0 (links are signed distances), cell 2 background.
     uint32_t cells[5] = {0, (uint32_t)-1, LABEL_BACKGROUND, (uint32_t)-2, (uint32_t)-1};
