@@ -6,6 +6,8 @@
 #include "engine/regions.h"
 #include "host/vdplugin.h"
 
+struct RepaintPlan;
+
 constexpr int kPathCapacity = 260;  // paths and directories: 259 characters and a zero
 
 // One frame-sized plane of 32-bit cells, stored bottom-up like the host's frames.
@@ -53,6 +55,8 @@ struct RemovalInstance {
     int32_t maskTop;
     int32_t maskRight;
     int32_t maskBottom;
+    // Per-build data of the vectorised repaint (engine/render_repaint.h); null when none.
+    RepaintPlan *repaintPlan;
 };
 
 // Frees the plane's pixels and sets width and height to 0; path is kept.

@@ -3,6 +3,7 @@
 
 #include "engine/regions.h"
 #include "engine/render.h"
+#include "engine/render_repaint.h"
 #include "host/instance.h"
 #include "host/memory.h"
 #include "host/params.h"
@@ -110,6 +111,7 @@ void deinitProc(FilterActivation *fa, const FilterFunctions *) {
     ReleaseRegionList(&instance->regions);
     FreeMemory(instance->weights);
     instance->weights = nullptr;
+    ReleaseRepaintPlan(instance);
 }
 
 VDLong paramProc(FilterActivation *fa, const FilterFunctions *) {

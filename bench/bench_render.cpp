@@ -1,0 +1,285 @@
+// Benchmarks of the Final-mode repaint and of the region build on generated subtitles.
+//
+// For every scenario, on the same frame and regions:
+//   <scenario>/reference   copy + the straightforward repaint loop
+//   <scenario>/final       RenderFrame in Final mode (vectorised, best instruction set)
+//   <scenario>/final_avx2, /final_sse2   the same with a lower instruction set
+//   <scenario>/ratio       reference and final timed alternately; counters give both times, the
+//                          speed-up, and whether the two outputs are identical (1) or not (0)
+//   <scenario>/build       one region build (widening, labels, samples, weights, repaint plan)
+// `--smoke` runs every scenario once at a quarter of its size (what ctest does). Other arguments
+// go to Google Benchmark (for example --benchmark_filter=text720).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/regions.h"
+#include "engine/render.h"
+#include "engine/render_repaint.h"
+#include "host/instance.h"
+#include "host/memory.h"
+#include "host/params.h"
+
+namespace {
+
+enum SubtitleKind { TEXT, SPECKLES };
+
+struct Scenario {
+    const char *name;
+    int32_t width, height;
+    SubtitleKind kind;
+    int32_t radius, depth, power, pixelAspect;
+    bool interlaced;
+};
+
+const Scenario kScenarios[] = {
+    {"text720", 720, 576, TEXT, 5, 15, 40, 0, false},
+    {"text1080", 1920, 1080, TEXT, 5, 15, 40, 0, false},
+    {"interlaced720", 720, 576, TEXT, 5, 15, 40, 0, true},
+    {"aspect720", 720, 576, TEXT, 5, 15, 40, -30, false},
+    {"speckles720", 720, 576, SPECKLES, 0, 15, 40, 0, false},
+};
+
+bool g_smoke = false;
+bool g_mismatch = false;  // any ratio run whose outputs differed: the program then fails
+
+// One filter instance with its activation and a pair of host-like frames (bottom-up, padded rows,
+// separate output), holding one subtitle's graymap and its built regions.
+class Stage {
+public:
+    explicit Stage(const Scenario &s) : scenario_(s) {
+        const int32_t divisor = g_smoke ? 4 : 1;
+        const int32_t w = s.width / divisor, h = s.height / divisor;
+        const ptrdiff_t pitch = (ptrdiff_t)w * 4 + 16;
+        srcBuffer_.assign((size_t)(pitch * h), 0);
+        dstBuffer_.assign((size_t)(pitch * h), 0);
+        for (VFBitmap *b : {&src_, &dst_}) {
+            b->w = w;
+            b->h = h;
+            b->depth = 32;
+            b->pitch = pitch;
+            b->modulo = 16;
+            b->size = pitch * h;
+        }
+        src_.data = reinterpret_cast<uint32_t *>(srcBuffer_.data());
+        dst_.data = reinterpret_cast<uint32_t *>(dstBuffer_.data());
+        activation_.filter_data = &instance_;
+        activation_.src = &src_;
+        activation_.dst = &dst_;
+        activation_.pfsi = &state_;
+        initProc(&activation_, nullptr);
+        instance_.activation = &activation_;
+        instance_.radius = s.radius;
+        instance_.depth = s.depth;
+        instance_.power = s.power;
+        instance_.pixelAspect = s.pixelAspect;
+        instance_.interlaced = s.interlaced;
+        instance_.mode = MODE_FINAL;
+        FillPicture();
+        // One subtitle covering every frame, already current: RenderFrame then only renders.
+        instance_.subtitles.entries = static_cast<SubtitleEntry *>(AllocateArray(1, sizeof(SubtitleEntry)));
+        instance_.subtitles.entries[0] = {0, 1 << 30, 0, 0};
+        instance_.subtitles.count = 1;
+        instance_.currentSubtitle = 0;
+        PlaceSubtitle();
+        Build();
+    }
+    ~Stage() { deinitProc(&activation_, nullptr); }
+
+    // Rebuilds the regions from the placed graymap, as a change of subtitle does.
+    void Build() {
+        BuildRemovalRegions(&instance_, &activation_);
+        // The build narrows the bounds by the radius; restore them so every build is the same.
+        instance_.maskLeft = bounds_[0];
+        instance_.maskTop = bounds_[1];
+        instance_.maskRight = bounds_[2];
+        instance_.maskBottom = bounds_[3];
+    }
+    void Reference() {
+        CopySourceToOutput(&activation_);
+        RepaintRegionsReference(&activation_, &instance_);
+    }
+    void Final() { RenderFrame(&activation_, nullptr); }
+    const std::vector<uint8_t> &Output() const { return dstBuffer_; }
+
+    int64_t PixelSamplePairs() const {
+        int64_t n = 0;
+        for (int32_t r = 0; r < instance_.regions.count; ++r)
+            n += (int64_t)instance_.regions.items[r].pixelCount * instance_.regions.items[r].sampleCount;
+        return n;
+    }
+    int32_t RegionCount() const { return instance_.regions.count; }
+    bool Planned() const { return RepaintPlanMatches(&instance_); }
+
+private:
+    // A smooth picture with some texture, so repainted values vary.
+    void FillPicture() {
+        std::mt19937 random(7);
+        for (int32_t row = 0; row < src_.h; ++row)
+            for (int32_t x = 0; x < src_.w; ++x) {
+                const uint32_t r = (uint32_t)(x * 255 / src_.w) ^ (random() & 15);
+                const uint32_t g = (uint32_t)(row * 255 / src_.h) ^ (random() & 15);
+                const uint32_t b = (uint32_t)((x + row) & 255);
+                const uint32_t pixel = (r << 16) | (g << 8) | b | 0xFF000000u;
+                std::memcpy(srcBuffer_.data() + row * src_.pitch + 4 * x, &pixel, 4);
+            }
+    }
+
+    void Set(int32_t x, int32_t pictureRow) {
+        MaskImage &g = instance_.graymap;
+        if (x < 0 || x >= g.width || pictureRow < 0 || pictureRow >= g.height) return;
+        g.pixels[(size_t)(g.height - pictureRow - 1) * (size_t)g.width + (size_t)x] = MASK_SET;
+    }
+    void Box(int32_t x0, int32_t y0, int32_t w, int32_t h) {
+        for (int32_t y = y0; y < y0 + h; ++y)
+            for (int32_t x = x0; x < x0 + w; ++x) Set(x, y);
+    }
+
+    // Two lines of glyph-like strokes (about 600 x 100 at 720 x 576, scaled with the frame), or
+    // a field of small speckles.
+    void PlaceSubtitle() {
+        PrepareMaskImage(&instance_, &instance_.graymap);
+        const int32_t w = src_.w, h = src_.h;
+        const double sx = w / 720.0, sy = h / 576.0;
+        const int32_t boxW = (int32_t)(600 * sx), boxH = (int32_t)(100 * sy);
+        const int32_t left = (w - boxW) / 2, top = h - boxH - (int32_t)(40 * sy);
+        std::mt19937 random(11);
+        auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(random); };
+        if (scenario_.kind == TEXT) {
+            const int32_t glyphW = (int32_t)(30 * sx), glyphH = (int32_t)(40 * sy);
+            const int32_t t = std::max(1, (int32_t)(3 * std::min(sx, sy)));
+            for (int32_t line = 0; line < 2; ++line) {
+                const int32_t gy = top + line * (boxH / 2) + (int32_t)(5 * sy);
+                for (int32_t glyph = 0; glyph < 20; ++glyph) {
+                    const int32_t gx = left + glyph * glyphW + (int32_t)(3 * sx);
+                    const int32_t gw = glyphW - (int32_t)(8 * sx), gh = glyphH;
+                    if (pick(0, 9) == 0) continue;  // a blank between words
+                    const int strokes = pick(2, 4);
+                    for (int k = 0; k < strokes; ++k) switch (pick(0, 6)) {
+                        case 0: Box(gx, gy, t, gh); break;
+                        case 1: Box(gx + gw - t, gy, t, gh); break;
+                        case 2: Box(gx + gw / 2 - t / 2, gy, t, gh); break;
+                        case 3: Box(gx, gy, gw, t); break;
+                        case 4: Box(gx, gy + gh / 2 - t / 2, gw, t); break;
+                        case 5: Box(gx, gy + gh - t, gw, t); break;
+                        default:
+                            for (int32_t i = 0; i < gh; ++i) Box(gx + i * (gw - t) / gh, gy + i, t, 1);
+                    }
+                }
+            }
+        } else {
+            for (int n = 0; n < 400; ++n) Box(left + pick(0, boxW - 3), top + pick(0, boxH - 3), pick(1, 3), pick(1, 3));
+        }
+        bounds_[0] = instance_.maskLeft = left;
+        bounds_[1] = instance_.maskTop = top;
+        bounds_[2] = instance_.maskRight = left + boxW;
+        bounds_[3] = instance_.maskBottom = top + boxH;
+    }
+
+    Scenario scenario_;
+    RemovalInstance instance_{};
+    FilterActivation activation_{};
+    FilterStateInfo state_{};
+    VFBitmap src_{}, dst_{};
+    std::vector<uint8_t> srcBuffer_, dstBuffer_;
+    int32_t bounds_[4]{};
+};
+
+void Describe(benchmark::State &state, const Stage &stage) {
+    state.counters["regions"] = stage.RegionCount();
+    state.counters["pairs"] = (double)stage.PixelSamplePairs();
+    state.counters["planned"] = stage.Planned() ? 1 : 0;
+}
+
+void RunReference(benchmark::State &state, const Scenario *s) {
+    Stage stage(*s);
+    for (auto _ : state) {
+        stage.Reference();
+        benchmark::DoNotOptimize(stage.Output().data());
+    }
+    Describe(state, stage);
+}
+
+void RunFinal(benchmark::State &state, const Scenario *s, RepaintLevel level) {
+    const RepaintLevel saved = UseRepaintLevel(level);
+    Stage stage(*s);
+    for (auto _ : state) {
+        stage.Final();
+        benchmark::DoNotOptimize(stage.Output().data());
+    }
+    Describe(state, stage);
+    UseRepaintLevel(saved);
+}
+
+void RunRatio(benchmark::State &state, const Scenario *s) {
+    Stage stage(*s);
+    using Clock = std::chrono::steady_clock;
+    double reference = 0, final = 0;
+    bool identical = true;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        stage.Reference();
+        const auto t1 = Clock::now();
+        const std::vector<uint8_t> expected = stage.Output();
+        const auto t2 = Clock::now();
+        stage.Final();
+        const auto t3 = Clock::now();
+        identical = identical && stage.Output() == expected;
+        reference += std::chrono::duration<double, std::milli>(t1 - t0).count();
+        final += std::chrono::duration<double, std::milli>(t3 - t2).count();
+    }
+    const double n = (double)state.iterations();
+    state.counters["reference_ms"] = reference / n;
+    state.counters["final_ms"] = final / n;
+    state.counters["speedup"] = final > 0 ? reference / final : 0;
+    state.counters["identical"] = identical ? 1 : 0;
+    Describe(state, stage);
+    if (!identical) {
+        g_mismatch = true;
+        state.SkipWithError("optimised output differs from the reference");
+    }
+}
+
+void RunBuild(benchmark::State &state, const Scenario *s) {
+    Stage stage(*s);
+    for (auto _ : state) stage.Build();
+    Describe(state, stage);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<char *> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--smoke") == 0)
+            g_smoke = true;
+        else
+            args.push_back(argv[i]);
+    }
+    for (const Scenario &s : kScenarios) {
+        const std::string name = s.name;
+        std::vector<benchmark::internal::Benchmark *> registered = {
+            benchmark::RegisterBenchmark((name + "/reference").c_str(), RunReference, &s),
+            benchmark::RegisterBenchmark((name + "/final").c_str(), RunFinal, &s, BestRepaintLevel()),
+            benchmark::RegisterBenchmark((name + "/final_avx2").c_str(), RunFinal, &s, REPAINT_AVX2),
+            benchmark::RegisterBenchmark((name + "/final_sse2").c_str(), RunFinal, &s, REPAINT_SSE2),
+            benchmark::RegisterBenchmark((name + "/ratio").c_str(), RunRatio, &s),
+            benchmark::RegisterBenchmark((name + "/build").c_str(), RunBuild, &s),
+        };
+        for (benchmark::internal::Benchmark *b : registered) {
+            b->Unit(benchmark::kMillisecond);
+            if (g_smoke) b->Iterations(1);
+        }
+    }
+    int count = (int)args.size();
+    benchmark::Initialize(&count, args.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return g_mismatch ? 1 : 0;
+}

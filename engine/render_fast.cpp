@@ -1,0 +1,328 @@
+// The vectorised Final-mode repaint and the per-build plan it works from.
+//
+// The straightforward loop spends, per pixel and sample, an index computation, a table load, a
+// source load, the channel split and four dependent double adds. Here the work per frame is cut
+// to what must be redone per frame:
+// - every pixel's weight sum is the same on every frame of a subtitle, so the plan computes it
+//   once per build, in sample order (so it is the reference's sum, bit for bit);
+// - each sample's colour is split into three doubles once per region and frame;
+// - neighbouring pixels of a row are processed side by side, one vector lane per pixel, so one
+//   sample costs one broadcast per channel and one fused multiply-add per channel and vector;
+// - the weight rows are mirrored over -maxDx..maxDx, so the lanes' weights for one sample are
+//   one contiguous load instead of a gather.
+// Each lane adds its products in the reference's order and every product is exact, so the output
+// is identical to the reference. The kernels exist for SSE2 (the baseline of every build), AVX2
+// with FMA and AVX-512; the best one the processor supports is picked once at load time.
+//
+// Plan memory: (maxDy + 1) mirrored rows of 2 maxDx + 1 floats plus padding, one double per
+// region pixel, and four doubles per sample of the largest region. It is allocated when a build
+// completes and freed with the next build or the instance; nothing is allocated per frame.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "engine/regions.h"
+#include "engine/render_repaint.h"
+#include "host/instance.h"
+#include "host/memory.h"
+
+namespace {
+
+// Lanes that a chunk may read past a run's end: the widest chunk is 2 x 8 lanes.
+constexpr int32_t kMaxChunk = 16;
+
+// What a kernel needs for one chunk of neighbouring pixels of one row.
+struct ChunkJob {
+    const BorderSample *samples;
+    int32_t sampleCount;
+    const double *colours;      // red, green, blue, unused: per sample of the region
+    const float *mirrorOrigin;  // the column of distance 0 in mirrored row 0
+    ptrdiff_t mirrorRowLength;
+    int32_t px0;    // plane column of lane 0
+    int32_t py;     // plane row of the chunk
+    int32_t lanes;  // valid lanes, 1..chunk
+};
+
+struct KernelSet {
+    int32_t chunk;
+    void (*sum)(const ChunkJob &job, double *sums);
+    void (*paint)(const ChunkJob &job, const double *sums, uint32_t *out);
+};
+
+}  // namespace
+
+struct RepaintPlan {
+    // The build the plan belongs to.
+    const Region *regions;
+    int32_t regionCount;
+    const float *weights;
+    int32_t weightStride;
+    // Row dy holds, at column d + maxDx for d in -maxDx..maxDx, the weight of (|d|, dy).
+    int32_t maxDx;
+    int32_t maxDy;
+    ptrdiff_t mirrorRowLength;
+    float *mirror;
+    double *weightSums;  // per pixel of the repainted regions, in list order, padded by kMaxChunk
+    double *colours;     // 4 per sample of the largest region
+};
+
+namespace {
+
+// ---- Kernels per instruction set ----
+
+namespace sse2 {
+struct Isa {
+    typedef __m128d V;
+    static constexpr int kLanes = 2;
+    static V Zero() { return _mm_setzero_pd(); }
+    static V Weights(const float *p) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
+    }
+    static V Broadcast(const double *p) { return _mm_set1_pd(*p); }
+    // No fused form here; the product is exact, so the rounding is the same as the fused one's.
+    static V MulAdd(V w, V c, V acc) { return _mm_add_pd(acc, _mm_mul_pd(w, c)); }
+    static V Add(V a, V b) { return _mm_add_pd(a, b); }
+    static V Load(const double *p) { return _mm_loadu_pd(p); }
+    static void Store(double *p, V v) { _mm_storeu_pd(p, v); }
+    static V Divide(V a, V b) { return _mm_div_pd(a, b); }
+    static void StorePixels(uint32_t *out, V r, V g, V b) {
+        const __m128i pixels = _mm_or_si128(_mm_or_si128(_mm_slli_epi32(_mm_cvttpd_epi32(r), 16),
+                                                         _mm_slli_epi32(_mm_cvttpd_epi32(g), 8)),
+                                            _mm_cvttpd_epi32(b));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), pixels);
+    }
+};
+#include "engine/render_kernel.h"
+}  // namespace sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace avx2 {
+struct Isa {
+    typedef __m256d V;
+    static constexpr int kLanes = 4;
+    static V Zero() { return _mm256_setzero_pd(); }
+    static V Weights(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static V Broadcast(const double *p) { return _mm256_broadcast_sd(p); }
+    static V MulAdd(V w, V c, V acc) { return _mm256_fmadd_pd(w, c, acc); }
+    static V Add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V Load(const double *p) { return _mm256_loadu_pd(p); }
+    static void Store(double *p, V v) { _mm256_storeu_pd(p, v); }
+    static V Divide(V a, V b) { return _mm256_div_pd(a, b); }
+    static void StorePixels(uint32_t *out, V r, V g, V b) {
+        const __m128i pixels = _mm_or_si128(_mm_or_si128(_mm_slli_epi32(_mm256_cvttpd_epi32(r), 16),
+                                                         _mm_slli_epi32(_mm256_cvttpd_epi32(g), 8)),
+                                            _mm256_cvttpd_epi32(b));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), pixels);
+    }
+};
+#include "engine/render_kernel.h"
+}  // namespace avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx2,fma")
+// GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined vector and warn
+// about it once inlined; the value is fully overwritten.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+namespace avx512 {
+struct Isa {
+    typedef __m512d V;
+    static constexpr int kLanes = 8;
+    static V Zero() { return _mm512_setzero_pd(); }
+    static V Weights(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    static V Broadcast(const double *p) { return _mm512_set1_pd(*p); }
+    static V MulAdd(V w, V c, V acc) { return _mm512_fmadd_pd(w, c, acc); }
+    static V Add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V Load(const double *p) { return _mm512_loadu_pd(p); }
+    static void Store(double *p, V v) { _mm512_storeu_pd(p, v); }
+    static V Divide(V a, V b) { return _mm512_div_pd(a, b); }
+    static void StorePixels(uint32_t *out, V r, V g, V b) {
+        const __m256i pixels =
+            _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi32(_mm512_cvttpd_epi32(r), 16),
+                                            _mm256_slli_epi32(_mm512_cvttpd_epi32(g), 8)),
+                            _mm512_cvttpd_epi32(b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), pixels);
+    }
+};
+#include "engine/render_kernel.h"
+}  // namespace avx512
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+const KernelSet *const kKernelSets[] = {&sse2::kKernels, &avx2::kKernels, &avx512::kKernels};
+
+RepaintLevel DetectLevel() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return REPAINT_AVX512;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return REPAINT_AVX2;
+    return REPAINT_SSE2;
+}
+
+// Decided once when the module loads, before any instance exists.
+const RepaintLevel g_bestLevel = DetectLevel();
+RepaintLevel g_level = g_bestLevel;
+
+// The regions the repaint paints: both counts positive (the reference skips the others).
+bool Repainted(const Region &region) { return region.pixelCount > 0 && region.sampleCount > 0; }
+
+// Calls visit(job, first pixel index, pixel-index offset of the region's sums) for every chunk of
+// every repainted region, regions and runs in list order. `prepare` runs once per region first.
+template <class Prepare, class Visit>
+void ForEachChunk(const RegionList &list, const RepaintPlan &plan, int32_t chunk, Prepare prepare, Visit visit) {
+    ChunkJob job{};
+    job.colours = plan.colours;
+    job.mirrorOrigin = plan.mirror + plan.maxDx;
+    job.mirrorRowLength = plan.mirrorRowLength;
+    int32_t sumBase = 0;
+    for (int32_t r = 0; r < list.count; ++r) {
+        const Region &region = list.items[r];
+        if (!Repainted(region)) continue;
+        prepare(region);
+        job.samples = region.samples;
+        job.sampleCount = region.sampleCount;
+        const RegionPixel *pixels = region.pixels;
+        for (int32_t i = 0; i < region.pixelCount;) {
+            // A run: the following pixels of the array that continue this one's row.
+            int32_t run = 1;
+            while (i + run < region.pixelCount && pixels[i + run].y == pixels[i].y &&
+                   pixels[i + run].x == pixels[i].x + run)
+                ++run;
+            job.py = pixels[i].y;
+            for (int32_t j = 0; j < run; j += chunk) {
+                job.px0 = pixels[i].x + j;
+                job.lanes = run - j < chunk ? run - j : chunk;
+                visit(job, sumBase + i + j);
+            }
+            i += run;
+        }
+        sumBase += region.pixelCount;
+    }
+}
+
+}  // namespace
+
+RepaintLevel BestRepaintLevel() { return g_bestLevel; }
+
+RepaintLevel UseRepaintLevel(RepaintLevel level) {
+    const RepaintLevel previous = g_level;
+    if (level < REPAINT_SSE2) level = REPAINT_SSE2;
+    g_level = level > g_bestLevel ? g_bestLevel : level;
+    return previous;
+}
+
+void ReleaseRepaintPlan(RemovalInstance *instance) {
+    RepaintPlan *plan = instance->repaintPlan;
+    if (!plan) return;
+    FreeMemory(plan->mirror);
+    FreeMemory(plan->weightSums);
+    FreeMemory(plan->colours);
+    FreeMemory(plan);
+    instance->repaintPlan = nullptr;
+}
+
+bool RepaintPlanMatches(const RemovalInstance *instance) {
+    const RepaintPlan *plan = instance->repaintPlan;
+    return plan && plan->regions == instance->regions.items && plan->regionCount == instance->regions.count &&
+           plan->weights == instance->weights && plan->weightStride == instance->weightStride;
+}
+
+void PrepareRepaintPlan(RemovalInstance *instance) {
+    ReleaseRepaintPlan(instance);
+    const RegionList &list = instance->regions;
+    if (!list.items || list.count <= 0 || !instance->weights) return;
+
+    // Extents of the pixel-to-sample distances, as the weight table measures them, and sizes.
+    int32_t maxDx = 0, maxDy = 0, maxSamples = 0;
+    size_t pixelTotal = 0;
+    for (int32_t r = 0; r < list.count; ++r) {
+        const Region &region = list.items[r];
+        if (!Repainted(region)) continue;
+        if (!region.pixels || !region.samples) return;
+        int32_t sMinX = region.samples[0].x, sMaxX = sMinX, sMinY = region.samples[0].y, sMaxY = sMinY;
+        for (int32_t k = 1; k < region.sampleCount; ++k) {
+            const BorderSample &s = region.samples[k];
+            sMinX = s.x < sMinX ? s.x : sMinX;
+            sMaxX = s.x > sMaxX ? s.x : sMaxX;
+            sMinY = s.y < sMinY ? s.y : sMinY;
+            sMaxY = s.y > sMaxY ? s.y : sMaxY;
+        }
+        int32_t pMinX = region.pixels[0].x, pMaxX = pMinX, pMinY = region.pixels[0].y, pMaxY = pMinY;
+        for (int32_t k = 1; k < region.pixelCount; ++k) {
+            const RegionPixel &p = region.pixels[k];
+            pMinX = p.x < pMinX ? p.x : pMinX;
+            pMaxX = p.x > pMaxX ? p.x : pMaxX;
+            pMinY = p.y < pMinY ? p.y : pMinY;
+            pMaxY = p.y > pMaxY ? p.y : pMaxY;
+        }
+        const int32_t h = sMaxX - pMinX > pMaxX - sMinX ? sMaxX - pMinX : pMaxX - sMinX;
+        const int32_t v = sMaxY - pMinY > pMaxY - sMinY ? sMaxY - pMinY : pMaxY - sMinY;
+        maxDx = h > maxDx ? h : maxDx;
+        maxDy = v > maxDy ? v : maxDy;
+        maxSamples = region.sampleCount > maxSamples ? region.sampleCount : maxSamples;
+        pixelTotal += (size_t)region.pixelCount;
+    }
+    if (pixelTotal == 0) return;
+
+    RepaintPlan *plan = static_cast<RepaintPlan *>(AllocateZeroedArray(1, sizeof(RepaintPlan)));
+    if (!plan) return;
+    instance->repaintPlan = plan;
+    // A chunk reads up to kMaxChunk - 1 columns past the last real distance of a row.
+    const ptrdiff_t rowLength = ((2 * (ptrdiff_t)maxDx + 1 + kMaxChunk) + 15) & ~(ptrdiff_t)15;
+    plan->maxDx = maxDx;
+    plan->maxDy = maxDy;
+    plan->mirrorRowLength = rowLength;
+    plan->mirror = static_cast<float *>(AllocateZeroedArray((size_t)rowLength * ((size_t)maxDy + 1), sizeof(float)));
+    plan->weightSums = static_cast<double *>(AllocateZeroedArray(pixelTotal + kMaxChunk, sizeof(double)));
+    plan->colours = static_cast<double *>(AllocateArray((size_t)maxSamples * 4, sizeof(double)));
+    if (!plan->mirror || !plan->weightSums || !plan->colours) {
+        ReleaseRepaintPlan(instance);
+        return;
+    }
+
+    // Mirrored rows. With interlaced fields every distance is even and the odd rows of the table
+    // are never filled, so those rows stay zero here.
+    const int32_t rowStep = instance->interlaced ? 2 : 1;
+    const float *weights = instance->weights;
+    for (int32_t dy = 0; dy <= maxDy; dy += rowStep) {
+        float *row = plan->mirror + (ptrdiff_t)dy * rowLength + maxDx;
+        const float *source = weights + (ptrdiff_t)instance->weightStride * dy;
+        for (int32_t d = 0; d <= maxDx; ++d) row[d] = row[-d] = source[d];
+    }
+
+    const KernelSet &kernels = *kKernelSets[g_level];
+    ForEachChunk(
+        list, *plan, kernels.chunk, [](const Region &) {},
+        [&](const ChunkJob &job, int32_t first) { kernels.sum(job, plan->weightSums + first); });
+
+    plan->regions = list.items;
+    plan->regionCount = list.count;
+    plan->weights = instance->weights;
+    plan->weightStride = instance->weightStride;
+}
+
+void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *instance) {
+    const RepaintPlan &plan = *instance->repaintPlan;
+    const uint8_t *src = reinterpret_cast<const uint8_t *>(fa->src->data);
+    uint8_t *dst = reinterpret_cast<uint8_t *>(fa->dst->data);
+    const ptrdiff_t pitch = fa->dst->pitch;
+    const KernelSet &kernels = *kKernelSets[g_level];
+    double *colours = plan.colours;
+    ForEachChunk(
+        instance->regions, plan, kernels.chunk,
+        [&](const Region &region) {
+            for (int32_t s = 0; s < region.sampleCount; ++s) {
+                uint32_t v;
+                std::memcpy(&v, src + region.samples[s].byteOffset, 4);
+                colours[4 * s] = (double)((v >> 16) & 0xFF);
+                colours[4 * s + 1] = (double)((v >> 8) & 0xFF);
+                colours[4 * s + 2] = (double)(v & 0xFF);
+            }
+        },
+        [&](const ChunkJob &job, int32_t first) {
+            uint32_t *out = reinterpret_cast<uint32_t *>(dst + pitch * job.py + 4 * (ptrdiff_t)job.px0);
+            kernels.paint(job, plan.weightSums + first, out);
+        });
+}
