@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzHost host(8, 8);
     ChooseSubtitleIndex(&host.instance);
     const SubtitleList &list = host.instance.subtitles;
-    if (list.count < 0 || (list.count > 0) != (list.entries != nullptr)) std::abort();
+    // A header may declare entries that never come: an array with count 0 is allowed.
+    if (list.count < 0 || (list.count > 0 && list.entries == nullptr)) std::abort();
     if (host.instance.currentSubtitle != -1) std::abort();
     // Every stored entry is readable and lookups stay in the list.
     for (int32_t frame : {-1, 0, 1, 100, 1 << 30}) {
