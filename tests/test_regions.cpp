@@ -26,8 +26,7 @@ CellList Widened(Host &host) { return CellsHolding(host.instance.workMask, MASK_
 
 // ---- Widening ----
 
-// Guards a widening pass run at radius 0 (which would grow every pixel by its own distance 0 ring
-// and, with an off-by-one range, by one).
+// Guards a widening pass run at radius 0 (an off-by-one bound on the passes widens by one).
 TEST(Widening, RadiusZeroKeepsTheGraymapAndSplitsItsComponents) {
     Host host(20, 16, 0);
     const CellList cells = {{3, 3}, {4, 3}, {4, 4}, {10, 8}};  // in plane order
