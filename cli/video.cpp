@@ -480,7 +480,11 @@ void VideoOutput::Open(const OutputOptions &options) {
     }
     int r = avcodec_open2(encoder_, codec, &settings);
     av_dict_free(&settings);
-    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot open the " + name + " encoder: " + AvError(r));
+    if (r < 0) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot open the " + name + " encoder for " + std::to_string(encoder_->width) + "x" +
+                                              std::to_string(encoder_->height) + " " + av_get_pix_fmt_name(encoder_->pix_fmt) +
+                                              " pictures (" + AvError(r) + "); choose another with --codec");
+    }
 
     videoStream_ = avformat_new_stream(format_, nullptr);
     if (!videoStream_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
