@@ -6,7 +6,9 @@
 // step is a table load, a source load through the sample's precomputed byte offset and four
 // multiply-adds in double precision. The float weight is widened to double before it multiplies
 // the 8-bit channel, so every product is exact and a pixel's sums depend only on the order of its
-// samples. Nothing here allocates: all per-subtitle data was built by the frame selection.
+// samples. The regions and the table are built by the frame selection; the first Final frame of
+// a build adds the vectorised repaint's plan (render_fast.cpp), which gives the same pixels at a
+// fraction of the cost. No frame after it allocates anything.
 #include "engine/render.h"
 
 #include <cstring>
@@ -88,8 +90,8 @@ void RepaintRegionsReference(const FilterActivation *fa, const RemovalInstance *
 }
 
 void RepaintRegions(const FilterActivation *fa, const RemovalInstance *instance) {
-    // The plan exists after every completed build; without it (no memory, or regions that did
-    // not come from a build) the reference loop gives the same pixels, only slower.
+    // Without a plan for exactly these regions (no memory for one, or regions made since) the
+    // reference loop gives the same pixels, only slower.
     if (RepaintPlanMatches(instance))
         RepaintRegionsPlanned(fa, instance);
     else
@@ -121,7 +123,11 @@ int RenderFrame(const FilterActivation *fa, const FilterFunctions *) {
         // a completed build, but it is never read without one.
         if (!MaskMatchesFrame(fa, &instance->workMask) || !RegionListConsistent(instance->regions)) return 0;
         if (instance->regions.count == 0 || !instance->weights) return 0;
-        RepaintRegions(fa, instance);
+        // The plan is made once per region build, on its first frame, and checked on the others.
+        if (EnsureRepaintPlan(instance))
+            RepaintRegionsPlanned(fa, instance);
+        else
+            RepaintRegionsReference(fa, instance);
         return 0;
     }
     default:

@@ -472,6 +472,24 @@ TEST(RepaintEquivalence, APlanForOtherRegionsIsNotUsed) {
     EXPECT_EQ(host.Dst(8, 3), host.Src(8, 4) & 0x00FFFFFFu);
 }
 
+// Guards against recognising a plan by address: a rebuild can hand back the very same blocks
+// with other contents, so changed samples or weights in place must invalidate it.
+TEST(RepaintEquivalence, APlanIsRecognisedByContentNotByAddress) {
+    TestHost host(12, 6);
+    host.Init();
+    ASSERT_TRUE(AllocateRegionList(&host.instance.regions, 1));
+    FillRegion(host, 0, {{3, 2}, {4, 2}}, {{2, 2}, {5, 2}});
+    GiveWeights(host, 3, 1, 2, 40);
+    ASSERT_TRUE(PrepareRepaintPlan(&host.instance));
+    Region &region = host.instance.regions.items[0];
+    region.samples[1] = {5, 3, (int32_t)(3 * host.src.pitch + 20)};
+    EXPECT_FALSE(RepaintPlanMatches(&host.instance));
+    region.samples[1] = {5, 2, (int32_t)(2 * host.src.pitch + 20)};
+    EXPECT_TRUE(RepaintPlanMatches(&host.instance));
+    host.instance.weights[2] *= 2.0f;  // the distance-2 weight of the same table
+    EXPECT_FALSE(RepaintPlanMatches(&host.instance));
+}
+
 // Guards the plan's memory: built through the seam, nothing allocated per frame, a failed
 // allocation leaves no plan (and the reference output), and the instance frees it.
 TEST(RepaintEquivalence, PlanMemoryIsPerBuildAndFreedWithTheInstance) {
@@ -487,18 +505,26 @@ TEST(RepaintEquivalence, PlanMemoryIsPerBuildAndFreedWithTheInstance) {
         RepaintRegionsReference(&host.activation, &host.instance);
         const std::vector<uint8_t> reference = host.dstBuffer;
 
-        for (long failAt = 1; failAt <= 4; ++failAt) {
+        for (long failAt = 1; failAt <= 7; ++failAt) {
             FailAllocationAfter(failAt);
-            PrepareRepaintPlan(&host.instance);
+            EXPECT_FALSE(PrepareRepaintPlan(&host.instance)) << failAt;
             FailAllocationAfter(0);
             EXPECT_FALSE(RepaintPlanMatches(&host.instance)) << failAt;
             CopySourceToOutput(&host.activation);
             RepaintRegions(&host.activation, &host.instance);
             EXPECT_TRUE(host.dstBuffer == reference) << failAt;
+            // Once its record exists, a failed attempt is not repeated on the following frames.
+            if (failAt >= 2) {
+                const long before = AllocationCount();
+                EXPECT_FALSE(EnsureRepaintPlan(&host.instance));
+                EXPECT_EQ(AllocationCount(), before);
+            }
+            ReleaseRepaintPlan(&host.instance);
         }
-        PrepareRepaintPlan(&host.instance);
-        ASSERT_TRUE(RepaintPlanMatches(&host.instance));
+        ReleaseRepaintPlan(&host.instance);
+        ASSERT_TRUE(EnsureRepaintPlan(&host.instance));
         const long allocations = AllocationCount();
+        EXPECT_TRUE(EnsureRepaintPlan(&host.instance));
         CopySourceToOutput(&host.activation);
         RepaintRegions(&host.activation, &host.instance);
         EXPECT_EQ(AllocationCount(), allocations);
