@@ -31,8 +31,8 @@
 
 namespace {
 
-// Lanes that a chunk may read past a run's end: the widest chunk is 2 x 8 lanes.
-constexpr int32_t kMaxChunk = 16;
+// Lanes that a chunk may read past a run's end: the widest chunk is 4 x 8 lanes.
+constexpr int32_t kMaxChunk = 32;
 
 // What a kernel needs for one chunk of neighbouring pixels of one row.
 struct ChunkJob {
@@ -83,6 +83,7 @@ namespace sse2 {
 struct Isa {
     typedef __m128d V;
     static constexpr int kLanes = 2;
+    static constexpr int kUnroll = 4;  // 12 accumulators of the 16 registers
     static V Zero() { return _mm_setzero_pd(); }
     static V Weights(const float *p) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
@@ -110,6 +111,7 @@ namespace avx2 {
 struct Isa {
     typedef __m256d V;
     static constexpr int kLanes = 4;
+    static constexpr int kUnroll = 3;  // 9 accumulators of the 16 registers
     static V Zero() { return _mm256_setzero_pd(); }
     static V Weights(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     static V Broadcast(const double *p) { return _mm256_broadcast_sd(p); }
@@ -140,6 +142,7 @@ namespace avx512 {
 struct Isa {
     typedef __m512d V;
     static constexpr int kLanes = 8;
+    static constexpr int kUnroll = 4;  // 12 accumulators of the 32 registers
     static V Zero() { return _mm512_setzero_pd(); }
     static V Weights(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
     static V Broadcast(const double *p) { return _mm512_set1_pd(*p); }

@@ -2,7 +2,7 @@
 // included inside a namespace per instruction set, between target pragmas, by render_fast.cpp.
 // No include guard on purpose; include nothing here.
 //
-// A chunk is kUnroll vectors of neighbouring pixels of one row: lane j is pixel px0 + j. For one
+// A chunk is Isa::kUnroll vectors of neighbouring pixels of one row: lane j is pixel px0 + j. For one
 // sample the lanes' weights lie side by side in the sample's mirrored weight row, so they come
 // from one contiguous load. Lanes never share a sum: each lane adds its products in sample
 // order, exactly as the reference loop does for its pixel, and the products of a float weight
@@ -10,7 +10,7 @@
 // reference's add. Lanes past the end of a run compute garbage that is never stored.
 
 using V = Isa::V;
-constexpr int kUnroll = 2;
+constexpr int kUnroll = Isa::kUnroll;
 constexpr int kChunk = kUnroll * Isa::kLanes;
 
 // Lanes' weight sums for one chunk, written for the chunk's valid lanes only.
