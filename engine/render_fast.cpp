@@ -107,6 +107,10 @@ struct Isa {
 
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+// clang ignores the GCC pragma; it takes the target per function.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#endif
 namespace avx2 {
 struct Isa {
     typedef __m256d V;
@@ -130,9 +134,15 @@ struct Isa {
 #include "engine/render_kernel.h"
 }  // namespace avx2
 #pragma GCC pop_options
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
 
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx2,fma")
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
+#endif
 // GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined vector and warn
 // about it once inlined; the value is fully overwritten.
 #pragma GCC diagnostic push
@@ -163,6 +173,9 @@ struct Isa {
 }  // namespace avx512
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
+#if defined(__clang__)
+#pragma clang attribute pop
+#endif
 
 const KernelSet *const kKernelSets[] = {&sse2::kKernels, &avx2::kKernels, &avx512::kKernels};
 

@@ -4,7 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
-presets=(default debug mingw-i686 mingw-x86_64)
+# fuzz: the libFuzzer targets, each run for a bounded time (about a minute in all).
+presets=(default debug mingw-i686 mingw-x86_64 fuzz)
 for preset in "${presets[@]}"; do
   echo "=== $preset ==="
   cmake --preset "$preset" >/dev/null

@@ -2,6 +2,7 @@
 // Paths cross between the module's Windows form and local form only here.
 #include "platform/linux/shim.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,10 @@ MessageBoxHandler g_messageBoxHandler = nullptr;
 void *g_messageBoxContext = nullptr;
 OpenFileHandler g_openFileHandler = nullptr;
 void *g_openFileContext = nullptr;
+
+bool HasDriveLetter(const char *path) {
+    return ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':';
+}
 }  // namespace
 
 extern "C" {
@@ -69,11 +74,17 @@ bool ModulePathToLocalPath(const char *modulePath, char *out, size_t capacity) {
 
 BOOL GetOpenFileNameA(LPOPENFILENAMEA ofn) {
     if (!ofn || !g_openFileHandler) return FALSE;
+    if (ofn->lStructSize != OPENFILENAME_SIZE_VERSION_400A && ofn->lStructSize != sizeof(OPENFILENAMEA)) return FALSE;
     const char *chosen = g_openFileHandler(g_openFileContext, ofn);
     if (!chosen || !ofn->lpstrFile || ofn->nMaxFile == 0) return FALSE;
     // A path that does not fit the module's buffer fails the box, as on Windows.
-    if (!LocalPathToModulePath(chosen, ofn->lpstrFile, ofn->nMaxFile)) return FALSE;
-    return TRUE;
+    if (HasDriveLetter(chosen)) {
+        size_t length = std::strlen(chosen);
+        if (length >= ofn->nMaxFile) return FALSE;
+        std::memcpy(ofn->lpstrFile, chosen, length + 1);
+        return TRUE;
+    }
+    return LocalPathToModulePath(chosen, ofn->lpstrFile, ofn->nMaxFile) ? TRUE : FALSE;
 }
 
 }  // extern "C"
@@ -85,5 +96,14 @@ FILE *OpenModuleFile(const char *path, const char *mode) {
         errno = ENAMETOOLONG;
         return nullptr;
     }
-    return std::fopen(local, mode);
+    FILE *file = std::fopen(local, mode);
+    // Linux opens a directory for reading where Windows refuses: refuse it here too, so that a
+    // folder named like a graymap is "not found" on both.
+    struct stat status;
+    if (file && fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
 }

@@ -1,0 +1,111 @@
+// The distance weight table: for every horizontal and vertical distance that can occur between a
+// region pixel and one of its region's samples, the weight K / d^g that the repaint gives the
+// sample, so that the repaint does one float load per pixel/sample pair instead of a pow.
+//
+// Size and cost follow the largest pixel-to-sample extents over the regions, not the frame:
+// (maxDx + 1) x (maxDy + 1) floats, one pow each (half of the rows in interlaced mode, where
+// every distance is even). K = FLT_MAX / (maxSamples * 256) keeps any weight sum times 255 finite.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+
+#include "engine/build_settings.h"
+#include "engine/regions.h"
+#include "host/instance.h"
+#include "host/memory.h"
+
+namespace {
+
+// maxSamples * 256 is formed in 32 bits; from 2^23 samples in one region it would overflow.
+constexpr int32_t kMaxTableSamples = (int32_t)(INT32_MAX >> 8);
+
+struct Extents {
+    int32_t maxDx;
+    int32_t maxDy;
+    int32_t maxSamples;
+};
+
+// Largest |px - sx| and |py - sy| over the pixel/sample pairs of every well-formed region, and
+// the largest sample count of any region.
+Extents MeasureRegions(const RegionList &list) {
+    Extents e{0, 0, 0};
+    for (int32_t i = 0; i < list.count; ++i) {
+        const Region &region = list.items[i];
+        const bool wellFormed = (region.samples != nullptr) == (region.sampleCount != 0) &&
+                                (region.pixels != nullptr) == (region.pixelCount != 0) &&
+                                region.sampleCount > 0 && region.pixelCount > 0;
+        if (wellFormed) {
+            int32_t sMinX = region.samples[0].x, sMaxX = sMinX;
+            int32_t sMinY = region.samples[0].y, sMaxY = sMinY;
+            for (int32_t k = 1; k < region.sampleCount; ++k) {
+                const BorderSample &s = region.samples[k];
+                sMinX = std::min(sMinX, s.x);
+                sMaxX = std::max(sMaxX, s.x);
+                sMinY = std::min(sMinY, s.y);
+                sMaxY = std::max(sMaxY, s.y);
+            }
+            int32_t pMinX = region.pixels[0].x, pMaxX = pMinX;
+            int32_t pMinY = region.pixels[0].y, pMaxY = pMinY;
+            for (int32_t k = 1; k < region.pixelCount; ++k) {
+                const RegionPixel &p = region.pixels[k];
+                pMinX = std::min(pMinX, p.x);
+                pMaxX = std::max(pMaxX, p.x);
+                pMinY = std::min(pMinY, p.y);
+                pMaxY = std::max(pMaxY, p.y);
+            }
+            e.maxDx = std::max(e.maxDx, std::max(sMaxX - pMinX, pMaxX - sMinX));
+            e.maxDy = std::max(e.maxDy, std::max(sMaxY - pMinY, pMaxY - sMinY));
+        }
+        e.maxSamples = std::max(e.maxSamples, region.sampleCount);
+    }
+    return e;
+}
+
+}  // namespace
+
+void BuildWeightTable(RemovalInstance *instance) {
+    FreeMemory(instance->weights);
+    instance->weights = nullptr;
+    RegionList *list = &instance->regions;
+    if ((list->count == 0) != (list->items == nullptr)) return;
+
+    const BuildSettings settings = ClampedBuildSettings(instance);
+    Extents e = MeasureRegions(*list);
+    if (settings.interlaced && (e.maxDx & 1) == 0) ++e.maxDx;
+    const int32_t rowLength = e.maxDx + 1;
+
+    // Too many samples for the weight scale counts as a failed allocation; no need to try one.
+    float *table = nullptr;
+    if (e.maxSamples > 0 && e.maxSamples <= kMaxTableSamples)
+        table = static_cast<float *>(
+            AllocateZeroedArray((size_t)rowLength * ((size_t)e.maxDy + 1), sizeof(float)));
+    if (!table) {
+        ReleaseRegionList(list);
+        return;
+    }
+    instance->weights = table;
+    instance->weightStride = settings.interlaced ? rowLength / 2 : rowLength;
+
+    const double k = (double)FLT_MAX / (double)(e.maxSamples << 8);
+    const double g = (double)settings.power * (double)0.05f;
+    const double sx = AspectScaleX(settings.pixelAspect);
+    const double sy = AspectScaleY(settings.pixelAspect);
+    const double sx2 = sx * sx, sy2 = sy * sy;
+    const int32_t step = settings.rowStep;
+
+    float *out = table;
+    for (int32_t dy = 0; dy <= e.maxDy; dy += step) {
+        const int32_t dy2 = dy * dy;
+        for (int32_t dx = 0; dx <= e.maxDx; ++dx) {
+            if (dx == 0 && dy == 0) {
+                *out++ = 0.0f;
+                continue;
+            }
+            const double d2 = (double)(dx * dx) * sx2 + (double)dy2 * sy2;
+            double weight = k / std::pow(d2, g);
+            if (!(weight >= (double)FLT_EPSILON)) weight = (double)FLT_EPSILON;
+            *out++ = (float)weight;
+        }
+    }
+}
