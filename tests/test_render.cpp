@@ -18,6 +18,8 @@
 #include "host/instance.h"
 #include "host/memory.h"
 #include "host/params.h"
+#include "subtitles/subtitles.h"
+#include "support/engine_helpers.h"
 #include "support/test_host.h"
 
 namespace {
@@ -531,6 +533,66 @@ TEST(RepaintEquivalence, PlanMemoryIsPerBuildAndFreedWithTheInstance) {
         EXPECT_TRUE(host.dstBuffer == reference);
     }
     EXPECT_EQ(LiveAllocationCount(), live);
+}
+
+// Guards the whole Final path on regions from the real build (random masks, radius, depth,
+// power, pixel aspect, interlaced): the plan made on the first frame, reused without allocating
+// on the next frames of the subtitle, and replaced after a rebuild with other settings, always
+// gives the reference loop's frame.
+TEST(RepaintEquivalence, RenderFrameMatchesTheReferenceOnBuiltRegions) {
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        RandomScene scene(seed);
+        TestHost host(scene.Pick(12, 72), scene.Pick(10, 56), 4 * scene.Pick(0, 3));
+        host.Init();
+        RemovalInstance &i = host.instance;
+        i.mode = MODE_FINAL;
+        i.radius = scene.Pick(0, 3);
+        i.depth = scene.Pick(10, 40);
+        i.power = scene.Pick(0, 160);
+        i.pixelAspect = scene.Pick(-60, 60);
+        i.interlaced = scene.Pick(0, 2) == 0;
+        MakeSubtitleCurrent(host);
+        const int32_t w = host.src.w, h = host.src.h;
+        const int32_t left = scene.Pick(0, w / 2), top = scene.Pick(0, h / 2);
+        const int32_t right = scene.Pick(left + 1, w), bottom = scene.Pick(top + 1, h);
+        CellList cells;
+        for (int32_t n = scene.Pick(1, 8); n > 0; --n) {
+            const int32_t x = scene.Pick(left, right - 1), y = scene.Pick(top, bottom - 1);
+            const bool across = scene.Pick(0, 1) == 0;
+            for (int32_t k = 0, length = scene.Pick(1, 12); k < length; ++k) {
+                const int32_t cx = across ? x + k : x, cy = across ? y : y + k;
+                if (cx < right && cy < bottom) cells.emplace_back(cx, h - 1 - cy);
+            }
+        }
+        PlaceGraymap(host, cells, left, top, right, bottom);
+        Build(host);
+        for (int round = 0; round < 2; ++round) {
+            for (uint32_t frame = 0; frame < 3; ++frame) {
+                host.FillSourcePattern(seed * 100 + frame + 10 * round);
+                FillDestination(host, 0x3C);
+                CopySourceToOutput(&host.activation);
+                RepaintRegionsReference(&host.activation, &i);
+                const std::vector<uint8_t> reference = host.dstBuffer;
+                FillDestination(host, 0x3C);
+                const long allocations = AllocationCount();
+                RenderFrame(&host.activation, nullptr);
+                ASSERT_TRUE(host.dstBuffer == reference) << "seed " << seed << " round " << round << " frame " << frame;
+                if (frame > 0) {
+                    EXPECT_EQ(AllocationCount(), allocations) << "seed " << seed;
+                }
+                if (i.regions.count > 0) {
+                    EXPECT_TRUE(RepaintPlanMatches(&i)) << "seed " << seed;
+                }
+            }
+            // Other settings for the same subtitle, as the dialog sets them before it selects
+            // again: the regions are rebuilt and the plan of the old ones must not be used.
+            i.power = scene.Pick(0, 160);
+            i.pixelAspect = scene.Pick(-60, 60);
+            i.depth = scene.Pick(10, 40);
+            i.rebuildPending = true;
+            SelectSubtitleForFrame(&i);
+        }
+    }
 }
 
 }  // namespace
