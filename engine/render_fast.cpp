@@ -31,8 +31,12 @@
 
 namespace {
 
-// Lanes that a chunk may read past a run's end: the widest chunk is 4 x 8 lanes.
-constexpr int32_t kMaxChunk = 32;
+// Vector registers: 16 (32 with AVX-512) in 64-bit code, 8 in 32-bit code. A chunk keeps three
+// accumulators per vector plus three broadcast colours and one weight vector in registers.
+constexpr bool kWideRegisterFile = sizeof(void *) == 8;
+
+// Lanes that a chunk may read past a run's end: the widest chunk is 6 x 8 lanes.
+constexpr int32_t kMaxChunk = 48;
 
 // What a kernel needs for one chunk of neighbouring pixels of one row.
 struct ChunkJob {
@@ -83,7 +87,7 @@ namespace sse2 {
 struct Isa {
     typedef __m128d V;
     static constexpr int kLanes = 2;
-    static constexpr int kUnroll = 4;  // 12 accumulators of the 16 registers
+    static constexpr int kUnroll = kWideRegisterFile ? 3 : 1;
     static V Zero() { return _mm_setzero_pd(); }
     static V Weights(const float *p) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
@@ -115,7 +119,7 @@ namespace avx2 {
 struct Isa {
     typedef __m256d V;
     static constexpr int kLanes = 4;
-    static constexpr int kUnroll = 3;  // 9 accumulators of the 16 registers
+    static constexpr int kUnroll = kWideRegisterFile ? 3 : 1;
     static V Zero() { return _mm256_setzero_pd(); }
     static V Weights(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     static V Broadcast(const double *p) { return _mm256_broadcast_sd(p); }
@@ -152,7 +156,7 @@ namespace avx512 {
 struct Isa {
     typedef __m512d V;
     static constexpr int kLanes = 8;
-    static constexpr int kUnroll = 4;  // 12 accumulators of the 32 registers
+    static constexpr int kUnroll = kWideRegisterFile ? 6 : 1;
     static V Zero() { return _mm512_setzero_pd(); }
     static V Weights(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
     static V Broadcast(const double *p) { return _mm512_set1_pd(*p); }

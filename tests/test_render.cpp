@@ -397,7 +397,8 @@ struct RandomScene {
             std::set<std::pair<int32_t, int32_t>> cells;  // (row, x): plane order
             const int32_t runs = Pick(0, 3) == 0 ? 0 : Pick(1, 12);
             for (int32_t k = 0; k < runs; ++k) {
-                const int32_t row = Pick(0, h - 1), x = Pick(0, w - 1), length = Pick(1, std::min(w - x, 40));
+                // Lengths up to the widest chunk (6 vectors of 8) and beyond it.
+                const int32_t row = Pick(0, h - 1), x = Pick(0, w - 1), length = Pick(1, std::min(w - x, 60));
                 if (rowOk(row))
                     for (int32_t n = 0; n < length; ++n) cells.insert({row, x + n});
             }
@@ -427,7 +428,7 @@ TEST(RepaintEquivalence, EveryKernelMatchesTheReferenceByteForByte) {
     const RepaintLevel saved = UseRepaintLevel(BestRepaintLevel());
     for (uint32_t seed = 1; seed <= 150; ++seed) {
         RandomScene scene(seed);
-        TestHost host(scene.Pick(1, 70), scene.Pick(1, 40), 4 * scene.Pick(0, 5));
+        TestHost host(scene.Pick(1, 110), scene.Pick(1, 40), 4 * scene.Pick(0, 5));
         host.Init();
         host.FillSourcePattern(seed);
         scene.Build(host);
