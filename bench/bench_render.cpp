@@ -8,7 +8,11 @@
 //                          give both times, the speed-up, and whether the two outputs are
 //                          identical (1) or not (0); ratio_avx2 and ratio_sse2 at those levels
 //   <scenario>/build       one region build (widening, labels, samples, weights)
-//   <scenario>/plan        the repaint plan of one build (mirrored rows, weight sums)
+//   <scenario>/build_reference   the straightforward build (tests/support)
+//   <scenario>/build_ratio the two builds timed alternately; counters give both times, the
+//                          speed-up, and whether regions, work plane and weights are identical
+//   <scenario>/plan        the repaint plan of one build (mirrored rows, weight sums), made on
+//                          the first Final frame after a build
 // Times are CPU times: the machine the numbers come from is shared.
 // `--smoke` runs every scenario once at a quarter of its size (what ctest does). Other arguments
 // go to Google Benchmark (for example --benchmark_filter=text720).
@@ -28,6 +32,7 @@
 #include "host/instance.h"
 #include "host/memory.h"
 #include "host/params.h"
+#include "support/reference_engine.h"
 
 namespace {
 
@@ -104,6 +109,14 @@ public:
         instance_.maskRight = bounds_[2];
         instance_.maskBottom = bounds_[3];
     }
+    // The straightforward build.
+    void BuildReference() {
+        ReferenceBuildRemovalRegions(&instance_, &activation_);
+        instance_.maskLeft = bounds_[0];
+        instance_.maskTop = bounds_[1];
+        instance_.maskRight = bounds_[2];
+        instance_.maskBottom = bounds_[3];
+    }
     void Reference() {
         CopySourceToOutput(&activation_);
         RepaintRegionsReference(&activation_, &instance_);
@@ -128,6 +141,7 @@ public:
         return n;
     }
     int32_t RegionCount() const { return instance_.regions.count; }
+    const RemovalInstance &Instance() const { return instance_; }
     bool Planned() const { return RepaintPlanMatches(&instance_); }
 
 private:
@@ -284,6 +298,62 @@ void RunBuild(benchmark::State &state, const Scenario *s) {
     Describe(state, stage);
 }
 
+void RunBuildReference(benchmark::State &state, const Scenario *s) {
+    Stage stage(*s);
+    for (auto _ : state) stage.BuildReference();
+    Describe(state, stage);
+}
+
+// Regions, pixel and sample lists, work plane and the filled rows of the weight table are equal.
+bool SameBuild(const RemovalInstance &a, const RemovalInstance &b) {
+    if (a.regions.count != b.regions.count || a.workMask.width != b.workMask.width ||
+        a.workMask.height != b.workMask.height || (a.weights == nullptr) != (b.weights == nullptr) ||
+        a.weightStride != b.weightStride)
+        return false;
+    if (std::memcmp(a.workMask.pixels, b.workMask.pixels, (size_t)a.workMask.width * a.workMask.height * 4)) return false;
+    int32_t maxDy = 0;
+    for (int32_t i = 0; i < a.regions.count; ++i) {
+        const Region &x = a.regions.items[i], &y = b.regions.items[i];
+        if (x.pixelCount != y.pixelCount || x.sampleCount != y.sampleCount) return false;
+        if (x.pixelCount && std::memcmp(x.pixels, y.pixels, sizeof(RegionPixel) * x.pixelCount)) return false;
+        if (x.sampleCount && std::memcmp(x.samples, y.samples, sizeof(BorderSample) * x.sampleCount)) return false;
+        int32_t pMin = INT32_MAX, pMax = INT32_MIN, sMin = INT32_MAX, sMax = INT32_MIN;
+        for (int32_t k = 0; k < x.pixelCount; ++k) pMin = std::min(pMin, x.pixels[k].y), pMax = std::max(pMax, x.pixels[k].y);
+        for (int32_t k = 0; k < x.sampleCount; ++k) sMin = std::min(sMin, x.samples[k].y), sMax = std::max(sMax, x.samples[k].y);
+        if (x.pixelCount && x.sampleCount) maxDy = std::max(maxDy, std::max(sMax - pMin, pMax - sMin));
+    }
+    if (!a.weights) return true;
+    const size_t rowLength = (size_t)(a.interlaced ? 2 * a.weightStride : a.weightStride);
+    const size_t rows = (size_t)(a.interlaced ? maxDy / 2 + 1 : maxDy + 1);
+    return std::memcmp(a.weights, b.weights, rowLength * rows * sizeof(float)) == 0;
+}
+
+void RunBuildRatio(benchmark::State &state, const Scenario *s) {
+    Stage fast(*s), slow(*s);
+    double reference = 0, module = 0;
+    bool identical = true;
+    for (auto _ : state) {
+        const double t0 = CpuMilliseconds();
+        slow.BuildReference();
+        const double t1 = CpuMilliseconds();
+        fast.Build();
+        const double t2 = CpuMilliseconds();
+        identical = identical && SameBuild(fast.Instance(), slow.Instance());
+        reference += t1 - t0;
+        module += t2 - t1;
+    }
+    const double n = (double)state.iterations();
+    state.counters["reference_ms"] = reference / n;
+    state.counters["build_ms"] = module / n;
+    state.counters["speedup"] = module > 0 ? reference / module : 0;
+    state.counters["identical"] = identical ? 1 : 0;
+    Describe(state, fast);
+    if (!identical) {
+        g_mismatch = true;
+        state.SkipWithError("region build differs from the straightforward build");
+    }
+}
+
 void RunPlan(benchmark::State &state, const Scenario *s) {
     Stage stage(*s);
     for (auto _ : state) benchmark::DoNotOptimize(stage.Plan());
@@ -311,6 +381,8 @@ int main(int argc, char **argv) {
             benchmark::RegisterBenchmark((name + "/ratio_avx2").c_str(), RunRatio, &s, REPAINT_AVX2),
             benchmark::RegisterBenchmark((name + "/ratio_sse2").c_str(), RunRatio, &s, REPAINT_SSE2),
             benchmark::RegisterBenchmark((name + "/build").c_str(), RunBuild, &s),
+            benchmark::RegisterBenchmark((name + "/build_reference").c_str(), RunBuildReference, &s),
+            benchmark::RegisterBenchmark((name + "/build_ratio").c_str(), RunBuildRatio, &s),
             benchmark::RegisterBenchmark((name + "/plan").c_str(), RunPlan, &s),
         };
         for (benchmark::internal::Benchmark *b : registered) {

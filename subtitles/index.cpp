@@ -112,7 +112,6 @@ void ReadSubtitleIndex(const char *path, SubtitleList *list) {
             }
             list->entries[list->count++] = ParseEntry(token, overLong);
         }
-        if (!list->entries) list->count = 0;
     }
     std::fclose(file);
 }
