@@ -7,12 +7,11 @@
 //   <scenario>/ratio       reference and RenderFrame timed alternately (thread CPU time); counters
 //                          give both times, the speed-up, and whether the two outputs are
 //                          identical (1) or not (0); ratio_avx2 and ratio_sse2 at those levels
-//   <scenario>/build       one region build (widening, labels, samples, weights)
-//   <scenario>/build_reference   the straightforward build (tests/support)
+//   <scenario>/build       one region build (widening, labels, samples, weights, repaint plan)
+//   <scenario>/build_reference   the straightforward build (tests/support) plus the same plan
 //   <scenario>/build_ratio the two builds timed alternately; counters give both times, the
 //                          speed-up, and whether regions, work plane and weights are identical
-//   <scenario>/plan        the repaint plan of one build (mirrored rows, weight sums), made on
-//                          the first Final frame after a build
+//   <scenario>/plan        the repaint plan alone (mirrored rows, weight sums, geometry copy)
 // Times are CPU times: the machine the numbers come from is shared.
 // `--smoke` runs every scenario once at a quarter of its size (what ctest does). Other arguments
 // go to Google Benchmark (for example --benchmark_filter=text720).
@@ -109,9 +108,10 @@ public:
         instance_.maskRight = bounds_[2];
         instance_.maskBottom = bounds_[3];
     }
-    // The straightforward build.
+    // The straightforward build, with the repaint plan the module's build also prepares.
     void BuildReference() {
         ReferenceBuildRemovalRegions(&instance_, &activation_);
+        PrepareRepaintPlan(&instance_);
         instance_.maskLeft = bounds_[0];
         instance_.maskTop = bounds_[1];
         instance_.maskRight = bounds_[2];

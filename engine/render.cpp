@@ -6,9 +6,9 @@
 // step is a table load, a source load through the sample's precomputed byte offset and four
 // multiply-adds in double precision. The float weight is widened to double before it multiplies
 // the 8-bit channel, so every product is exact and a pixel's sums depend only on the order of its
-// samples. The regions and the table are built by the frame selection; the first Final frame of
-// a build adds the vectorised repaint's plan (render_fast.cpp), which gives the same pixels at a
-// fraction of the cost. No frame after it allocates anything.
+// samples. The regions, the table and the vectorised repaint's plan (render_fast.cpp) are built by
+// the frame selection; the plan gives the same pixels at a fraction of the reference loop's cost.
+// Nothing here allocates, except a plan for regions that came without one.
 #include "engine/render.h"
 
 #include <cstring>
@@ -123,7 +123,7 @@ int RenderFrame(const FilterActivation *fa, const FilterFunctions *) {
         // a completed build, but it is never read without one.
         if (!MaskMatchesFrame(fa, &instance->workMask) || !RegionListConsistent(instance->regions)) return 0;
         if (instance->regions.count == 0 || !instance->weights) return 0;
-        // The plan is made once per region build, on its first frame, and checked on the others.
+        // The build made the plan; it is checked against the regions on every frame.
         if (EnsureRepaintPlan(instance))
             RepaintRegionsPlanned(fa, instance);
         else

@@ -14,12 +14,14 @@
 // is identical to the reference. The kernels exist for SSE2 (the baseline of every build), AVX2
 // with FMA and AVX-512; the best one the processor supports is picked once at load time.
 //
-// The plan is made on the first Final frame after a region build and reused for every further
-// frame of that build; it is recognised by content (the regions' pixels and samples and the
-// table entries it mirrors), which costs a comparison of about (pixels + samples + table) words
-// per frame, a fraction of a per-mille of the repaint. Its memory: (maxDy + 1) mirrored rows of
-// 2 maxDx + 1 floats plus padding, per region pixel a double and a copy of the pixel, per sample
-// a copy, four doubles per sample of the largest region. Nothing is allocated per frame.
+// The plan is made at the end of every completed region build and reused for every frame of
+// that build. Each frame checks it by content (the regions' pixels and samples and the table
+// entries it mirrors; a rebuild may get the very same blocks back from the allocator), which costs
+// a comparison of about (pixels + samples + table) words, a fraction of a per-mille of the
+// repaint. Regions made any other way get their plan on their first Final frame. Its memory:
+// (maxDy + 1) mirrored rows of 2 maxDx + 1 floats plus padding, per region pixel a double and a
+// copy of the pixel, per sample a copy, four doubles per sample of the largest region. Nothing is
+// allocated per frame.
 #include <immintrin.h>
 
 #include <cstring>
