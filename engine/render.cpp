@@ -21,7 +21,6 @@
 
 namespace {
 
-inline const uint8_t *Bytes(const uint32_t *p) { return reinterpret_cast<const uint8_t *>(p); }
 inline uint8_t *Bytes(uint32_t *p) { return reinterpret_cast<uint8_t *>(p); }
 
 // The renderer acts on the region list only when `items` is null exactly when `count` is 0.

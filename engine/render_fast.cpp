@@ -111,11 +111,12 @@ struct Isa {
 #include "engine/render_kernel.h"
 }  // namespace sse2
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-// clang ignores the GCC pragma; it takes the target per function.
+// GCC takes the target for a stretch of code; clang (the fuzz build) per function.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
 #endif
 namespace avx2 {
 struct Isa {
@@ -139,21 +140,23 @@ struct Isa {
 };
 #include "engine/render_kernel.h"
 }  // namespace avx2
-#pragma GCC pop_options
 #if defined(__clang__)
 #pragma clang attribute pop
+#else
+#pragma GCC pop_options
 #endif
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx2,fma")
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
-#endif
 // GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined vector and warn
 // about it once inlined; the value is fully overwritten.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx2,fma")
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 namespace avx512 {
 struct Isa {
     typedef __m512d V;
@@ -177,10 +180,11 @@ struct Isa {
 };
 #include "engine/render_kernel.h"
 }  // namespace avx512
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
 #if defined(__clang__)
 #pragma clang attribute pop
+#else
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
 #endif
 
 const KernelSet *const kKernelSets[] = {&sse2::kKernels, &avx2::kKernels, &avx512::kKernels};
