@@ -100,6 +100,7 @@ uint32_t Channel(uint32_t pixel, int shift) { return (pixel >> shift) & 0xFF; }
 
 // ---- Modes and the cases that produce a copy ----
 
+// Guards against a partial copy (row padding) or a subtitle load in Original mode.
 TEST(RenderModes, OriginalCopiesEveryByteAndSelectsNoSubtitle) {
     TestHost host(20, 10, 12);
     host.Init();
@@ -131,6 +132,7 @@ TEST(RenderModes, UnknownModesPassTheSourceThrough) {
     }
 }
 
+// Guards against selecting frames through a stale activation (the host may move it).
 TEST(RenderModes, RenderFrameStoresItsActivation) {
     TestHost host;
     host.Init();
@@ -139,6 +141,7 @@ TEST(RenderModes, RenderFrameStoresItsActivation) {
     EXPECT_EQ(host.instance.activation, &host.activation);
 }
 
+// Guards against touching the frame when there is nothing to remove.
 TEST(RenderModes, FinalWithoutSubtitleOrWithoutRegionsIsACopy) {
     TestHost host(16, 12, 8);
     host.Init();
@@ -176,6 +179,7 @@ TEST(RenderModes, FinalWithUnusableRegionDataIsACopy) {
     EXPECT_TRUE(DestinationEqualsSource(host));
 }
 
+// Guards against repainting with regions built for another frame size.
 TEST(RenderModes, FinalWithAMaskOfAnotherSizeIsACopy) {
     TestHost host(16, 12, 8);
     host.Init();
@@ -193,6 +197,7 @@ TEST(RenderModes, FinalWithAMaskOfAnotherSizeIsACopy) {
 
 // ---- The mask picture ----
 
+// Guards against flipping or shifting the mask rows, and against writing the row padding.
 TEST(MaskOnly, RowsShowThePlaneAndTheBytesBetweenRowsAreKept) {
     TestHost host(6, 5, 12);
     host.Init();
@@ -246,6 +251,7 @@ TEST(MaskOnly, WithoutAFittingMaskTheSourceIsShown) {
 
 // ---- The repaint ----
 
+// Guards against carrying the sample's top byte over, and against touching non-region pixels.
 TEST(Repaint, OneSampleGivesItsColourWithTopByteZeroAndLeavesEverythingElse) {
     TestHost host(12, 9, 20);
     host.Init();
@@ -268,6 +274,7 @@ TEST(Repaint, OneSampleGivesItsColourWithTopByteZeroAndLeavesEverythingElse) {
         }
 }
 
+// Guards against rounding instead of truncating the channel quotients.
 TEST(Repaint, PowerZeroGivesTheTruncatedMean) {
     TestHost host(16, 4, 4);
     host.Init();
@@ -345,6 +352,7 @@ TEST(Repaint, EachRegionUsesOnlyItsOwnSamplesReadFromTheSource) {
     EXPECT_EQ(host.Dst(2, 3), 0x00405060u);
 }
 
+// Guards against swapping dx and dy, or indexing the table without its stride.
 TEST(Repaint, WeightsFollowTheDistanceInBothAxes) {
     // Red 0 at distance 1 to the right, red 200 at distance 2 above. With power 40 the weights
     // are K and about K/16, so the red is 200/17 truncated.
@@ -362,6 +370,7 @@ TEST(Repaint, WeightsFollowTheDistanceInBothAxes) {
     EXPECT_EQ(Channel(host.Dst(2, 1), 16), 11u);
 }
 
+// Guards against dividing by a zero weight sum for a region without samples.
 TEST(Repaint, RegionsWithoutPixelsOrSamplesAreSkipped) {
     TestHost host(8, 4);
     host.Init();
