@@ -67,7 +67,6 @@ struct RepaintPlan {
     int32_t regionCount;
     const float *weights;
     bool complete;  // false: no memory for this build's plan; the reference loop is used
-    bool interlaced;
     int32_t weightStride;
     // Row dy holds, at column d + maxDx for d in -maxDx..maxDx, the weight of (|d|, dy).
     int32_t maxDx;
@@ -265,7 +264,7 @@ bool RepaintPlanMatches(const RemovalInstance *instance) {
     const RepaintPlan *plan = instance->repaintPlan;
     const RegionList &list = instance->regions;
     if (!plan || !plan->complete || plan->regionCount != list.count || !list.items || !instance->weights ||
-        plan->weightStride != instance->weightStride || plan->interlaced != instance->interlaced)
+        plan->weightStride != instance->weightStride)
         return false;
     // The regions' geometry, which fixes every weight sum...
     const RegionPixel *pixels = plan->pixelCopy;
@@ -281,8 +280,7 @@ bool RepaintPlanMatches(const RemovalInstance *instance) {
         samples += region.sampleCount;
     }
     // ...and every table entry that those distances reach.
-    const int32_t rowStep = plan->interlaced ? 2 : 1;
-    for (int32_t dy = 0; dy <= plan->maxDy; dy += rowStep)
+    for (int32_t dy = 0; dy <= plan->maxDy; ++dy)
         if (std::memcmp(plan->mirror + (ptrdiff_t)dy * plan->mirrorRowLength + plan->maxDx,
                         instance->weights + (ptrdiff_t)instance->weightStride * dy,
                         ((size_t)plan->maxDx + 1) * sizeof(float)) != 0)
@@ -301,7 +299,6 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
     plan->regionCount = list.count;
     plan->weights = instance->weights;
     plan->weightStride = instance->weightStride;
-    plan->interlaced = instance->interlaced;
 
     // Extents of the pixel-to-sample distances, as the weight table measures them, and sizes.
     int32_t maxDx = 0, maxDy = 0, maxSamples = 0;
@@ -376,10 +373,10 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
         samples += region.sampleCount;
     }
 
-    // Mirrored rows. With interlaced fields every distance is even and the odd rows of the table
-    // are never filled, so those rows stay zero here.
-    const int32_t rowStep = plan->interlaced ? 2 : 1;
-    for (int32_t dy = 0; dy <= maxDy; dy += rowStep) {
+    // Mirrored rows: every entry weights[stride * dy + |d|] that the reference loop could read for
+    // these regions, whatever the table's layout. (In an interlaced table the rows of odd dy
+    // alias other entries; no region of an interlaced build has an odd distance.)
+    for (int32_t dy = 0; dy <= maxDy; ++dy) {
         float *row = plan->mirror + (ptrdiff_t)dy * rowLength + maxDx;
         const float *source = instance->weights + (ptrdiff_t)instance->weightStride * dy;
         for (int32_t d = 0; d <= maxDx; ++d) row[d] = row[-d] = source[d];
