@@ -13,11 +13,15 @@
 //                          speed-up, and whether regions, work plane and weights are identical
 //   <scenario>/plan        the repaint plan alone (mirrored rows, weight sums, geometry copy)
 // Times are CPU times: the machine the numbers come from is shared.
-// `--smoke` runs every scenario once at a quarter of its size (what ctest does). Other arguments
-// go to Google Benchmark (for example --benchmark_filter=text720).
+//   film/subremove_threads1, film/subremove_threads2   the command-line host on the sample clip
+//                          (samples/sample, 100 frames at 720 x 576): wall time and frames/s
+// `--smoke` runs every scenario once at a quarter of its size, without the film (what ctest does).
+// Other arguments go to Google Benchmark (for example --benchmark_filter=text720).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <cstring>
 #include <memory>
@@ -360,6 +364,32 @@ void RunPlan(benchmark::State &state, const Scenario *s) {
     Describe(state, stage);
 }
 
+#if defined(SR_SUBREMOVE_PATH)
+const std::string kSampleDirectory = std::string(SR_SOURCE_DIR) + "/samples/sample";
+constexpr int kSampleFrames = 100;
+
+bool SampleExists() {
+    FILE *f = std::fopen((kSampleDirectory + "/sample.mkv").c_str(), "rb");
+    if (f) std::fclose(f);
+    return f != nullptr;
+}
+
+void RunFilm(benchmark::State &state, int threads) {
+    const std::string output = "/tmp/bench_render_film_" + std::to_string(threads) + ".mkv";
+    const std::string command = std::string("\"") + SR_SUBREMOVE_PATH + "\" -q --threads " + std::to_string(threads) +
+                                " -i \"" + kSampleDirectory + "/subs/sample.bms\" \"" + kSampleDirectory +
+                                "/sample.mkv\" \"" + output + "\"";
+    for (auto _ : state)
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("subremove failed");
+            break;
+        }
+    std::remove(output.c_str());
+    state.counters["frames_per_s"] =
+        benchmark::Counter((double)kSampleFrames * (double)state.iterations(), benchmark::Counter::kIsRate);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -390,6 +420,13 @@ int main(int argc, char **argv) {
             if (g_smoke) b->Iterations(1);
         }
     }
+#if defined(SR_SUBREMOVE_PATH)
+    if (!g_smoke && SampleExists())
+        for (int threads : {1, 2})
+            benchmark::RegisterBenchmark(("film/subremove_threads" + std::to_string(threads)).c_str(), RunFilm, threads)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+#endif
     int count = (int)args.size();
     benchmark::Initialize(&count, args.data());
     benchmark::RunSpecifiedBenchmarks();
