@@ -46,7 +46,7 @@ void CopyMaskToOutput(const FilterActivation *fa, const MaskImage *mask) {
     const uint32_t *in = mask->pixels;
     for (int32_t row = 0; row < h; ++row) {
         std::memcpy(out, in, (size_t)w * 4);
-        out += (size_t)w * 4 + fa->dst->modulo;
+        out += (ptrdiff_t)w * 4 + fa->dst->modulo;
         in += w;
     }
 }

@@ -202,8 +202,9 @@ RepaintLevel g_level = g_bestLevel;
 // The regions the repaint paints: both counts positive (the reference skips the others).
 bool Repainted(const Region &region) { return region.pixelCount > 0 && region.sampleCount > 0; }
 
-// Calls visit(job, first pixel index, pixel-index offset of the region's sums) for every chunk of
-// every repainted region, regions and runs in list order. `prepare` runs once per region first.
+// Calls visit(job, index of the chunk's first pixel among all repainted pixels, which indexes the
+// weight sums) for every chunk of every repainted region, regions and runs in list order.
+// `prepare` runs once per region first.
 template <class Prepare, class Visit>
 void ForEachChunk(const RegionList &list, const RepaintPlan &plan, int32_t chunk, Prepare prepare, Visit visit) {
     ChunkJob job{};
