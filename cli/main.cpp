@@ -198,12 +198,15 @@ int Run(const Options &o) {
     InstallWindowHandlers(o.index);
     SetBeforeWarningHook(EndProgressLine);
     FilterModuleHandle module(FindModule(o.modulePath));
-    VideoInput input(o.input);
+    int threads = o.threads;
+    if (threads <= 0) threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+    VideoInput input(o.input, threads);
     if (o.previewFrame >= 0) return Preview(o, module, input);
 
     OutputOptions outputOptions;
     outputOptions.codec = o.codec;
     outputOptions.quality = o.quality;
+    outputOptions.threads = threads;
     VideoOutput output(o.output, input, outputOptions);
     input.keepPackets = output.CanPassPackets();
     input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };
@@ -212,8 +215,6 @@ int Run(const Options &o) {
     }
 
     const auto ranges = ReadSubtitleRanges(o.index);
-    int threads = o.threads;
-    if (threads <= 0) threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
     Progress progress(!o.quiet && isatty(STDERR_FILENO), input.ExpectedFrames());
     const FilmTotals totals = ProcessFilm(module, o.settings, o.configGiven, input, output, threads, ranges,
                                           [&progress](int64_t done) { progress.Update(done); });

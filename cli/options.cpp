@@ -33,7 +33,7 @@ const char kHelpText[] =
     "  --module PATH         the filter module to load (default: the one installed beside subremove)\n"
     "  --codec NAME          the video encoder (default: FFV1 for .mkv, PNG for images, H.264 for .mp4)\n"
     "  --quality N           encoder quality for lossy codecs, lower is better (H.264 default 16)\n"
-    "  --threads N           filter instances working in parallel (default: one per core)\n"
+    "  --threads N           threads: filter instances and codec threads (default: one per core)\n"
     "  -q, --quiet           no progress display and no summary\n"
     "  -h, --help, --version\n"
     "\n"

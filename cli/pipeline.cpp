@@ -59,6 +59,33 @@ struct Worker {
     std::thread thread;
 };
 
+// Filters one decoded frame with the worker's instance and makes what is to be written: the
+// frame's own input packet when nothing changed and packets may pass, else a converted frame.
+FrameResult ProcessFrame(Worker &worker, FrameJob &job, VideoInput &input_, VideoOutput &output_,
+                     int64_t microsecondsPerFrame) {
+    FrameResult result;
+    // Owned here from now on, whatever happens.
+    std::unique_ptr<AVFrame, AVFrameDeleter> frame(job.frame);
+    std::unique_ptr<AVPacket, AVPacketDeleter> packet(job.packet);
+    job.frame = nullptr;
+    job.packet = nullptr;
+    worker.converter->ToHost(frame.get(), *worker.instance);
+    worker.instance->Run((int32_t)job.index, microsecondsPerFrame);
+    std::unique_ptr<AVFrame, AVFrameDeleter> out(av_frame_alloc());
+    if (!out) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    result.changed = worker.converter->FromHost(*worker.instance, frame.get(), output_.pixelFormat(), output_.colorRange(), out.get());
+    result.duration = FrameDuration(frame.get());
+    if (result.duration <= 0) result.duration = input_.NominalFrameDuration();
+    if (result.changed == 0 && packet) {
+        result.packet = packet.release();
+    } else {
+        out->pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
+                                                                  : job.index * input_.NominalFrameDuration();
+        result.frame = out.release();
+    }
+    return result;
+}
+
 class Pipeline {
 public:
     Pipeline(VideoInput &input, VideoOutput &output) : input_(input), output_(output) {}
@@ -184,27 +211,7 @@ private:
     }
 
     FrameResult Process(Worker &worker, FrameJob &job) {
-        FrameResult result;
-        // Owned here from now on, whatever happens.
-        std::unique_ptr<AVFrame, AVFrameDeleter> frame(job.frame);
-        std::unique_ptr<AVPacket, AVPacketDeleter> packet(job.packet);
-        job.frame = nullptr;
-        job.packet = nullptr;
-        worker.converter->ToHost(frame.get(), *worker.instance);
-        worker.instance->Run((int32_t)job.index, microsecondsPerFrame);
-        std::unique_ptr<AVFrame, AVFrameDeleter> out(av_frame_alloc());
-        if (!out) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-        result.changed = worker.converter->FromHost(*worker.instance, frame.get(), output_.pixelFormat(), output_.colorRange(), out.get());
-        result.duration = FrameDuration(frame.get());
-        if (result.duration <= 0) result.duration = input_.NominalFrameDuration();
-        if (result.changed == 0 && packet) {
-            result.packet = packet.release();
-        } else {
-            out->pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
-                                                                      : job.index * input_.NominalFrameDuration();
-            result.frame = out.release();
-        }
-        return result;
+        return ProcessFrame(worker, job, input_, output_, microsecondsPerFrame);
     }
 
     VideoInput &input_;
@@ -269,10 +276,12 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
     {
         Pipeline pipeline(input, output);
         pipeline.microsecondsPerFrame = MicrosecondsPerFrame(input.frameRate());
-        pipeline.Start(workers);
+        // One thread: the filter runs on this thread between decoding and encoding, so the run
+        // takes one core besides the codecs' threads. More: worker threads take whole runs.
+        const bool inline_ = threads == 1;
+        if (!inline_) pipeline.Start(workers);
         const int64_t aheadLimit = (int64_t)threads * (kRunLength + 8);
-        auto writeOne = [&] {
-            FrameResult r = pipeline.Take(totals.frames);
+        auto write = [&](FrameResult r) {
             std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
             std::unique_ptr<AVPacket, AVPacketDeleter> packet(r.packet);
             if (packet) output.WriteInputPacket(packet.get());
@@ -289,15 +298,20 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
             job.frame = av_frame_clone(frame);
             if (!job.frame) throw HostError(EXIT_FAILURE_RUN, "out of memory");
             if (output.CanPassPackets() && input.FramePacket()) job.packet = av_packet_clone(input.FramePacket());
-            const bool newRun = threads > 1 && runLength >= kRunLength && CutAllowed(ranges, decoded);
+            ++decoded;
+            if (inline_) {
+                write(ProcessFrame(workers.front(), job, input, output, pipeline.microsecondsPerFrame));
+                continue;
+            }
+            const bool newRun = runLength >= kRunLength && CutAllowed(ranges, job.index);
             if (newRun) runLength = 0;
             pipeline.Add(job, newRun);
             ++runLength;
-            ++decoded;
-            while (totals.frames < decoded && (decoded - totals.frames >= aheadLimit || pipeline.Ready(totals.frames))) writeOne();
+            while (totals.frames < decoded && (decoded - totals.frames >= aheadLimit || pipeline.Ready(totals.frames)))
+                write(pipeline.Take(totals.frames));
         }
         pipeline.CloseRuns();
-        while (totals.frames < decoded) writeOne();
+        while (totals.frames < decoded) write(pipeline.Take(totals.frames));
         pipeline.Stop();
     }
     for (Worker &worker : workers) worker.instance->End();

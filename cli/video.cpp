@@ -78,7 +78,7 @@ void CheckAv(int result, const std::string &what) {
 // ---------------------------------------------------------------------------------------------
 // Input
 
-VideoInput::VideoInput(const std::string &path) {
+VideoInput::VideoInput(const std::string &path, int threads) : threads_(threads) {
     // A throwing constructor runs no destructor: release what was opened so far by hand.
     try {
         Open(path);
@@ -104,7 +104,7 @@ void VideoInput::Open(const std::string &path) {
     decoder_ = avcodec_alloc_context3(codec);
     if (!decoder_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     CheckAv(avcodec_parameters_to_context(decoder_, stream_->codecpar), "cannot set up the decoder");
-    decoder_->thread_count = 0;
+    decoder_->thread_count = threads_;
     decoder_->pkt_timebase = stream_->time_base;
     r = avcodec_open2(decoder_, codec, nullptr);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot open the " + std::string(codec->name) + " decoder: " + AvError(r));
@@ -452,7 +452,12 @@ void VideoOutput::Open(const OutputOptions &options) {
     encoder_->sample_aspect_ratio = av_guess_sample_aspect_ratio(input.format(), in, nullptr);
     encoder_->time_base = in->time_base;
     encoder_->framerate = input.frameRate();
-    encoder_->thread_count = 0;
+    // FFV1 with a fixed slice layout and PNG write the same bytes with any number of threads, so
+    // they follow --threads; other encoders (x264's lookahead, for one) code differently with
+    // other thread counts, so they keep their own choice and --threads never changes the file.
+    const std::string encoderName = codec->name;
+    const bool threadExact = encoderName == "ffv1" || encoderName == "png";
+    encoder_->thread_count = threadExact ? options.threads : 0;
     encoder_->field_order = dec->field_order;
     if (!IsRgb(encoder_->pix_fmt)) {
         const bool sameFormat = encoder_->pix_fmt == dec->pix_fmt;
@@ -474,6 +479,9 @@ void VideoOutput::Open(const OutputOptions &options) {
     } else if (name == "ffv1") {
         av_dict_set(&settings, "level", "3", 0);
         av_dict_set(&settings, "slicecrc", "1", 0);
+        // Slices are what FFV1's threads share out; fixing their number keeps the bytes the same
+        // for every --threads. Pictures too small for four slices keep the encoder's layout.
+        if (dec->width >= 128 && dec->height >= 128) av_dict_set(&settings, "slices", "4", 0);
     } else if (!(codec->capabilities & AV_CODEC_CAP_LOSSLESS) && name != "png") {
         encoder_->flags |= AV_CODEC_FLAG_QSCALE;
         encoder_->global_quality = FF_QP2LAMBDA * (options.quality >= 0 ? options.quality : 2);

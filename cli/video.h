@@ -40,7 +40,8 @@ void CheckAv(int result, const std::string &what);
 
 class VideoInput {
 public:
-    explicit VideoInput(const std::string &path);
+    // `threads`: decoder threads (decoding is exact whatever their number).
+    VideoInput(const std::string &path, int threads = 1);
     ~VideoInput();
     VideoInput(const VideoInput &) = delete;
     VideoInput &operator=(const VideoInput &) = delete;
@@ -69,6 +70,7 @@ public:
 
 private:
     void Open(const std::string &path);
+    int threads_ = 1;
     void Release();
 
     AVFormatContext *format_ = nullptr;
@@ -117,6 +119,7 @@ private:
 struct OutputOptions {
     std::string codec;  // encoder name; empty: chosen from the container
     int quality = -1;   // encoder quality (CRF-like, lower is better); -1: the encoder's high-quality default
+    int threads = 1;    // threads for encoders whose output does not depend on their number
 };
 
 class VideoOutput {
