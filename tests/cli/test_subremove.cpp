@@ -528,6 +528,33 @@ TEST_F(SubremoveTest, ThreadsGiveTheSameFilesAsOneThread) {
     EXPECT_NE(three.err.find("60 frames, 49 with a subtitle, 49 repainted"), std::string::npos) << three.err;
 }
 
+// Guards: an encoder whose bytes change with the number of threads it is given (--threads sets
+// the FFV1 encoder's threads; a slice layout that followed them would change the file).
+TEST_F(SubremoveTest, FfvOneFilesDoNotDependOnTheThreadCount) {
+    // Large enough for the fixed four-slice layout.
+    const int w = 160, h = 128;
+    std::vector<Picture> film;
+    for (int f = 0; f < 8; ++f) {
+        Picture p(w, h, Background(f % 9));
+        p.Fill(40, 100, 120, 110, kWhite);
+        film.push_back(p);
+    }
+    WritePngSequence(s, "in", film);
+    Shell("mkdir -p '" + s.Path("subs") + "'");
+    WriteGraymap(s, 0, 80, 10, std::vector<uint8_t>(800, 255));
+    WriteFile(s.Path("subs/film.bms"), "1\n1,0,7,40,18\n");
+    Result one = RunSubremove(s.dir, {"--threads", "1", "-i", "subs/film.bms", "in/%03d.png", "one.mkv"});
+    Result two = RunSubremove(s.dir, {"--threads", "2", "-i", "subs/film.bms", "in/%03d.png", "two.mkv"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(two.status, 0) << two.err;
+    auto packets = [&](const std::string &file) {
+        return Tool(std::string(SR_FFMPEG) + " -v error -i '" + s.Path(file) + "' -map 0:v -c copy -f framemd5 -", s);
+    };
+    const std::string a = packets("one.mkv");
+    ASSERT_NE(a.find("0,"), std::string::npos) << a;
+    EXPECT_EQ(a, packets("two.mkv"));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Progress display and summary
 
