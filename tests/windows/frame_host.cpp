@@ -136,7 +136,8 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: frame_host <module.vdf> <input dir> <output dir> <x87 control word, hex>\n");
         return 2;
     }
-    SetX87ControlWord((unsigned short)std::strtoul(argv[4], nullptr, 16));
+    const unsigned short word = (unsigned short)std::strtoul(argv[4], nullptr, 16);
+    SetX87ControlWord(word);
     CreateDirectoryA(argv[3], nullptr);
     HMODULE library = LoadLibraryA(argv[1]);
     if (!library) {
@@ -157,6 +158,13 @@ int main(int argc, char **argv) {
         WindowsPlatform platform;
         frames::Run run(platform, init, deinit, argv[2], argv[3], '\\');
         failures = run.RunAll();
+    }
+    unsigned short after = 0;
+    __asm__ volatile("fnstcw %0" : "=m"(after));
+    // Guards a module that leaves the host thread's floating-point state changed.
+    if (after != word) {
+        std::printf("FAIL x87 control word %04x after the run, %04x before\n", after, word);
+        ++failures;
     }
     FreeLibrary(library);
     std::printf("%s: %d failure(s) in %u cases through %s\n", failures ? "FAIL" : "PASS", failures,
