@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "engine/build_settings.h"
+#include "engine/render_repaint.h"
 #include "host/instance.h"
 #include "host/memory.h"
 
@@ -277,6 +278,9 @@ bool ListRegionPixels(RegionList *list, uint32_t *cells, int32_t w, int32_t h) {
 
 void BuildRemovalRegions(RemovalInstance *instance, const FilterActivation *activation) {
     instance->rebuildPending = false;
+    // The repaint plan describes the regions released here; a new list or table could reuse
+    // their addresses, so the plan goes with them.
+    ReleaseRepaintPlan(instance);
     ReleaseRegionList(&instance->regions);
     if (!instance->graymap.pixels) return;
 
@@ -312,4 +316,6 @@ void BuildRemovalRegions(RemovalInstance *instance, const FilterActivation *acti
     for (size_t k = 0; k < (size_t)w * (size_t)h; ++k)
         cells[k] = cells[k] == LABEL_BACKGROUND ? 0u : MASK_SET;
     CollectBorderSamples(instance, activation);
+    // Per-build data of the repaint; none when the build ended without regions or table.
+    PrepareRepaintPlan(instance);
 }

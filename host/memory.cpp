@@ -1,14 +1,16 @@
 // The allocation seam: malloc with an overflow check, an injectable failure and live counts.
 #include "host/memory.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-long g_failCountdown = 0;
-long g_allocations = 0;
-long g_live = 0;
+// Atomic: a host may run several instances on several threads at once (subremove --threads).
+std::atomic<long> g_failCountdown{0};
+std::atomic<long> g_allocations{0};
+std::atomic<long> g_live{0};
 
 bool ShouldFail() {
     ++g_allocations;

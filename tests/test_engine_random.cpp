@@ -269,7 +269,7 @@ size_t FilledFloats(const RemovalInstance &inst) {
 TEST(RandomBuilds, MatchThePlainModelAndTheReference) {
     std::mt19937 rng(20261208);
     auto pick = [&](int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng); };
-    const int kCases = 1000;
+    const int kCases = 600;
     int withRegions = 0;
     for (int n = 0; n < kCases; ++n) {
         Case c;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "engine/regions.h"
+#include "engine/render_repaint.h"
 #include "host/memory.h"
 #include "support/engine_helpers.h"
 #include "support/reference_engine.h"
@@ -25,12 +26,12 @@ CellList Widened(Host &host) { return CellsHolding(host.instance.workMask, MASK_
 
 // ---- Widening ----
 
+// Guards a widening pass run at radius 0 (an off-by-one bound on the passes widens by one).
 TEST(Widening, RadiusZeroKeepsTheGraymapAndSplitsItsComponents) {
     Host host(20, 16, 0);
-    CellList cells = {{3, 3}, {4, 3}, {4, 4}, {10, 8}};
+    const CellList cells = {{3, 3}, {4, 3}, {4, 4}, {10, 8}};  // in plane order
     PlaceGraymapTight(host, cells);
     Build(host);
-    std::sort(cells.begin(), cells.end(), [](auto a, auto b) { return a.second != b.second ? a.second < b.second : a.first < b.first; });
     EXPECT_EQ(Widened(host), cells);
     EXPECT_EQ(host.instance.regions.count, 2);
 }
@@ -173,6 +174,18 @@ TEST(Labelling, RegionsAreNumberedByFirstCellAndListPixelsInPlaneOrder) {
     }
 }
 
+// Guards numbering by the position of the label root: here the join pass hangs the tree of
+// (5, 3) under the later cell (4, 4), whose position comes after the first cell of the dot (8, 3).
+TEST(Labelling, NumberingDoesNotFollowTheRootCell) {
+    Host host(12, 8, 0);
+    PlaceGraymapTight(host, {{5, 3}, {8, 3}, {4, 4}, {5, 4}});
+    Build(host);
+    const RegionList &list = host.instance.regions;
+    ASSERT_EQ(list.count, 2);
+    EXPECT_EQ(PixelsOf(list.items[0]), (CellList{{5, 3}, {4, 4}, {5, 4}}));
+    EXPECT_EQ(PixelsOf(list.items[1]), (CellList{{8, 3}}));
+}
+
 TEST(Labelling, FindLabelRootCompressesTheWholePath) {
     // A chain 4 -> 3 -> 1 -> 0 (links are signed distances), cell 2 background.
     uint32_t cells[5] = {0, (uint32_t)-1, LABEL_BACKGROUND, (uint32_t)-2, (uint32_t)-1};
@@ -293,12 +306,44 @@ TEST(BuildResult, OutOfRangeSettingsBuildLikeTheirClampedValues) {
     }
 }
 
+// Guards a build that leaves the repaint without its per-build plan (the slow loop every frame),
+// or keeps a plan of released regions that a new list at the same address would seem to match.
+TEST(BuildResult, CompletedBuildPreparesTheRepaintPlanAndAnyOtherDropsIt) {
+    Host host(24, 16, 1);
+    PlaceGraymapTight(host, {{4, 4}, {12, 9}});
+    Build(host);
+    EXPECT_TRUE(RepaintPlanMatches(&host.instance));
+    EXPECT_NE(host.instance.repaintPlan, nullptr);
+    FailAllocationAfter(1);  // the region list of the rebuild
+    Build(host);
+    FailAllocationAfter(0);
+    EXPECT_EQ(host.instance.regions.count, 0);
+    EXPECT_EQ(host.instance.repaintPlan, nullptr);
+}
+
 // ---- Failure paths ----
 
-// Every allocation of a first build (planes, region list, lookup aids, pixel and sample arrays,
-// weight table) is made to fail in turn. Guards leaks and half-built lists: a failed build leaves
-// no regions and the old table (unless the table's own allocation failed, which leaves none); a
-// build that still completes equals the reference build.
+// What a failed build left in the work plane tells at which step it failed.
+enum FailedStep { PLANES, LABELS, SAMPLES, TABLE };
+
+FailedStep ClassifyFailure(const MaskImage &work, size_t widenedCells) {
+    const size_t n = (size_t)work.width * work.height;
+    if (!work.pixels || CellsHolding(work, 0).size() == n) return PLANES;
+    if (!CellsHolding(work, SAMPLE_PENDING).empty()) return SAMPLES;
+    if (!CellsHolding(work, LABEL_BACKGROUND).empty()) {
+        // The labels stay: background outside the widened mask, links (never MASK_SET) inside.
+        EXPECT_TRUE(CellsHolding(work, MASK_SET).empty());
+        EXPECT_EQ(n - CellsHolding(work, LABEL_BACKGROUND).size(), widenedCells);
+        return LABELS;
+    }
+    return TABLE;
+}
+
+// Every allocation of a first build (planes, region list, lookup aid, pixel and sample arrays,
+// weight table, repaint plan) is made to fail in turn. Guards leaks, half-built lists and a
+// restored mask on the failure path: a failed build leaves no regions, the old table (unless the
+// table's own allocation failed, which leaves none) and the work plane as it was at the failing
+// step; a build that survives the failure of an optional aid equals the reference build.
 TEST(BuildFailure, EveryAllocationFailureLeavesNoRegionsAndNoLeak) {
     const CellList cells = {{4, 4}, {5, 4}, {12, 9}, {20, 3}, {21, 4}, {3, 15}};
     for (bool interlaced : {false, true}) {
@@ -306,15 +351,20 @@ TEST(BuildFailure, EveryAllocationFailureLeavesNoRegionsAndNoLeak) {
             h.instance.interlaced = interlaced;
             PlaceGraymapTight(h, cells);
         };
-        long total = 0;  // allocations of a first build; the table is the last of them
+        long total = 0;
+        int32_t regions = 0;
+        size_t widened = 0;
         {
             Host probe(28, 20, 2);
             setUp(probe);
             const long start = AllocationCount();
             Build(probe);
             total = AllocationCount() - start;
-            ASSERT_GE(probe.instance.regions.count, 3);
+            regions = probe.instance.regions.count;
+            widened = Widened(probe).size();
+            ASSERT_GE(regions, 3);
         }
+        int failures[4] = {0, 0, 0, 0};
         for (long n = 1; n <= total; ++n) {
             const long liveBefore = LiveAllocationCount();
             {
@@ -329,10 +379,10 @@ TEST(BuildFailure, EveryAllocationFailureLeavesNoRegionsAndNoLeak) {
                 EXPECT_FALSE(host.instance.rebuildPending);
                 if (host.instance.regions.count == 0) {
                     EXPECT_EQ(host.instance.regions.items, nullptr) << "n " << n;
-                    EXPECT_EQ(host.instance.weights, n < total ? oldTable : nullptr) << "n " << n;
+                    FailedStep step = ClassifyFailure(host.instance.workMask, widened);
+                    ++failures[step];
+                    EXPECT_EQ(host.instance.weights, step == TABLE ? nullptr : oldTable) << "n " << n;
                 } else {
-                    // Only a lookup aid may fail without failing the build; then the result
-                    // must be the reference's all the same.
                     ReferenceBuildRemovalRegions(&ref.instance, &ref.activation);
                     EXPECT_TRUE(SameRegions(host.instance.regions, ref.instance.regions)) << "n " << n;
                     EXPECT_TRUE(SamePlane(host.instance.workMask, ref.instance.workMask)) << "n " << n;
@@ -341,28 +391,12 @@ TEST(BuildFailure, EveryAllocationFailureLeavesNoRegionsAndNoLeak) {
             }
             EXPECT_EQ(LiveAllocationCount(), liveBefore) << "n " << n;
         }
+        // Both planes; the list and every pixel array; every sample array; the table.
+        EXPECT_EQ(failures[PLANES], 2);
+        EXPECT_EQ(failures[LABELS], 1 + regions);
+        EXPECT_EQ(failures[SAMPLES], regions);
+        EXPECT_EQ(failures[TABLE], 1);
     }
-}
-
-// Guards restoring the mask on the failure path: a failed pixel array leaves the label values
-// (LABEL_BACKGROUND outside the widened mask, links inside it) in the work plane.
-TEST(BuildFailure, FailedPixelArrayLeavesTheLabelsInThePlane) {
-    Host host(24, 16, 1);
-    PlaceGraymapTight(host, {{4, 4}, {12, 9}});
-    Build(host);  // planes now exist; a rebuild allocates only lists and tables
-    CellList widened = Widened(host);
-    ASSERT_EQ(host.instance.regions.count, 2);
-    const long start = AllocationCount();
-    Build(host);
-    const long perBuild = AllocationCount() - start;  // ... pixels x2, samples x2, table
-    FailAllocationAfter(perBuild - 4);                 // the first pixel array
-    Build(host);
-    FailAllocationAfter(0);
-    EXPECT_EQ(host.instance.regions.count, 0);
-    EXPECT_TRUE(CellsHolding(host.instance.workMask, MASK_SET).empty());
-    CellList background = CellsHolding(host.instance.workMask, LABEL_BACKGROUND);
-    EXPECT_EQ(background.size() + widened.size(), 24u * 16u);
-    for (auto [x, row] : widened) EXPECT_NE(Cell(host.instance.workMask, x, row), LABEL_BACKGROUND);
 }
 
 }  // namespace

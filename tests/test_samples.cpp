@@ -188,48 +188,51 @@ TEST(SampleLists, MaskOverTheWholeFrameLeavesNoRegions) {
 
 // ---- Failure of a sample array ----
 
-// Guards storing or clearing marks after a failed sample array: no region is stored after the
-// failure, every later region's window is still marked, the list is released and the old table
-// stays. Region 0 and 1 share the cells between them.
+// Guards storing or clearing marks after a failed sample array, and stopping the marking: no
+// region is stored after the failure, every later region's window is still marked, the list is
+// released and the old table stays. Neighbouring regions share the cells between them.
 TEST(SampleFailure, MarksMadeSoFarStayAndTheListIsReleased) {
-    for (int32_t failing = 0; failing < 2; ++failing) {
+    const CellList dots = {{5, 10}, {9, 10}, {13, 10}};
+    for (int32_t failing = 0; failing < 3; ++failing) {
         Host host(30, 20, 20);
-        PlaceGraymapTight(host, {{5, 10}, {9, 10}});
+        PlaceGraymapTight(host, dots);
         Build(host);
-        ASSERT_EQ(host.instance.regions.count, 2);
-        CellList a = SamplesOf(host.instance.regions.items[0]);
-        CellList b = SamplesOf(host.instance.regions.items[1]);
+        ASSERT_EQ(host.instance.regions.count, 3);
+        std::vector<CellSet> sets;
+        for (int32_t i = 0; i < 3; ++i) {
+            CellList l = SamplesOf(host.instance.regions.items[i]);
+            sets.emplace_back(l.begin(), l.end());
+        }
+        // The first allocation of a rebuild whose failure leaves pending marks is region 0's
+        // sample array; the other regions' arrays follow it.
+        long first = 0;
+        for (long n = 1; n < 64 && !first; ++n) {
+            FailAllocationAfter(n);
+            Build(host);
+            FailAllocationAfter(0);
+            if (!CellsHolding(host.instance.workMask, SAMPLE_PENDING).empty()) first = n;
+        }
+        ASSERT_GT(first, 0);
+        Build(host);
         float *table = host.instance.weights;
-        // Keep the table of this build as the "old" one: the next build must not touch it.
-        host.instance.weights = nullptr;
-        const long start = AllocationCount();
-        Build(host);
-        const long perBuild = AllocationCount() - start;  // ... samples x2, then the table
-        FreeMemory(host.instance.weights);
-        host.instance.weights = table;
-        FailAllocationAfter(perBuild - 2 + failing);
+        ASSERT_NE(table, nullptr);
+        FailAllocationAfter(first + failing);
         Build(host);
         FailAllocationAfter(0);
         EXPECT_EQ(host.instance.regions.count, 0);
         EXPECT_EQ(host.instance.regions.items, nullptr);
         EXPECT_EQ(host.instance.weights, table);
-        CellList pending = CellsHolding(host.instance.workMask, SAMPLE_PENDING);
-        CellList taken = CellsHolding(host.instance.workMask, SAMPLE_TAKEN);
-        CellSet sa(a.begin(), a.end()), sb(b.begin(), b.end());
-        if (failing == 0) {
-            // Region 0 keeps its pending marks; region 1 marks only cells not already pending.
-            CellSet both = sa;
-            both.insert(sb.begin(), sb.end());
-            EXPECT_EQ(CellSet(pending.begin(), pending.end()), both);
-            EXPECT_TRUE(taken.empty());
-        } else {
-            // Region 0 was stored; region 1 re-marked its share of region 0's cells as pending.
-            EXPECT_EQ(CellSet(pending.begin(), pending.end()), sb);
-            CellSet onlyA;
-            for (auto c : sa)
-                if (!sb.count(c)) onlyA.insert(c);
-            EXPECT_EQ(CellSet(taken.begin(), taken.end()), onlyA);
-        }
+        // Regions before the failing one were stored (SAMPLE_TAKEN, which later regions may mark
+        // again); the failing one and all after it are left marked SAMPLE_PENDING.
+        CellSet pending, taken;
+        for (int32_t i = failing; i < 3; ++i) pending.insert(sets[i].begin(), sets[i].end());
+        for (int32_t i = 0; i < failing; ++i)
+            for (auto c : sets[i])
+                if (!pending.count(c)) taken.insert(c);
+        CellList gotPending = CellsHolding(host.instance.workMask, SAMPLE_PENDING);
+        CellList gotTaken = CellsHolding(host.instance.workMask, SAMPLE_TAKEN);
+        EXPECT_EQ(CellSet(gotPending.begin(), gotPending.end()), pending) << "failing " << failing;
+        EXPECT_EQ(CellSet(gotTaken.begin(), gotTaken.end()), taken) << "failing " << failing;
     }
 }
 

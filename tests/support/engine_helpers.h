@@ -121,7 +121,7 @@ inline ::testing::AssertionResult SamePlane(const MaskImage &a, const MaskImage 
     return ::testing::AssertionSuccess();
 }
 
-// The filled part of two weight tables is bit-identical. `rows` filled rows of `rowLength`.
+// The first `floats` floats (the filled rows) of two weight tables are bit-identical.
 inline ::testing::AssertionResult SameWeights(const RemovalInstance &a, const RemovalInstance &b, size_t floats) {
     if ((a.weights == nullptr) != (b.weights == nullptr)) return ::testing::AssertionFailure() << "table presence";
     if (!a.weights) return ::testing::AssertionSuccess();

@@ -1,0 +1,37 @@
+// Command line of subremove and the filter's saved script line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "cli/plugin_host.h"
+
+struct Options {
+    std::string input;
+    std::string output;
+    std::string index;
+    std::string modulePath;
+    std::string codec;
+    int quality = -1;
+    FilterSettings settings;      // defaults, then the --config line, then the single flags
+    bool configGiven = false;     // settings came from a --config line (range faults are the module's to report)
+    int64_t previewFrame = -1;
+    std::string previewPath;
+    bool printConfig = false;
+    bool quiet = false;
+    int threads = 0;              // 0: one per core
+    bool help = false;
+    bool version = false;
+};
+
+// Parses argv. Throws HostError(EXIT_USAGE) with a one-line reason for a bad command line.
+Options ParseCommandLine(int argc, char **argv);
+
+// Reads 'Config(2, "dir", 15, 40, 0, 0, 5)', optionally with the host's
+// 'VirtualDub.video.filters.instance[N].' prefix and a trailing ';'. Empty result with `error`
+// set when the line is not such a call.
+std::optional<FilterSettings> ParseScriptLine(const std::string &line, std::string *error);
+
+extern const char kUsageLine[];
+extern const char kHelpText[];

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds, and removes the subtitles of the bundled sample clip with
+# subremove: writes the cleaned clip and a preview (original | mask | final) of one frame.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+
+cmake --preset default >/dev/null
+cmake --build --preset default
+
+sample=samples/sample
+if [ ! -f "$sample/sample.mkv" ]; then
+  samples/make_sample.sh "$sample"
+fi
+
+out=build/demo
+mkdir -p "$out"
+subremove=build/default/subremove
+"$subremove" --index "$sample/subs/sample.bms" --preview 20 "$out/preview.png" "$sample/sample.mkv"
+"$subremove" --index "$sample/subs/sample.bms" "$sample/sample.mkv" "$out/sample_clean.mp4"
+
+echo
+echo "cleaned video:  $PWD/$out/sample_clean.mp4"
+echo "preview:        $PWD/$out/preview.png   (frame 20: original | mask | final)"
+echo "input:          $PWD/$sample/sample.mkv"
