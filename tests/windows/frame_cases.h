@@ -378,7 +378,7 @@ private:
 
         state.lCurrentSourceFrame = 0;
         definition_.startProc(&activation, &functions);
-        // A failing graymap is selected (and reported) once at start when it covers frame 0.
+        // No subtitle covers frame 0, so the selection at start loads nothing and shows no box.
         size_t failing = 0;
         int32_t previous = -1;
         for (int32_t n = 0; n < folder->frameCount; ++n) {
