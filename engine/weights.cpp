@@ -103,7 +103,7 @@ void BuildWeightTable(RemovalInstance *instance) {
                 continue;
             }
             const double d2 = (double)(dx * dx) * sx2 + (double)dy2 * sy2;
-            double weight = k / std::pow(d2, g);
+            double weight = k / PowAtFullPrecision(d2, g);
             if (!(weight >= (double)FLT_EPSILON)) weight = (double)FLT_EPSILON;
             *out++ = (float)weight;
         }

@@ -1,6 +1,8 @@
 // The settings table and the pixel aspect scale factors.
 #include "host/params.h"
 
+#include "platform/win32.h"
+
 #include <cmath>
 
 const ParameterInfo kParameters[PARAM_COUNT] = {
@@ -27,9 +29,9 @@ int32_t ClampParameter(ParameterId id, int32_t value) {
 static const double kAspectStep = 0.03333333333333333;
 
 double AspectScaleX(int32_t pixelAspect) {
-    return pixelAspect < 0 ? std::pow(2.0, pixelAspect * -kAspectStep) : 1.0;
+    return pixelAspect < 0 ? PowAtFullPrecision(2.0, pixelAspect * -kAspectStep) : 1.0;
 }
 
 double AspectScaleY(int32_t pixelAspect) {
-    return pixelAspect > 0 ? std::pow(2.0, pixelAspect * kAspectStep) : 1.0;
+    return pixelAspect > 0 ? PowAtFullPrecision(2.0, pixelAspect * kAspectStep) : 1.0;
 }

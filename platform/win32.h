@@ -26,3 +26,8 @@
 // stand-in maps drive and backslash paths to the local file system first. Every file the module
 // reads goes through here.
 FILE *OpenModuleFile(const char *path, const char *mode);
+
+// The C library's pow, computed the same whatever floating-point state the calling thread is in.
+// (MinGW's pow works in x87 long double at the precision the thread's x87 control word selects;
+// a host thread's 53-bit setting would change the weights the module builds from it.)
+double PowAtFullPrecision(double base, double exponent);
