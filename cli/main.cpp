@@ -279,7 +279,7 @@ int Run(const Options &o) {
     if (threads <= 0) {
         threads = (int)std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
         // One per core, but no more than keeps the instances' frame buffers to about 2 GiB
-        // (16 bytes a pixel each): eight for 4K, four for 8K.
+        // (16 bytes a pixel each): sixteen at 4K, four at 8K.
         const int64_t pixels = (int64_t)input.width() * input.height();
         threads = (int)std::max<int64_t>(1, std::min<int64_t>(threads, kWorkerPixelBudget / pixels));
     }
