@@ -22,6 +22,7 @@
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
 #include "cli/video.h"
+#include "platform/linux/shim.h"
 #include "host/params.h"
 
 #ifndef SUBREMOVE_VERSION
@@ -31,6 +32,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The module's path buffers: 259 characters and a zero, as Windows' MAX_PATH.
+constexpr size_t kModulePathCapacity = 260;
 
 // Pixels of all workers' frames together when the number of workers is left to subremove.
 constexpr int64_t kWorkerPixelBudget = int64_t(1) << 27;
@@ -80,6 +84,13 @@ void CheckIndexReadable(const std::string &path) {
         throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
     }
     if (!S_ISREG(st.st_mode)) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": not a file");
+    // The module keeps paths in Windows-sized buffers and its open-file box refuses a longer one,
+    // which it takes as cancelled: the run would go on with no subtitles and no word why.
+    char modulePath[kModulePathCapacity];
+    if (!LocalPathToModulePath(path.c_str(), modulePath, sizeof(modulePath))) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot hand the index " + path + " to the filter: its full path is longer than " +
+                                              std::to_string(kModulePathCapacity - 1) + " characters");
+    }
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
     std::fclose(f);

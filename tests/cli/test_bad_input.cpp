@@ -144,6 +144,7 @@ std::string NoUsableSubtitle() {
 TEST_F(BadInputTest, Index) {
     auto index = [](const std::string &bytes) { return [bytes](const Scratch &s) { Write(s, "subs/film.bms", bytes); }; };
     const std::string entry = "1,2,4," + std::to_string(kSubX) + "," + std::to_string(kSubY);
+    const std::string longIndex = "subs/" + std::string(240, 'd') + "/film.bms";
     const std::string tooMany = "subremove: warning: the index subs/film.bms declares 2147483647 subtitles, more than the "
                                 "1048576 the filter reads, so it reads none: the frames pass through unchanged\n";
     RunTable({
@@ -166,6 +167,15 @@ TEST_F(BadInputTest, Index) {
          "subremove: error: cannot read the index subs/missing.bms: No such file or directory\n", Output::kNone},
         {"a folder", [](const Scratch &) {}, {"-q", "-i", "subs", "in/%03d.png", "out/%03d.png"}, 1,
          "subremove: error: cannot read the index subs: not a file\n", Output::kNone},
+        // The module's open-file box refuses a path past 259 characters; the module would take that
+        // as no index at all.
+        {"a path too long for the module", [longIndex](const Scratch &s) {
+             Shell("mkdir -p '" + s.Path(longIndex.substr(0, longIndex.rfind('/'))) + "'");
+             Shell("cp '" + s.Path("subs/film.bms") + "' '" + s.Path(longIndex) + "'");
+         },
+         {"-q", "-i", longIndex, "in/%03d.png", "out/%03d.png"}, 1,
+         "subremove: error: cannot hand the index " + longIndex + " to the filter: its full path is longer than 259 characters\n",
+         Output::kNone},
     });
 }
 
