@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cli/errors.h"
+#include "cli/frame_ranges.h"
 #include "cli/options.h"
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
@@ -172,13 +173,6 @@ void WarnAboutIndex(const std::string &path, const IndexSummary &summary) {
     }
 }
 
-bool HasSubtitle(const std::vector<std::pair<int64_t, int64_t>> &ranges, int64_t frame) {
-    for (const auto &r : ranges) {
-        if (r.first <= frame && frame <= r.second) return true;
-    }
-    return false;
-}
-
 int64_t MicrosecondsPerFrame(AVRational rate) {
     return rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
 }
@@ -300,8 +294,7 @@ int Run(const Options &o) {
     output.Finish();
     progress.Close();
     const int64_t frames = totals.frames;
-    int64_t withSubtitle = 0;
-    for (int64_t f = 0; f < frames; ++f) withSubtitle += HasSubtitle(ranges, f);
+    const int64_t withSubtitle = FramesWithSubtitle(ranges, frames);
     const int64_t repainted = totals.repainted;
     if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
     // A file cut short ends like a whole one; only what its header announced tells them apart.

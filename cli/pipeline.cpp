@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/errors.h"
+#include "cli/frame_ranges.h"
 #include "host/params.h"
 
 namespace {
@@ -220,14 +221,6 @@ private:
     std::vector<Worker> *workers_ = nullptr;
 };
 
-// A run may end before `frame` only when no subtitle covers both `frame` - 1 and `frame`.
-bool CutAllowed(const std::vector<std::pair<int64_t, int64_t>> &ranges, int64_t frame) {
-    for (const auto &r : ranges) {
-        if (r.first <= frame - 1 && frame <= r.second) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void ConfigureInstance(FilterInstance &instance, const FilterSettings &s, bool fromConfigLine) {
@@ -281,6 +274,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
             ++totals.frames;
             progress(totals.frames);
         };
+        const CutRule cuts(ranges);
         int64_t runLength = 0;
         while (AVFrame *frame = input.NextFrame()) {
             if (decoded > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
@@ -289,7 +283,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
             job.frame = av_frame_clone(frame);
             if (!job.frame) throw HostError(EXIT_FAILURE_RUN, "out of memory");
             if (output.CanPassPackets() && input.FramePacket()) job.packet = av_packet_clone(input.FramePacket());
-            const bool newRun = threads > 1 && runLength >= kRunLength && CutAllowed(ranges, decoded);
+            const bool newRun = threads > 1 && runLength >= kRunLength && cuts.Allowed(decoded);
             if (newRun) runLength = 0;
             pipeline.Add(job, newRun);
             ++runLength;

@@ -1,11 +1,15 @@
-// subremove's command-line parser called directly: parses that follow one another in a process
-// (as the fuzz target makes them) must not see anything of the one before.
+// subremove's host-side helpers called directly: the command-line parser (parses that follow one
+// another in a process, as the fuzz target makes them, must not see anything of the one before)
+// and the frame-range questions asked once per frame.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include <random>
+
 #include "cli/errors.h"
+#include "cli/frame_ranges.h"
 #include "cli/options.h"
 
 namespace {
@@ -49,6 +53,32 @@ TEST(ParseScriptLine, ReadsEscapedQuotesAndBackslashes) {
     EXPECT_EQ(s->interlaced, 1);
     EXPECT_EQ(s->pixelAspect, -7);
     EXPECT_EQ(s->radius, 3);
+}
+
+// Guards: merged ranges or the binary search answering differently from asking every range, at
+// touching, nested, single-frame and empty ranges, and at frames before and past them all.
+TEST(FrameRanges, AnswerAsAPassOverEveryRangeWould) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<FrameRange> ranges;
+        const int n = (int)(random() % 12);
+        for (int i = 0; i < n; ++i) {
+            const int64_t first = (int64_t)(random() % 60) - 5;
+            ranges.emplace_back(first, first + (int64_t)(random() % 12) - 2);  // some empty
+        }
+        const CutRule cuts(ranges);
+        int64_t covered = 0;
+        for (int64_t frame = -8; frame < 70; ++frame) {
+            bool spanned = false, held = false;
+            for (const FrameRange &r : ranges) {
+                spanned |= r.first <= frame - 1 && frame <= r.second;
+                held |= r.first <= frame && frame <= r.second;
+            }
+            ASSERT_EQ(cuts.Allowed(frame), !spanned) << "round " << round << " frame " << frame;
+            if (frame >= 0 && frame < 50) covered += held;
+        }
+        ASSERT_EQ(FramesWithSubtitle(ranges, 50), covered) << "round " << round;
+    }
 }
 
 }  // namespace
