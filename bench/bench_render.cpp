@@ -3,19 +3,26 @@
 // For every scenario, on the same frame and regions:
 //   <scenario>/reference   copy + the straightforward repaint loop
 //   <scenario>/final       RenderFrame in Final mode (vectorised, best instruction set)
-//   <scenario>/final_avx2, /final_sse2   the same with a lower instruction set
-//   <scenario>/ratio       reference and final timed alternately; counters give both times, the
-//                          speed-up, and whether the two outputs are identical (1) or not (0)
+//   <scenario>/repaint_avx2, /repaint_sse2   copy + the vectorised repaint, lower instruction sets
+//   <scenario>/ratio       reference and RenderFrame timed alternately (thread CPU time); counters
+//                          give both times, the speed-up, and whether the two outputs are
+//                          identical (1) or not (0); ratio_avx2 and ratio_sse2 at those levels
 //   <scenario>/build       one region build (widening, labels, samples, weights, repaint plan)
 //   <scenario>/build_reference   the straightforward build (tests/support) plus the same plan
 //   <scenario>/build_ratio the two builds timed alternately; counters give both times, the
 //                          speed-up, and whether regions, work plane and weights are identical
-// `--smoke` runs every scenario once at a quarter of its size (what ctest does). Other arguments
-// go to Google Benchmark (for example --benchmark_filter=text720).
+//   <scenario>/plan        the repaint plan alone (mirrored rows, weight sums, geometry copy)
+// Times are CPU times: the machine the numbers come from is shared.
+//   film/subremove_threads1, film/subremove_threads2   the command-line host on the sample clip
+//                          (samples/sample, 100 frames at 720 x 576): wall time and frames/s
+// `--smoke` runs every scenario once at a quarter of its size, without the film (what ctest does).
+// Other arguments go to Google Benchmark (for example --benchmark_filter=text720).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -119,8 +126,18 @@ public:
         RepaintRegionsReference(&activation_, &instance_);
     }
     void Final() { RenderFrame(&activation_, nullptr); }
+    void Repaint() {
+        CopySourceToOutput(&activation_);
+        RepaintRegions(&activation_, &instance_);
+    }
+    bool Plan() { return PrepareRepaintPlan(&instance_); }
     const std::vector<uint8_t> &Output() const { return dstBuffer_; }
 
+    int64_t Pixels() const {
+        int64_t n = 0;
+        for (int32_t r = 0; r < instance_.regions.count; ++r) n += instance_.regions.items[r].pixelCount;
+        return n;
+    }
     int64_t PixelSamplePairs() const {
         int64_t n = 0;
         for (int32_t r = 0; r < instance_.regions.count; ++r)
@@ -207,6 +224,7 @@ private:
 
 void Describe(benchmark::State &state, const Stage &stage) {
     state.counters["regions"] = stage.RegionCount();
+    state.counters["pixels"] = (double)stage.Pixels();
     state.counters["pairs"] = (double)stage.PixelSamplePairs();
     state.counters["planned"] = stage.Planned() ? 1 : 0;
 }
@@ -220,33 +238,50 @@ void RunReference(benchmark::State &state, const Scenario *s) {
     Describe(state, stage);
 }
 
-void RunFinal(benchmark::State &state, const Scenario *s, RepaintLevel level) {
-    const RepaintLevel saved = UseRepaintLevel(level);
+void RunFinal(benchmark::State &state, const Scenario *s) {
     Stage stage(*s);
     for (auto _ : state) {
         stage.Final();
         benchmark::DoNotOptimize(stage.Output().data());
     }
     Describe(state, stage);
+}
+
+void RunRepaint(benchmark::State &state, const Scenario *s, RepaintLevel level) {
+    const RepaintLevel saved = UseRepaintLevel(level);
+    Stage stage(*s);
+    stage.Plan();
+    for (auto _ : state) {
+        stage.Repaint();
+        benchmark::DoNotOptimize(stage.Output().data());
+    }
+    Describe(state, stage);
     UseRepaintLevel(saved);
 }
 
-void RunRatio(benchmark::State &state, const Scenario *s) {
+double CpuMilliseconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec * 1e3 + (double)t.tv_nsec * 1e-6;
+}
+
+void RunRatio(benchmark::State &state, const Scenario *s, RepaintLevel level) {
+    const RepaintLevel saved = UseRepaintLevel(level);
     Stage stage(*s);
-    using Clock = std::chrono::steady_clock;
     double reference = 0, final = 0;
     bool identical = true;
+    stage.Final();  // the first frame of a build makes the repaint plan; time the frames after it
     for (auto _ : state) {
-        const auto t0 = Clock::now();
+        const double t0 = CpuMilliseconds();
         stage.Reference();
-        const auto t1 = Clock::now();
+        const double t1 = CpuMilliseconds();
         const std::vector<uint8_t> expected = stage.Output();
-        const auto t2 = Clock::now();
+        const double t2 = CpuMilliseconds();
         stage.Final();
-        const auto t3 = Clock::now();
+        const double t3 = CpuMilliseconds();
         identical = identical && stage.Output() == expected;
-        reference += std::chrono::duration<double, std::milli>(t1 - t0).count();
-        final += std::chrono::duration<double, std::milli>(t3 - t2).count();
+        reference += t1 - t0;
+        final += t3 - t2;
     }
     const double n = (double)state.iterations();
     state.counters["reference_ms"] = reference / n;
@@ -254,6 +289,7 @@ void RunRatio(benchmark::State &state, const Scenario *s) {
     state.counters["speedup"] = final > 0 ? reference / final : 0;
     state.counters["identical"] = identical ? 1 : 0;
     Describe(state, stage);
+    UseRepaintLevel(saved);
     if (!identical) {
         g_mismatch = true;
         state.SkipWithError("optimised output differs from the reference");
@@ -298,18 +334,17 @@ bool SameBuild(const RemovalInstance &a, const RemovalInstance &b) {
 
 void RunBuildRatio(benchmark::State &state, const Scenario *s) {
     Stage fast(*s), slow(*s);
-    using Clock = std::chrono::steady_clock;
     double reference = 0, module = 0;
     bool identical = true;
     for (auto _ : state) {
-        const auto t0 = Clock::now();
+        const double t0 = CpuMilliseconds();
         slow.BuildReference();
-        const auto t1 = Clock::now();
+        const double t1 = CpuMilliseconds();
         fast.Build();
-        const auto t2 = Clock::now();
+        const double t2 = CpuMilliseconds();
         identical = identical && SameBuild(fast.Instance(), slow.Instance());
-        reference += std::chrono::duration<double, std::milli>(t1 - t0).count();
-        module += std::chrono::duration<double, std::milli>(t2 - t1).count();
+        reference += t1 - t0;
+        module += t2 - t1;
     }
     const double n = (double)state.iterations();
     state.counters["reference_ms"] = reference / n;
@@ -322,6 +357,38 @@ void RunBuildRatio(benchmark::State &state, const Scenario *s) {
         state.SkipWithError("region build differs from the straightforward build");
     }
 }
+
+void RunPlan(benchmark::State &state, const Scenario *s) {
+    Stage stage(*s);
+    for (auto _ : state) benchmark::DoNotOptimize(stage.Plan());
+    Describe(state, stage);
+}
+
+#if defined(SR_SUBREMOVE_PATH)
+const std::string kSampleDirectory = std::string(SR_SOURCE_DIR) + "/samples/sample";
+constexpr int kSampleFrames = 100;
+
+bool SampleExists() {
+    FILE *f = std::fopen((kSampleDirectory + "/sample.mkv").c_str(), "rb");
+    if (f) std::fclose(f);
+    return f != nullptr;
+}
+
+void RunFilm(benchmark::State &state, int threads) {
+    const std::string output = "/tmp/bench_render_film_" + std::to_string(threads) + ".mkv";
+    const std::string command = std::string("\"") + SR_SUBREMOVE_PATH + "\" -q --threads " + std::to_string(threads) +
+                                " -i \"" + kSampleDirectory + "/subs/sample.bms\" \"" + kSampleDirectory +
+                                "/sample.mkv\" \"" + output + "\"";
+    for (auto _ : state)
+        if (std::system(command.c_str()) != 0) {
+            state.SkipWithError("subremove failed");
+            break;
+        }
+    std::remove(output.c_str());
+    state.counters["frames_per_s"] =
+        benchmark::Counter((double)kSampleFrames * (double)state.iterations(), benchmark::Counter::kIsRate);
+}
+#endif
 
 }  // namespace
 
@@ -337,19 +404,29 @@ int main(int argc, char **argv) {
         const std::string name = s.name;
         std::vector<benchmark::internal::Benchmark *> registered = {
             benchmark::RegisterBenchmark((name + "/reference").c_str(), RunReference, &s),
-            benchmark::RegisterBenchmark((name + "/final").c_str(), RunFinal, &s, BestRepaintLevel()),
-            benchmark::RegisterBenchmark((name + "/final_avx2").c_str(), RunFinal, &s, REPAINT_AVX2),
-            benchmark::RegisterBenchmark((name + "/final_sse2").c_str(), RunFinal, &s, REPAINT_SSE2),
-            benchmark::RegisterBenchmark((name + "/ratio").c_str(), RunRatio, &s),
+            benchmark::RegisterBenchmark((name + "/final").c_str(), RunFinal, &s),
+            benchmark::RegisterBenchmark((name + "/repaint_avx2").c_str(), RunRepaint, &s, REPAINT_AVX2),
+            benchmark::RegisterBenchmark((name + "/repaint_sse2").c_str(), RunRepaint, &s, REPAINT_SSE2),
+            benchmark::RegisterBenchmark((name + "/ratio").c_str(), RunRatio, &s, BestRepaintLevel()),
+            benchmark::RegisterBenchmark((name + "/ratio_avx2").c_str(), RunRatio, &s, REPAINT_AVX2),
+            benchmark::RegisterBenchmark((name + "/ratio_sse2").c_str(), RunRatio, &s, REPAINT_SSE2),
             benchmark::RegisterBenchmark((name + "/build").c_str(), RunBuild, &s),
             benchmark::RegisterBenchmark((name + "/build_reference").c_str(), RunBuildReference, &s),
             benchmark::RegisterBenchmark((name + "/build_ratio").c_str(), RunBuildRatio, &s),
+            benchmark::RegisterBenchmark((name + "/plan").c_str(), RunPlan, &s),
         };
         for (benchmark::internal::Benchmark *b : registered) {
             b->Unit(benchmark::kMillisecond);
             if (g_smoke) b->Iterations(1);
         }
     }
+#if defined(SR_SUBREMOVE_PATH)
+    if (!g_smoke && SampleExists())
+        for (int threads : {1, 2})
+            benchmark::RegisterBenchmark(("film/subremove_threads" + std::to_string(threads)).c_str(), RunFilm, threads)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+#endif
     int count = (int)args.size();
     benchmark::Initialize(&count, args.data());
     benchmark::RunSpecifiedBenchmarks();

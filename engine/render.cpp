@@ -6,7 +6,9 @@
 // step is a table load, a source load through the sample's precomputed byte offset and four
 // multiply-adds in double precision. The float weight is widened to double before it multiplies
 // the 8-bit channel, so every product is exact and a pixel's sums depend only on the order of its
-// samples. Nothing here allocates: all per-subtitle data was built by the frame selection.
+// samples. The regions, the table and the vectorised repaint's plan (render_fast.cpp) are built by
+// the frame selection; the plan gives the same pixels at a fraction of the reference loop's cost.
+// Nothing here allocates, except a plan for regions that came without one.
 #include "engine/render.h"
 
 #include <cstring>
@@ -19,7 +21,6 @@
 
 namespace {
 
-inline const uint8_t *Bytes(const uint32_t *p) { return reinterpret_cast<const uint8_t *>(p); }
 inline uint8_t *Bytes(uint32_t *p) { return reinterpret_cast<uint8_t *>(p); }
 
 // The renderer acts on the region list only when `items` is null exactly when `count` is 0.
@@ -45,7 +46,7 @@ void CopyMaskToOutput(const FilterActivation *fa, const MaskImage *mask) {
     const uint32_t *in = mask->pixels;
     for (int32_t row = 0; row < h; ++row) {
         std::memcpy(out, in, (size_t)w * 4);
-        out += (size_t)w * 4 + fa->dst->modulo;
+        out += (ptrdiff_t)w * 4 + fa->dst->modulo;
         in += w;
     }
 }
@@ -88,8 +89,8 @@ void RepaintRegionsReference(const FilterActivation *fa, const RemovalInstance *
 }
 
 void RepaintRegions(const FilterActivation *fa, const RemovalInstance *instance) {
-    // The plan exists after every completed build; without it (no memory, or regions that did
-    // not come from a build) the reference loop gives the same pixels, only slower.
+    // Without a plan for exactly these regions (no memory for one, or regions made since) the
+    // reference loop gives the same pixels, only slower.
     if (RepaintPlanMatches(instance))
         RepaintRegionsPlanned(fa, instance);
     else
@@ -121,7 +122,11 @@ int RenderFrame(const FilterActivation *fa, const FilterFunctions *) {
         // a completed build, but it is never read without one.
         if (!MaskMatchesFrame(fa, &instance->workMask) || !RegionListConsistent(instance->regions)) return 0;
         if (instance->regions.count == 0 || !instance->weights) return 0;
-        RepaintRegions(fa, instance);
+        // The build made the plan; it is checked against the regions on every frame.
+        if (EnsureRepaintPlan(instance))
+            RepaintRegionsPlanned(fa, instance);
+        else
+            RepaintRegionsReference(fa, instance);
         return 0;
     }
     default:

@@ -14,9 +14,14 @@
 // is identical to the reference. The kernels exist for SSE2 (the baseline of every build), AVX2
 // with FMA and AVX-512; the best one the processor supports is picked once at load time.
 //
-// Plan memory: (maxDy + 1) mirrored rows of 2 maxDx + 1 floats plus padding, one double per
-// region pixel, and four doubles per sample of the largest region. It is allocated when a build
-// completes and freed with the next build or the instance; nothing is allocated per frame.
+// The plan is made at the end of every completed region build and reused for every frame of
+// that build. Each frame checks it by content (the regions' pixels and samples and the table
+// entries it mirrors; a rebuild may get the very same blocks back from the allocator), which costs
+// a comparison of about (pixels + samples + table) words, a fraction of a per-mille of the
+// repaint. Regions made any other way get their plan on their first Final frame. Its memory:
+// (maxDy + 1) mirrored rows of 2 maxDx + 1 floats plus padding, per region pixel a double and a
+// copy of the pixel, per sample a copy, four doubles per sample of the largest region. Nothing is
+// allocated per frame.
 #include <immintrin.h>
 
 #include <cstring>
@@ -28,8 +33,12 @@
 
 namespace {
 
-// Lanes that a chunk may read past a run's end: the widest chunk is 2 x 8 lanes.
-constexpr int32_t kMaxChunk = 16;
+// Vector registers: 16 (32 with AVX-512) in 64-bit code, 8 in 32-bit code. A chunk keeps three
+// accumulators per vector plus three broadcast colours and one weight vector in registers.
+constexpr bool kWideRegisterFile = sizeof(void *) == 8;
+
+// Lanes that a chunk may read past a run's end: the widest chunk is 6 x 8 lanes.
+constexpr int32_t kMaxChunk = 48;
 
 // What a kernel needs for one chunk of neighbouring pixels of one row.
 struct ChunkJob {
@@ -52,18 +61,23 @@ struct KernelSet {
 }  // namespace
 
 struct RepaintPlan {
-    // The build the plan belongs to.
+    // Where the plan was built from: only to remember a failed attempt for the same list (the
+    // plan itself is checked by content, since a rebuild can get the same addresses back).
     const Region *regions;
     int32_t regionCount;
     const float *weights;
+    bool complete;  // false: no memory for this build's plan; the reference loop is used
     int32_t weightStride;
     // Row dy holds, at column d + maxDx for d in -maxDx..maxDx, the weight of (|d|, dy).
     int32_t maxDx;
     int32_t maxDy;
     ptrdiff_t mirrorRowLength;
     float *mirror;
-    double *weightSums;  // per pixel of the repainted regions, in list order, padded by kMaxChunk
-    double *colours;     // 4 per sample of the largest region
+    double *weightSums;        // per pixel of the repainted regions, in list order, padded
+    double *colours;           // 4 per sample of the largest region, refilled per region and frame
+    int32_t *counts;           // pixelCount and sampleCount of every region of the list
+    RegionPixel *pixelCopy;    // the repainted regions' pixels, in list order
+    BorderSample *sampleCopy;  // the repainted regions' samples, in list order
 };
 
 namespace {
@@ -74,6 +88,7 @@ namespace sse2 {
 struct Isa {
     typedef __m128d V;
     static constexpr int kLanes = 2;
+    static constexpr int kUnroll = kWideRegisterFile ? 3 : 1;
     static V Zero() { return _mm_setzero_pd(); }
     static V Weights(const float *p) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p))));
@@ -95,16 +110,18 @@ struct Isa {
 #include "engine/render_kernel.h"
 }  // namespace sse2
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
-// clang ignores the GCC pragma; it takes the target per function.
+// GCC takes the target for a stretch of code; clang (the fuzz build) per function.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
 #endif
 namespace avx2 {
 struct Isa {
     typedef __m256d V;
     static constexpr int kLanes = 4;
+    static constexpr int kUnroll = kWideRegisterFile ? 3 : 1;
     static V Zero() { return _mm256_setzero_pd(); }
     static V Weights(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
     static V Broadcast(const double *p) { return _mm256_broadcast_sd(p); }
@@ -122,25 +139,28 @@ struct Isa {
 };
 #include "engine/render_kernel.h"
 }  // namespace avx2
-#pragma GCC pop_options
 #if defined(__clang__)
 #pragma clang attribute pop
+#else
+#pragma GCC pop_options
 #endif
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx2,fma")
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
-#endif
 // GCC 12's AVX-512 conversion intrinsics start from a deliberately undefined vector and warn
 // about it once inlined; the value is fully overwritten.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx2,fma")
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 namespace avx512 {
 struct Isa {
     typedef __m512d V;
     static constexpr int kLanes = 8;
+    static constexpr int kUnroll = kWideRegisterFile ? 6 : 1;
     static V Zero() { return _mm512_setzero_pd(); }
     static V Weights(const float *p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
     static V Broadcast(const double *p) { return _mm512_set1_pd(*p); }
@@ -159,10 +179,11 @@ struct Isa {
 };
 #include "engine/render_kernel.h"
 }  // namespace avx512
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
 #if defined(__clang__)
 #pragma clang attribute pop
+#else
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
 #endif
 
 const KernelSet *const kKernelSets[] = {&sse2::kKernels, &avx2::kKernels, &avx512::kKernels};
@@ -181,8 +202,9 @@ RepaintLevel g_level = g_bestLevel;
 // The regions the repaint paints: both counts positive (the reference skips the others).
 bool Repainted(const Region &region) { return region.pixelCount > 0 && region.sampleCount > 0; }
 
-// Calls visit(job, first pixel index, pixel-index offset of the region's sums) for every chunk of
-// every repainted region, regions and runs in list order. `prepare` runs once per region first.
+// Calls visit(job, index of the chunk's first pixel among all repainted pixels, which indexes the
+// weight sums) for every chunk of every repainted region, regions and runs in list order.
+// `prepare` runs once per region first.
 template <class Prepare, class Visit>
 void ForEachChunk(const RegionList &list, const RepaintPlan &plan, int32_t chunk, Prepare prepare, Visit visit) {
     ChunkJob job{};
@@ -232,28 +254,60 @@ void ReleaseRepaintPlan(RemovalInstance *instance) {
     FreeMemory(plan->mirror);
     FreeMemory(plan->weightSums);
     FreeMemory(plan->colours);
+    FreeMemory(plan->counts);
+    FreeMemory(plan->pixelCopy);
+    FreeMemory(plan->sampleCopy);
     FreeMemory(plan);
     instance->repaintPlan = nullptr;
 }
 
 bool RepaintPlanMatches(const RemovalInstance *instance) {
     const RepaintPlan *plan = instance->repaintPlan;
-    return plan && plan->regions == instance->regions.items && plan->regionCount == instance->regions.count &&
-           plan->weights == instance->weights && plan->weightStride == instance->weightStride;
+    const RegionList &list = instance->regions;
+    if (!plan || !plan->complete || plan->regionCount != list.count || !list.items || !instance->weights ||
+        plan->weightStride != instance->weightStride)
+        return false;
+    // The regions' geometry, which fixes every weight sum...
+    const RegionPixel *pixels = plan->pixelCopy;
+    const BorderSample *samples = plan->sampleCopy;
+    for (int32_t r = 0; r < list.count; ++r) {
+        const Region &region = list.items[r];
+        if (region.pixelCount != plan->counts[2 * r] || region.sampleCount != plan->counts[2 * r + 1]) return false;
+        if (!Repainted(region)) continue;
+        if (std::memcmp(region.pixels, pixels, (size_t)region.pixelCount * sizeof(RegionPixel)) != 0 ||
+            std::memcmp(region.samples, samples, (size_t)region.sampleCount * sizeof(BorderSample)) != 0)
+            return false;
+        pixels += region.pixelCount;
+        samples += region.sampleCount;
+    }
+    // ...and every table entry that those distances reach.
+    for (int32_t dy = 0; dy <= plan->maxDy; ++dy)
+        if (std::memcmp(plan->mirror + (ptrdiff_t)dy * plan->mirrorRowLength + plan->maxDx,
+                        instance->weights + (ptrdiff_t)instance->weightStride * dy,
+                        ((size_t)plan->maxDx + 1) * sizeof(float)) != 0)
+            return false;
+    return true;
 }
 
-void PrepareRepaintPlan(RemovalInstance *instance) {
+bool PrepareRepaintPlan(RemovalInstance *instance) {
     ReleaseRepaintPlan(instance);
     const RegionList &list = instance->regions;
-    if (!list.items || list.count <= 0 || !instance->weights) return;
+    if (!list.items || list.count <= 0 || !instance->weights) return false;
+    RepaintPlan *plan = static_cast<RepaintPlan *>(AllocateZeroedArray(1, sizeof(RepaintPlan)));
+    if (!plan) return false;
+    instance->repaintPlan = plan;
+    plan->regions = list.items;
+    plan->regionCount = list.count;
+    plan->weights = instance->weights;
+    plan->weightStride = instance->weightStride;
 
     // Extents of the pixel-to-sample distances, as the weight table measures them, and sizes.
     int32_t maxDx = 0, maxDy = 0, maxSamples = 0;
-    size_t pixelTotal = 0;
+    size_t pixelTotal = 0, sampleTotal = 0;
     for (int32_t r = 0; r < list.count; ++r) {
         const Region &region = list.items[r];
         if (!Repainted(region)) continue;
-        if (!region.pixels || !region.samples) return;
+        if (!region.pixels || !region.samples) return false;
         int32_t sMinX = region.samples[0].x, sMaxX = sMinX, sMinY = region.samples[0].y, sMaxY = sMinY;
         for (int32_t k = 1; k < region.sampleCount; ++k) {
             const BorderSample &s = region.samples[k];
@@ -276,12 +330,10 @@ void PrepareRepaintPlan(RemovalInstance *instance) {
         maxDy = v > maxDy ? v : maxDy;
         maxSamples = region.sampleCount > maxSamples ? region.sampleCount : maxSamples;
         pixelTotal += (size_t)region.pixelCount;
+        sampleTotal += (size_t)region.sampleCount;
     }
-    if (pixelTotal == 0) return;
+    if (pixelTotal == 0) return false;
 
-    RepaintPlan *plan = static_cast<RepaintPlan *>(AllocateZeroedArray(1, sizeof(RepaintPlan)));
-    if (!plan) return;
-    instance->repaintPlan = plan;
     // A chunk reads up to kMaxChunk - 1 columns past the last real distance of a row.
     const ptrdiff_t rowLength = ((2 * (ptrdiff_t)maxDx + 1 + kMaxChunk) + 15) & ~(ptrdiff_t)15;
     plan->maxDx = maxDx;
@@ -290,18 +342,44 @@ void PrepareRepaintPlan(RemovalInstance *instance) {
     plan->mirror = static_cast<float *>(AllocateZeroedArray((size_t)rowLength * ((size_t)maxDy + 1), sizeof(float)));
     plan->weightSums = static_cast<double *>(AllocateZeroedArray(pixelTotal + kMaxChunk, sizeof(double)));
     plan->colours = static_cast<double *>(AllocateArray((size_t)maxSamples * 4, sizeof(double)));
-    if (!plan->mirror || !plan->weightSums || !plan->colours) {
-        ReleaseRepaintPlan(instance);
-        return;
+    plan->counts = static_cast<int32_t *>(AllocateArray((size_t)list.count * 2, sizeof(int32_t)));
+    plan->pixelCopy = static_cast<RegionPixel *>(AllocateArray(pixelTotal, sizeof(RegionPixel)));
+    plan->sampleCopy = static_cast<BorderSample *>(AllocateArray(sampleTotal, sizeof(BorderSample)));
+    if (!plan->mirror || !plan->weightSums || !plan->colours || !plan->counts || !plan->pixelCopy ||
+        !plan->sampleCopy) {
+        // Keep the record without its arrays, so the next frames of this build do not retry.
+        FreeMemory(plan->mirror);
+        FreeMemory(plan->weightSums);
+        FreeMemory(plan->colours);
+        FreeMemory(plan->counts);
+        FreeMemory(plan->pixelCopy);
+        FreeMemory(plan->sampleCopy);
+        std::memset(plan, 0, sizeof(*plan));
+        plan->regions = list.items;
+        plan->regionCount = list.count;
+        plan->weights = instance->weights;
+        return false;
     }
 
-    // Mirrored rows. With interlaced fields every distance is even and the odd rows of the table
-    // are never filled, so those rows stay zero here.
-    const int32_t rowStep = instance->interlaced ? 2 : 1;
-    const float *weights = instance->weights;
-    for (int32_t dy = 0; dy <= maxDy; dy += rowStep) {
+    RegionPixel *pixels = plan->pixelCopy;
+    BorderSample *samples = plan->sampleCopy;
+    for (int32_t r = 0; r < list.count; ++r) {
+        const Region &region = list.items[r];
+        plan->counts[2 * r] = region.pixelCount;
+        plan->counts[2 * r + 1] = region.sampleCount;
+        if (!Repainted(region)) continue;
+        std::memcpy(pixels, region.pixels, (size_t)region.pixelCount * sizeof(RegionPixel));
+        std::memcpy(samples, region.samples, (size_t)region.sampleCount * sizeof(BorderSample));
+        pixels += region.pixelCount;
+        samples += region.sampleCount;
+    }
+
+    // Mirrored rows: every entry weights[stride * dy + |d|] that the reference loop could read for
+    // these regions, whatever the table's layout. (In an interlaced table the rows of odd dy
+    // alias other entries; no region of an interlaced build has an odd distance.)
+    for (int32_t dy = 0; dy <= maxDy; ++dy) {
         float *row = plan->mirror + (ptrdiff_t)dy * rowLength + maxDx;
-        const float *source = weights + (ptrdiff_t)instance->weightStride * dy;
+        const float *source = instance->weights + (ptrdiff_t)instance->weightStride * dy;
         for (int32_t d = 0; d <= maxDx; ++d) row[d] = row[-d] = source[d];
     }
 
@@ -309,11 +387,17 @@ void PrepareRepaintPlan(RemovalInstance *instance) {
     ForEachChunk(
         list, *plan, kernels.chunk, [](const Region &) {},
         [&](const ChunkJob &job, int32_t first) { kernels.sum(job, plan->weightSums + first); });
+    plan->complete = true;
+    return true;
+}
 
-    plan->regions = list.items;
-    plan->regionCount = list.count;
-    plan->weights = instance->weights;
-    plan->weightStride = instance->weightStride;
+bool EnsureRepaintPlan(RemovalInstance *instance) {
+    const RepaintPlan *plan = instance->repaintPlan;
+    // A failed attempt for this very list is not repeated on every frame.
+    if (plan && !plan->complete && plan->regions == instance->regions.items &&
+        plan->regionCount == instance->regions.count && plan->weights == instance->weights)
+        return false;
+    return RepaintPlanMatches(instance) || PrepareRepaintPlan(instance);
 }
 
 void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *instance) {

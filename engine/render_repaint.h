@@ -13,14 +13,19 @@ struct RemovalInstance;
 void RepaintRegionsReference(const FilterActivation *fa, const RemovalInstance *instance);
 
 // Builds the instance's repaint plan for its current regions and weight table: the weight rows
-// mirrored over -maxDx..maxDx, every pixel's weight sum (in sample order), and room for one
-// region's sample colours. Called at the end of every completed region build; without memory
-// for it the instance simply has no plan and the repaint takes the reference loop.
-void PrepareRepaintPlan(RemovalInstance *instance);
+// mirrored over -maxDx..maxDx, every pixel's weight sum (in sample order), room for one region's
+// sample colours, and a copy of the geometry it was built from. Called at the end of every
+// completed region build. False when there is nothing to repaint or no memory for it; the
+// instance then keeps a record of the failed attempt only.
+bool PrepareRepaintPlan(RemovalInstance *instance);
 // Frees the plan; the instance then has none.
 void ReleaseRepaintPlan(RemovalInstance *instance);
-// True when the instance's plan was built for exactly its current regions and weight table.
+// True when the instance's plan was built from exactly its current regions and table entries
+// (compared by content: a rebuild may reuse the same addresses).
 bool RepaintPlanMatches(const RemovalInstance *instance);
+// A matching plan; made now for regions that came without one (a failed attempt for the same
+// list is not repeated). False: use the reference loop.
+bool EnsureRepaintPlan(RemovalInstance *instance);
 // The vectorised repaint; requires RepaintPlanMatches. Same output as the reference.
 void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *instance);
 

@@ -12,3 +12,8 @@ for preset in "${presets[@]}"; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+# The release archives, made from the builds above, and a listing of what they hold.
+echo "=== release archives ==="
+cmake --build --preset default --target package_windows package_linux
+bash tests/check_archives.sh build/default

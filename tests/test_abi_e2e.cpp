@@ -309,6 +309,7 @@ struct FakeHost {
     return ::testing::AssertionSuccess();
 }
 
+// Guards the binary contract as a host uses it: layouts, callbacks, script call and frames.
 TEST(PluginInterface, ConfiguredByScriptTheModuleRemovesSubtitlesFrameByFrame) {
     Fixture fixture;
     BoxAnswers boxes;
@@ -375,7 +376,7 @@ TEST(PluginInterface, ConfiguredByScriptTheModuleRemovesSubtitlesFrameByFrame) {
     SetMessageBoxHandler(nullptr, nullptr);
 }
 
-// The title suffix and an out-of-range script value through the binary interface.
+// Guards the title suffix and the range error as reached through the definition's pointers.
 TEST(PluginInterface, TitleSuffixAndScriptRangeErrorThroughTheDefinition) {
     SetOpenFileHandler(nullptr, nullptr);
     FakeHost host;

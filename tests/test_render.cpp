@@ -18,6 +18,8 @@
 #include "host/instance.h"
 #include "host/memory.h"
 #include "host/params.h"
+#include "subtitles/subtitles.h"
+#include "support/engine_helpers.h"
 #include "support/test_host.h"
 
 namespace {
@@ -98,6 +100,7 @@ uint32_t Channel(uint32_t pixel, int shift) { return (pixel >> shift) & 0xFF; }
 
 // ---- Modes and the cases that produce a copy ----
 
+// Guards against a partial copy (row padding) or a subtitle load in Original mode.
 TEST(RenderModes, OriginalCopiesEveryByteAndSelectsNoSubtitle) {
     TestHost host(20, 10, 12);
     host.Init();
@@ -129,6 +132,7 @@ TEST(RenderModes, UnknownModesPassTheSourceThrough) {
     }
 }
 
+// Guards against selecting frames through a stale activation (the host may move it).
 TEST(RenderModes, RenderFrameStoresItsActivation) {
     TestHost host;
     host.Init();
@@ -137,6 +141,7 @@ TEST(RenderModes, RenderFrameStoresItsActivation) {
     EXPECT_EQ(host.instance.activation, &host.activation);
 }
 
+// Guards against touching the frame when there is nothing to remove.
 TEST(RenderModes, FinalWithoutSubtitleOrWithoutRegionsIsACopy) {
     TestHost host(16, 12, 8);
     host.Init();
@@ -174,6 +179,7 @@ TEST(RenderModes, FinalWithUnusableRegionDataIsACopy) {
     EXPECT_TRUE(DestinationEqualsSource(host));
 }
 
+// Guards against repainting with regions built for another frame size.
 TEST(RenderModes, FinalWithAMaskOfAnotherSizeIsACopy) {
     TestHost host(16, 12, 8);
     host.Init();
@@ -191,6 +197,7 @@ TEST(RenderModes, FinalWithAMaskOfAnotherSizeIsACopy) {
 
 // ---- The mask picture ----
 
+// Guards against flipping or shifting the mask rows, and against writing the row padding.
 TEST(MaskOnly, RowsShowThePlaneAndTheBytesBetweenRowsAreKept) {
     TestHost host(6, 5, 12);
     host.Init();
@@ -244,6 +251,7 @@ TEST(MaskOnly, WithoutAFittingMaskTheSourceIsShown) {
 
 // ---- The repaint ----
 
+// Guards against carrying the sample's top byte over, and against touching non-region pixels.
 TEST(Repaint, OneSampleGivesItsColourWithTopByteZeroAndLeavesEverythingElse) {
     TestHost host(12, 9, 20);
     host.Init();
@@ -266,6 +274,7 @@ TEST(Repaint, OneSampleGivesItsColourWithTopByteZeroAndLeavesEverythingElse) {
         }
 }
 
+// Guards against rounding instead of truncating the channel quotients.
 TEST(Repaint, PowerZeroGivesTheTruncatedMean) {
     TestHost host(16, 4, 4);
     host.Init();
@@ -343,6 +352,7 @@ TEST(Repaint, EachRegionUsesOnlyItsOwnSamplesReadFromTheSource) {
     EXPECT_EQ(host.Dst(2, 3), 0x00405060u);
 }
 
+// Guards against swapping dx and dy, or indexing the table without its stride.
 TEST(Repaint, WeightsFollowTheDistanceInBothAxes) {
     // Red 0 at distance 1 to the right, red 200 at distance 2 above. With power 40 the weights
     // are K and about K/16, so the red is 200/17 truncated.
@@ -360,6 +370,7 @@ TEST(Repaint, WeightsFollowTheDistanceInBothAxes) {
     EXPECT_EQ(Channel(host.Dst(2, 1), 16), 11u);
 }
 
+// Guards against dividing by a zero weight sum for a region without samples.
 TEST(Repaint, RegionsWithoutPixelsOrSamplesAreSkipped) {
     TestHost host(8, 4);
     host.Init();
@@ -395,7 +406,8 @@ struct RandomScene {
             std::set<std::pair<int32_t, int32_t>> cells;  // (row, x): plane order
             const int32_t runs = Pick(0, 3) == 0 ? 0 : Pick(1, 12);
             for (int32_t k = 0; k < runs; ++k) {
-                const int32_t row = Pick(0, h - 1), x = Pick(0, w - 1), length = Pick(1, std::min(w - x, 40));
+                // Lengths up to the widest chunk (6 vectors of 8) and beyond it.
+                const int32_t row = Pick(0, h - 1), x = Pick(0, w - 1), length = Pick(1, std::min(w - x, 60));
                 if (rowOk(row))
                     for (int32_t n = 0; n < length; ++n) cells.insert({row, x + n});
             }
@@ -425,7 +437,7 @@ TEST(RepaintEquivalence, EveryKernelMatchesTheReferenceByteForByte) {
     const RepaintLevel saved = UseRepaintLevel(BestRepaintLevel());
     for (uint32_t seed = 1; seed <= 150; ++seed) {
         RandomScene scene(seed);
-        TestHost host(scene.Pick(1, 70), scene.Pick(1, 40), 4 * scene.Pick(0, 5));
+        TestHost host(scene.Pick(1, 110), scene.Pick(1, 40), 4 * scene.Pick(0, 5));
         host.Init();
         host.FillSourcePattern(seed);
         scene.Build(host);
@@ -472,6 +484,24 @@ TEST(RepaintEquivalence, APlanForOtherRegionsIsNotUsed) {
     EXPECT_EQ(host.Dst(8, 3), host.Src(8, 4) & 0x00FFFFFFu);
 }
 
+// Guards against recognising a plan by address: a rebuild can hand back the very same blocks
+// with other contents, so changed samples or weights in place must invalidate it.
+TEST(RepaintEquivalence, APlanIsRecognisedByContentNotByAddress) {
+    TestHost host(12, 6);
+    host.Init();
+    ASSERT_TRUE(AllocateRegionList(&host.instance.regions, 1));
+    FillRegion(host, 0, {{3, 2}, {4, 2}}, {{2, 2}, {5, 2}});
+    GiveWeights(host, 3, 1, 2, 40);
+    ASSERT_TRUE(PrepareRepaintPlan(&host.instance));
+    Region &region = host.instance.regions.items[0];
+    region.samples[1] = {5, 3, (int32_t)(3 * host.src.pitch + 20)};
+    EXPECT_FALSE(RepaintPlanMatches(&host.instance));
+    region.samples[1] = {5, 2, (int32_t)(2 * host.src.pitch + 20)};
+    EXPECT_TRUE(RepaintPlanMatches(&host.instance));
+    host.instance.weights[2] *= 2.0f;  // the distance-2 weight of the same table
+    EXPECT_FALSE(RepaintPlanMatches(&host.instance));
+}
+
 // Guards the plan's memory: built through the seam, nothing allocated per frame, a failed
 // allocation leaves no plan (and the reference output), and the instance frees it.
 TEST(RepaintEquivalence, PlanMemoryIsPerBuildAndFreedWithTheInstance) {
@@ -487,24 +517,90 @@ TEST(RepaintEquivalence, PlanMemoryIsPerBuildAndFreedWithTheInstance) {
         RepaintRegionsReference(&host.activation, &host.instance);
         const std::vector<uint8_t> reference = host.dstBuffer;
 
-        for (long failAt = 1; failAt <= 4; ++failAt) {
+        for (long failAt = 1; failAt <= 7; ++failAt) {
             FailAllocationAfter(failAt);
-            PrepareRepaintPlan(&host.instance);
+            EXPECT_FALSE(PrepareRepaintPlan(&host.instance)) << failAt;
             FailAllocationAfter(0);
             EXPECT_FALSE(RepaintPlanMatches(&host.instance)) << failAt;
             CopySourceToOutput(&host.activation);
             RepaintRegions(&host.activation, &host.instance);
             EXPECT_TRUE(host.dstBuffer == reference) << failAt;
+            // Once its record exists, a failed attempt is not repeated on the following frames.
+            if (failAt >= 2) {
+                const long before = AllocationCount();
+                EXPECT_FALSE(EnsureRepaintPlan(&host.instance));
+                EXPECT_EQ(AllocationCount(), before);
+            }
+            ReleaseRepaintPlan(&host.instance);
         }
-        PrepareRepaintPlan(&host.instance);
-        ASSERT_TRUE(RepaintPlanMatches(&host.instance));
+        ReleaseRepaintPlan(&host.instance);
+        ASSERT_TRUE(EnsureRepaintPlan(&host.instance));
         const long allocations = AllocationCount();
+        EXPECT_TRUE(EnsureRepaintPlan(&host.instance));
         CopySourceToOutput(&host.activation);
         RepaintRegions(&host.activation, &host.instance);
         EXPECT_EQ(AllocationCount(), allocations);
         EXPECT_TRUE(host.dstBuffer == reference);
     }
     EXPECT_EQ(LiveAllocationCount(), live);
+}
+
+// Guards the whole Final path on regions from the real build (random masks, radius, depth,
+// power, pixel aspect, interlaced): the plan the build made, used without allocating on every
+// frame of the subtitle and replaced after a rebuild with other settings, always gives the
+// reference loop's frame.
+TEST(RepaintEquivalence, RenderFrameMatchesTheReferenceOnBuiltRegions) {
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        RandomScene scene(seed);
+        TestHost host(scene.Pick(12, 72), scene.Pick(10, 56), 4 * scene.Pick(0, 3));
+        host.Init();
+        RemovalInstance &i = host.instance;
+        i.mode = MODE_FINAL;
+        i.radius = scene.Pick(0, 3);
+        i.depth = scene.Pick(10, 40);
+        i.power = scene.Pick(0, 160);
+        i.pixelAspect = scene.Pick(-60, 60);
+        i.interlaced = scene.Pick(0, 2) == 0;
+        MakeSubtitleCurrent(host);
+        const int32_t w = host.src.w, h = host.src.h;
+        const int32_t left = scene.Pick(0, w / 2), top = scene.Pick(0, h / 2);
+        const int32_t right = scene.Pick(left + 1, w), bottom = scene.Pick(top + 1, h);
+        CellList cells;
+        for (int32_t n = scene.Pick(1, 8); n > 0; --n) {
+            const int32_t x = scene.Pick(left, right - 1), y = scene.Pick(top, bottom - 1);
+            const bool across = scene.Pick(0, 1) == 0;
+            for (int32_t k = 0, length = scene.Pick(1, 12); k < length; ++k) {
+                const int32_t cx = across ? x + k : x, cy = across ? y : y + k;
+                if (cx < right && cy < bottom) cells.emplace_back(cx, h - 1 - cy);
+            }
+        }
+        PlaceGraymap(host, cells, left, top, right, bottom);
+        Build(host);
+        for (int round = 0; round < 2; ++round) {
+            for (uint32_t frame = 0; frame < 3; ++frame) {
+                host.FillSourcePattern(seed * 100 + frame + 10 * round);
+                FillDestination(host, 0x3C);
+                CopySourceToOutput(&host.activation);
+                RepaintRegionsReference(&host.activation, &i);
+                const std::vector<uint8_t> reference = host.dstBuffer;
+                FillDestination(host, 0x3C);
+                const long allocations = AllocationCount();
+                RenderFrame(&host.activation, nullptr);
+                ASSERT_TRUE(host.dstBuffer == reference) << "seed " << seed << " round " << round << " frame " << frame;
+                EXPECT_EQ(AllocationCount(), allocations) << "seed " << seed;
+                if (i.regions.count > 0) {
+                    EXPECT_TRUE(RepaintPlanMatches(&i)) << "seed " << seed;
+                }
+            }
+            // Other settings for the same subtitle, as the dialog sets them before it selects
+            // again: the regions are rebuilt and the plan of the old ones must not be used.
+            i.power = scene.Pick(0, 160);
+            i.pixelAspect = scene.Pick(-60, 60);
+            i.depth = scene.Pick(10, 40);
+            i.rebuildPending = true;
+            SelectSubtitleForFrame(&i);
+        }
+    }
 }
 
 }  // namespace

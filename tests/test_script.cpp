@@ -66,12 +66,14 @@ struct CancelledBox : ::testing::Test {
 using ScriptLine = CancelledBox;
 using ScriptFunction = CancelledBox;
 
+// Guards the exact line format (separators, quotes, no semicolon) for the defaults.
 TEST_F(ScriptLine, FreshInstance) {
     TestHost host;
     host.Init();
     EXPECT_EQ(Line(host), "Config(0, \"\", 15, 40, 0, 0, 5)");
 }
 
+// Guards the value order of the line and the in-place slash conversion.
 TEST_F(ScriptLine, FinalModeWithADirectoryWritesForwardSlashesAndKeepsThem) {
     TestHost host;
     host.Init();
@@ -107,6 +109,7 @@ TEST_F(ScriptLine, ShortBuffersAreRefusedAndStayTerminated) {
     }
 }
 
+// Guards against converting only the first slash, or walking past the terminating zero.
 TEST(Slashes, ConvertEveryOccurrenceUpToTheTerminatingZero) {
     char text[] = "a/b\\c//d\\\\e\0/x";
     UseBackslashes(text);
@@ -118,6 +121,7 @@ TEST(Slashes, ConvertEveryOccurrenceUpToTheTerminatingZero) {
     EXPECT_STREQ(empty, "");
 }
 
+// Guards against indexing a suffix table with an unchecked mode.
 TEST(TitleSuffix, NamesTheModeAndAnyOtherValue) {
     TestHost host;
     host.Init();
@@ -152,6 +156,7 @@ TEST_F(ScriptFunction, StoresEachArgumentInItsField) {
     EXPECT_EQ(i.subtitles.count, 0);
 }
 
+// Guards against a line that its own script function does not read back to the same settings.
 TEST_F(ScriptFunction, RoundTripOfTheSavedLineWithTheBoxCancelled) {
     TestHost host;
     host.Init();
@@ -186,6 +191,7 @@ TEST_F(ScriptFunction, RoundTripOfTheSavedLineWithTheBoxCancelled) {
     EXPECT_EQ(r.subtitles.count, 0);
 }
 
+// Guards against storing the raw integer in the boolean and writing it back as 7.
 TEST_F(ScriptFunction, AnyNonZeroInterlacedIsTrueAndIsWrittenBackAsOne) {
     TestHost host;
     host.Init();
@@ -196,6 +202,7 @@ TEST_F(ScriptFunction, AnyNonZeroInterlacedIsTrueAndIsWrittenBackAsOne) {
     EXPECT_EQ(Line(host), "Config(0, \"\", 15, 40, 1, 0, 5)");
 }
 
+// Guards against range-testing or clamping the mode.
 TEST_F(ScriptFunction, AnyModeIsStoredWithoutError) {
     TestHost host;
     host.Init();
@@ -269,6 +276,7 @@ struct ChosenIndex {
     }
 };
 
+// Guards against skipping the index box, which leaves the restored filter without subtitles.
 TEST_F(ScriptFunction, AsksForTheIndexAndTakesTheChosenFolder) {
     char folder[] = "/tmp/sr_script_XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
