@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <algorithm>
 #include <atomic>
@@ -17,10 +18,12 @@
 #include <vector>
 
 #include "cli/errors.h"
+#include "cli/frame_ranges.h"
 #include "cli/options.h"
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
 #include "cli/video.h"
+#include "platform/linux/shim.h"
 #include "host/params.h"
 
 #ifndef SUBREMOVE_VERSION
@@ -30,6 +33,12 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The module's path buffers: 259 characters and a zero, as Windows' MAX_PATH.
+constexpr size_t kModulePathCapacity = 260;
+
+// Pixels of all workers' frames together when the number of workers is left to subremove.
+constexpr int64_t kWorkerPixelBudget = int64_t(1) << 27;
 
 // A progress line is open on the terminal: an error message must start on a clean line.
 // Workers' warnings may come while it is open, hence atomic.
@@ -76,35 +85,92 @@ void CheckIndexReadable(const std::string &path) {
         throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
     }
     if (!S_ISREG(st.st_mode)) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": not a file");
+    // The module keeps paths in Windows-sized buffers and its open-file box refuses a longer one,
+    // which it takes as cancelled: the run would go on with no subtitles and no word why.
+    char modulePath[kModulePathCapacity];
+    if (!LocalPathToModulePath(path.c_str(), modulePath, sizeof(modulePath))) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot hand the index " + path + " to the filter: its full path is longer than " +
+                                              std::to_string(kModulePathCapacity - 1) + " characters");
+    }
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
     std::fclose(f);
 }
 
-// Frame ranges of the index, for the summary only (the module does its own reading). Same token
-// rules: a count, then "number,first,last,x,y" tokens, at most the count of them.
-std::vector<std::pair<int64_t, int64_t>> ReadSubtitleRanges(const std::string &path) {
-    std::vector<std::pair<int64_t, int64_t>> ranges;
-    if (path.empty()) return ranges;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return ranges;
-    char token[260];
-    long declared = 0;
-    if (std::fscanf(f, "%259s", token) == 1) declared = std::strtol(token, nullptr, 10);
-    while (declared > 0 && (long)ranges.size() < declared && std::fscanf(f, "%259s", token) == 1) {
-        long number = 0, first = 0, last = -1, x = 0, y = 0;
-        if (std::sscanf(token, "%ld,%ld,%ld,%ld,%ld", &number, &first, &last, &x, &y) < 3) last = first - 1;
-        ranges.emplace_back(first, last);
+// The index as the module reads it, for the run's cut points, the summary and the warnings (the
+// module does its own reading and says nothing about an index it cannot use). Same rules: a count
+// of at most kMaxIndexEntries, then white-space-separated tokens "number,first,last,x,y", at most
+// the count of them; a token longer than 259 characters or without the five numbers matches no
+// frame. Numbers saturate at the int32 range.
+constexpr long long kMaxIndexEntries = 1 << 20;
+
+struct IndexSummary {
+    long long declared = 0;
+    std::vector<std::pair<int64_t, int64_t>> ranges;  // entries that match at least one frame
+};
+
+// Reads "[+-]digits" from `p`, as the module does; null when no digit follows the sign.
+const char *ReadNumber(const char *p, long long *value) {
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    if (*p < '0' || *p > '9') return nullptr;
+    long long magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (magnitude <= 0x80000000LL) magnitude = magnitude * 10 + (*p - '0');
     }
-    std::fclose(f);
-    return ranges;
+    *value = std::max<long long>(INT32_MIN, std::min<long long>(INT32_MAX, negative ? -magnitude : magnitude));
+    return p;
 }
 
-bool HasSubtitle(const std::vector<std::pair<int64_t, int64_t>> &ranges, int64_t frame) {
-    for (const auto &r : ranges) {
-        if (r.first <= frame && frame <= r.second) return true;
+IndexSummary ReadIndexSummary(const std::string &path) {
+    IndexSummary summary;
+    FILE *f = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+    if (!f) return summary;
+    // Reads the next token into `token`; false at the end. Longer tokens are cut and marked.
+    std::string token;
+    bool overLong = false;
+    auto next = [&]() {
+        token.clear();
+        overLong = false;
+        int c = std::getc(f);
+        while (c != EOF && std::isspace(c)) c = std::getc(f);
+        if (c == EOF) return false;
+        for (; c != EOF && !std::isspace(c); c = std::getc(f)) {
+            if (token.size() < 259) token += (char)c;
+            else overLong = true;
+        }
+        return true;
+    };
+    if (next() && !ReadNumber(token.c_str(), &summary.declared)) summary.declared = 0;
+    if (summary.declared > kMaxIndexEntries) {
+        std::fclose(f);
+        return summary;
     }
-    return false;
+    for (long long read = 0; read < summary.declared && next(); ++read) {
+        if (overLong) continue;
+        long long fields[5] = {};
+        const char *p = token.c_str();
+        bool whole = true;
+        for (int i = 0; i < 5 && whole; ++i) {
+            if (i > 0 && *p++ != ',') whole = false;
+            else whole = (p = ReadNumber(p, &fields[i])) != nullptr;
+        }
+        if (whole && fields[1] <= fields[2]) summary.ranges.emplace_back(fields[1], fields[2]);
+    }
+    std::fclose(f);
+    return summary;
+}
+
+// Says so when the index gives the module nothing to remove: the run would otherwise end with an
+// unchanged film and no word why.
+void WarnAboutIndex(const std::string &path, const IndexSummary &summary) {
+    if (summary.declared > kMaxIndexEntries) {
+        std::fprintf(stderr, "subremove: warning: the index %s declares %lld subtitles, more than the %lld the filter reads, "
+                     "so it reads none: the frames pass through unchanged\n", path.c_str(), summary.declared, kMaxIndexEntries);
+    } else if (summary.ranges.empty()) {
+        std::fprintf(stderr, "subremove: warning: the index %s lists no usable subtitle: the frames pass through unchanged\n",
+                     path.c_str());
+    }
 }
 
 int64_t MicrosecondsPerFrame(AVRational rate) {
@@ -214,17 +280,33 @@ int Run(const Options &o) {
         std::fprintf(stderr, "subremove: warning: no --index given: the frames pass through unchanged\n");
     }
 
-    const auto ranges = ReadSubtitleRanges(o.index);
+    const IndexSummary index = ReadIndexSummary(o.index);
+    if (!o.index.empty() && o.settings.mode != MODE_ORIGINAL) WarnAboutIndex(o.index, index);
+    const auto &ranges = index.ranges;
+    int workers = threads;
+    if (o.threads <= 0) {
+        // One per core, but no more than keeps the instances' frame buffers to about 2 GiB
+        // (16 bytes a pixel each): sixteen at 4K, four at 8K.
+        const int64_t pixels = (int64_t)input.width() * input.height();
+        workers = (int)std::max<int64_t>(1, std::min<int64_t>(workers, kWorkerPixelBudget / pixels));
+    }
     Progress progress(!o.quiet && isatty(STDERR_FILENO), input.ExpectedFrames());
-    const FilmTotals totals = ProcessFilm(module, o.settings, o.configGiven, input, output, threads, ranges,
+    const FilmTotals totals = ProcessFilm(module, o.settings, o.configGiven, input, output, workers, ranges,
                                           [&progress](int64_t done) { progress.Update(done); });
     output.Finish();
     progress.Close();
     const int64_t frames = totals.frames;
-    int64_t withSubtitle = 0;
-    for (int64_t f = 0; f < frames; ++f) withSubtitle += HasSubtitle(ranges, f);
+    const int64_t withSubtitle = FramesWithSubtitle(ranges, frames);
     const int64_t repainted = totals.repainted;
     if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
+    // A file cut short ends like a whole one; only what its header announced tells them apart.
+    // A length from the duration alone may be a frame off by rounding.
+    const int64_t announced = input.ExpectedFrames();
+    const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
+    if (frames > 0 && announced > 0 && frames + slack < announced) {
+        std::fprintf(stderr, "subremove: warning: %s ends after %lld of the %lld frames it announces: it may be cut short\n",
+                     o.input.c_str(), (long long)frames, (long long)announced);
+    }
     if (!o.quiet) {
         const double seconds = progress.Seconds();
         std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",

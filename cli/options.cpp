@@ -221,7 +221,9 @@ Options ParseCommandLine(int argc, char **argv) {
     std::string configLine;
 
     opterr = 0;
-    optind = 1;
+    // 0, not 1: glibc then forgets the place inside a cluster of short flags ("-qz") where a
+    // previous parse stopped, which otherwise points into that parse's (freed) words.
+    optind = 0;
     int c;
     while ((c = getopt_long(argc, argv, ":i:c:qh", kLong, nullptr)) != -1) {
         switch (c) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/errors.h"
+#include "cli/frame_ranges.h"
 #include "host/params.h"
 
 namespace {
@@ -227,14 +228,6 @@ private:
     std::vector<Worker> *workers_ = nullptr;
 };
 
-// A run may end before `frame` only when no subtitle covers both `frame` - 1 and `frame`.
-bool CutAllowed(const std::vector<std::pair<int64_t, int64_t>> &ranges, int64_t frame) {
-    for (const auto &r : ranges) {
-        if (r.first <= frame - 1 && frame <= r.second) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void ConfigureInstance(FilterInstance &instance, const FilterSettings &s, bool fromConfigLine) {
@@ -290,6 +283,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
             ++totals.frames;
             progress(totals.frames);
         };
+        const CutRule cuts(ranges);
         int64_t runLength = 0;
         while (AVFrame *frame = input.NextFrame()) {
             if (decoded > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
@@ -303,7 +297,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
                 write(ProcessFrame(workers.front(), job, input, output, pipeline.microsecondsPerFrame));
                 continue;
             }
-            const bool newRun = runLength >= kRunLength && CutAllowed(ranges, job.index);
+            const bool newRun = runLength >= kRunLength && cuts.Allowed(job.index);
             if (newRun) runLength = 0;
             pipeline.Add(job, newRun);
             ++runLength;

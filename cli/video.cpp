@@ -78,7 +78,7 @@ void CheckAv(int result, const std::string &what) {
 // ---------------------------------------------------------------------------------------------
 // Input
 
-VideoInput::VideoInput(const std::string &path, int threads) : threads_(threads) {
+VideoInput::VideoInput(const std::string &path, int threads) : threads_(threads), path_(path) {
     // A throwing constructor runs no destructor: release what was opened so far by hand.
     try {
         Open(path);
@@ -110,6 +110,15 @@ void VideoInput::Open(const std::string &path) {
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot open the " + std::string(codec->name) + " decoder: " + AvError(r));
     if (decoder_->width <= 0 || decoder_->height <= 0 || decoder_->pix_fmt == AV_PIX_FMT_NONE) {
         throw HostError(EXIT_FAILURE_RUN, "the input " + path + " does not tell its picture size");
+    }
+    // Every filter instance holds several frame-sized buffers, and a header may claim any size
+    // before a single pixel is read: refuse what no real film needs rather than allocate it.
+    if (decoder_->width > kMaxPictureSide || decoder_->height > kMaxPictureSide ||
+        (int64_t)decoder_->width * decoder_->height > kMaxPicturePixels) {
+        throw HostError(EXIT_FAILURE_RUN, "the input " + path + " is " + std::to_string(decoder_->width) + "x" +
+                                              std::to_string(decoder_->height) + " pixels; subremove takes at most " +
+                                              std::to_string(kMaxPicturePixels) + " pixels and " +
+                                              std::to_string(kMaxPictureSide) + " on a side");
     }
     AVRational rate = av_guess_frame_rate(format_, stream_, nullptr);
     if (rate.num > 0 && rate.den > 0) frameRate_ = rate;
@@ -157,10 +166,18 @@ int64_t VideoInput::NominalFrameDuration() const {
     return d > 0 ? d : 1;
 }
 
+// Skipping a frame that cannot be decoded would renumber every later frame, and the index names
+// subtitles by frame number: the run stops instead.
+void VideoInput::FailDecoding(int code) const {
+    throw HostError(EXIT_FAILURE_RUN, "frame " + std::to_string(framesDecoded_) + " of " + path_ + " cannot be decoded (" +
+                                          AvError(code) + "); skipping it would shift the frame numbers of the index");
+}
+
 AVFrame *VideoInput::NextFrame() {
     for (;;) {
         int r = avcodec_receive_frame(decoder_, frame_);
         if (r == 0) {
+            ++framesDecoded_;
             av_packet_free(&framePacket_);
             if (keepPackets) {
                 // Intra-only codecs give one frame per packet in order; drop packets that gave none.
@@ -178,11 +195,7 @@ AVFrame *VideoInput::NextFrame() {
             return frame_;
         }
         if (r == AVERROR_EOF) return nullptr;
-        if (r != AVERROR(EAGAIN)) {
-            // A frame the decoder cannot give: report it once and go on with the rest.
-            if (decodeErrors_++ == 0) std::fprintf(stderr, "subremove: warning: a frame could not be decoded: %s\n", AvError(r).c_str());
-            continue;
-        }
+        if (r != AVERROR(EAGAIN)) FailDecoding(r);
         if (inputEnded_) {
             if (decoderDrained_) return nullptr;
             decoderDrained_ = true;
@@ -200,9 +213,7 @@ AVFrame *VideoInput::NextFrame() {
                 if (copy) pending_.push_back(copy);
             }
             r = avcodec_send_packet(decoder_, packet_);
-            if (r < 0 && r != AVERROR(EAGAIN) && decodeErrors_++ == 0) {
-                std::fprintf(stderr, "subremove: warning: damaged video data skipped: %s\n", AvError(r).c_str());
-            }
+            if (r < 0 && r != AVERROR(EAGAIN)) FailDecoding(r);
         } else if (onOtherPacket) {
             onOtherPacket(packet_);
         }

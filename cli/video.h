@@ -38,6 +38,11 @@ inline int64_t FrameDuration(const AVFrame *frame) {
 // Throws HostError with the library's reason.
 void CheckAv(int result, const std::string &what);
 
+// The largest picture subremove takes: 8K UHD (7680x4320) fits. Each filter instance keeps
+// about 16 bytes per pixel of frame buffers besides the module's own planes.
+constexpr int64_t kMaxPicturePixels = int64_t(1) << 25;
+constexpr int kMaxPictureSide = 16384;
+
 class VideoInput {
 public:
     // `threads`: decoder threads (decoding is exact whatever their number).
@@ -46,7 +51,8 @@ public:
     VideoInput(const VideoInput &) = delete;
     VideoInput &operator=(const VideoInput &) = delete;
 
-    // The next decoded frame in presentation order, or null at the end. Packets of the other
+    // The next decoded frame in presentation order, or null at the end; throws HostError when a
+    // frame cannot be decoded. Packets of the other
     // streams met on the way go to `onOtherPacket` (when set). When `keepPackets` is on, the
     // packet each frame was decoded from is kept and can be taken with TakeFramePacket.
     AVFrame *NextFrame();
@@ -72,7 +78,9 @@ private:
     void Open(const std::string &path);
     int threads_ = 1;
     void Release();
+    [[noreturn]] void FailDecoding(int code) const;
 
+    std::string path_;
     AVFormatContext *format_ = nullptr;
     AVStream *stream_ = nullptr;
     AVCodecContext *decoder_ = nullptr;
@@ -83,7 +91,7 @@ private:
     AVRational frameRate_{25, 1};
     bool inputEnded_ = false;
     bool decoderDrained_ = false;
-    int decodeErrors_ = 0;
+    int64_t framesDecoded_ = 0;
 };
 
 // Converts between decoded frames and the host's frame buffers.

@@ -1,0 +1,84 @@
+// subremove's host-side helpers called directly: the command-line parser (parses that follow one
+// another in a process, as the fuzz target makes them, must not see anything of the one before)
+// and the frame-range questions asked once per frame.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <random>
+
+#include "cli/errors.h"
+#include "cli/frame_ranges.h"
+#include "cli/options.h"
+
+namespace {
+
+struct Argv {
+    std::vector<std::string> words;
+    std::vector<char *> pointers;
+    explicit Argv(std::vector<std::string> w) : words(std::move(w)) {
+        words.insert(words.begin(), "subremove");
+        for (std::string &s : words) pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+    }
+    int argc() const { return (int)words.size(); }
+    char **argv() { return pointers.data(); }
+};
+
+// Guards: getopt resuming inside the short-flag cluster where the previous parse stopped
+// ("-zq": refused at 'z', the 'q' still pending), found by the fuzz target as a use after free
+// when the previous words were gone. The first words stay alive here, so any build sees the fault
+// as a stray -q.
+TEST(ParseCommandLine, StartsAfreshAfterARefusedFlagCluster) {
+    Argv refused({"-zq", "in.mkv", "out.mkv"});
+    EXPECT_THROW(ParseCommandLine(refused.argc(), refused.argv()), HostError);
+    Argv plain({"in.mkv", "out.mkv"});
+    const Options o = ParseCommandLine(plain.argc(), plain.argv());
+    EXPECT_FALSE(o.quiet);
+    EXPECT_EQ(o.input, "in.mkv");
+    EXPECT_EQ(o.output, "out.mkv");
+}
+
+// Guards: a quoted directory's escapes lost or doubled, so the line a host saved does not read
+// back as the same folder.
+TEST(ParseScriptLine, ReadsEscapedQuotesAndBackslashes) {
+    std::string why;
+    auto s = ParseScriptLine("VirtualDub.video.filters.instance[3].Config(1, \"C:\\\\subs\\\\\\\"x\\\"\", 20, 35, 1, -7, 3);", &why);
+    ASSERT_TRUE(s.has_value()) << why;
+    EXPECT_EQ(s->directory, "C:\\subs\\\"x\"");
+    EXPECT_EQ(s->mode, 1);
+    EXPECT_EQ(s->depth, 20);
+    EXPECT_EQ(s->power, 35);
+    EXPECT_EQ(s->interlaced, 1);
+    EXPECT_EQ(s->pixelAspect, -7);
+    EXPECT_EQ(s->radius, 3);
+}
+
+// Guards: merged ranges or the binary search answering differently from asking every range, at
+// touching, nested, single-frame and empty ranges, and at frames before and past them all.
+TEST(FrameRanges, AnswerAsAPassOverEveryRangeWould) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<FrameRange> ranges;
+        const int n = (int)(random() % 12);
+        for (int i = 0; i < n; ++i) {
+            const int64_t first = (int64_t)(random() % 60) - 5;
+            ranges.emplace_back(first, first + (int64_t)(random() % 12) - 2);  // some empty
+        }
+        const CutRule cuts(ranges);
+        int64_t covered = 0;
+        for (int64_t frame = -8; frame < 70; ++frame) {
+            bool spanned = false, held = false;
+            for (const FrameRange &r : ranges) {
+                spanned |= r.first <= frame - 1 && frame <= r.second;
+                held |= r.first <= frame && frame <= r.second;
+            }
+            ASSERT_EQ(cuts.Allowed(frame), !spanned) << "round " << round << " frame " << frame;
+            if (frame >= 0 && frame < 50) covered += held;
+        }
+        ASSERT_EQ(FramesWithSubtitle(ranges, 50), covered) << "round " << round;
+    }
+}
+
+}  // namespace
