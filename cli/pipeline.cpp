@@ -137,8 +137,9 @@ public:
     // Waits for the result of frame `index`, then takes it.
     FrameResult Take(int64_t index) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return error_ || results_.count(index) != 0; });
+        changed_.wait(lock, [&] { return error_ || stop_ || results_.count(index) != 0; });
         if (error_) std::rethrow_exception(error_);
+        if (results_.count(index) == 0) throw HostError(EXIT_FAILURE_RUN, "stopped");
         FrameResult r = results_[index];
         results_.erase(index);
         return r;
@@ -265,47 +266,103 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
     }
 
     FilmTotals totals;
+    auto write = [&](FrameResult r) {
+        std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
+        std::unique_ptr<AVPacket, AVPacketDeleter> packet(r.packet);
+        if (packet) output.WriteInputPacket(packet.get());
+        else output.WriteFrame(frame.get(), r.duration);
+        if (r.changed > 0) ++totals.repainted;
+        ++totals.frames;
+        progress(totals.frames);
+    };
+    // Decodes the next frame into a job of its own; false at the end of the film.
     int64_t decoded = 0;
-    {
+    auto nextJob = [&](FrameJob &job) {
+        AVFrame *frame = input.NextFrame();
+        if (!frame) return false;
+        if (decoded > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
+        job.index = decoded;
+        job.frame = av_frame_clone(frame);
+        if (!job.frame) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        if (output.CanPassPackets() && input.FramePacket()) job.packet = av_packet_clone(input.FramePacket());
+        ++decoded;
+        return true;
+    };
+    const int64_t usPerFrame = MicrosecondsPerFrame(input.frameRate());
+
+    if (threads == 1) {
+        // One thread: the filter runs on this thread between decoding and encoding.
+        FrameJob job;
+        while (nextJob(job)) write(ProcessFrame(workers.front(), job, input, output, usPerFrame));
+    } else {
+        // Several: this thread decodes, worker threads filter whole runs, and a writer thread
+        // encodes the results in frame order, so the three overlap.
         Pipeline pipeline(input, output);
-        pipeline.microsecondsPerFrame = MicrosecondsPerFrame(input.frameRate());
-        // One thread: the filter runs on this thread between decoding and encoding, so the run
-        // takes one core besides the codecs' threads. More: worker threads take whole runs.
-        const bool inline_ = threads == 1;
-        if (!inline_) pipeline.Start(workers);
+        pipeline.microsecondsPerFrame = usPerFrame;
+        pipeline.Start(workers);
         const int64_t aheadLimit = (int64_t)threads * (kRunLength + 8);
-        auto write = [&](FrameResult r) {
-            std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
-            std::unique_ptr<AVPacket, AVPacketDeleter> packet(r.packet);
-            if (packet) output.WriteInputPacket(packet.get());
-            else output.WriteFrame(frame.get(), r.duration);
-            if (r.changed > 0) ++totals.repainted;
-            ++totals.frames;
-            progress(totals.frames);
-        };
-        const CutRule cuts(ranges);
-        int64_t runLength = 0;
-        while (AVFrame *frame = input.NextFrame()) {
-            if (decoded > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
-            FrameJob job;
-            job.index = decoded;
-            job.frame = av_frame_clone(frame);
-            if (!job.frame) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-            if (output.CanPassPackets() && input.FramePacket()) job.packet = av_packet_clone(input.FramePacket());
-            ++decoded;
-            if (inline_) {
-                write(ProcessFrame(workers.front(), job, input, output, pipeline.microsecondsPerFrame));
-                continue;
+        std::mutex mutex;
+        std::condition_variable changed;
+        int64_t queued = 0, written = 0;
+        bool allQueued = false;
+        std::exception_ptr writeError;
+        std::thread writer([&] {
+            try {
+                for (int64_t next = 0;; ++next) {
+                    {
+                        std::unique_lock<std::mutex> lock(mutex);
+                        changed.wait(lock, [&] { return next < queued || allQueued; });
+                        if (next >= queued) return;
+                    }
+                    write(pipeline.Take(next));
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        written = next + 1;
+                    }
+                    changed.notify_all();
+                }
+            } catch (...) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    writeError = std::current_exception();
+                }
+                changed.notify_all();
             }
-            const bool newRun = runLength >= kRunLength && cuts.Allowed(job.index);
-            if (newRun) runLength = 0;
-            pipeline.Add(job, newRun);
-            ++runLength;
-            while (totals.frames < decoded && (decoded - totals.frames >= aheadLimit || pipeline.Ready(totals.frames)))
-                write(pipeline.Take(totals.frames));
+        });
+        // Ends the writer on every path: after the last frame, or, on a failure here, by stopping
+        // the pipeline it may be waiting on.
+        auto finishWriter = [&](bool failed) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                allQueued = true;
+            }
+            changed.notify_all();
+            if (failed) pipeline.Stop();
+            writer.join();
+        };
+        try {
+            const CutRule cuts(ranges);
+            int64_t runLength = 0;
+            FrameJob job;
+            while (nextJob(job)) {
+                const bool newRun = runLength >= kRunLength && cuts.Allowed(job.index);
+                if (newRun) runLength = 0;
+                pipeline.Add(job, newRun);
+                job = FrameJob();
+                ++runLength;
+                std::unique_lock<std::mutex> lock(mutex);
+                queued = decoded;
+                changed.notify_all();
+                changed.wait(lock, [&] { return writeError || queued - written < aheadLimit; });
+                if (writeError) break;
+            }
+            pipeline.CloseRuns();
+        } catch (...) {
+            finishWriter(true);
+            throw;
         }
-        pipeline.CloseRuns();
-        while (totals.frames < decoded) write(pipeline.Take(totals.frames));
+        finishWriter(false);
+        if (writeError) std::rethrow_exception(writeError);
         pipeline.Stop();
     }
     for (Worker &worker : workers) worker.instance->End();

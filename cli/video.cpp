@@ -612,7 +612,10 @@ void VideoOutput::Drain(bool flush) {
         durations_.erase(durations_.begin(), durations_.lower_bound(packet_->pts == AV_NOPTS_VALUE ? 0 : packet_->pts - 1));
         packet_->stream_index = videoStream_->index;
         av_packet_rescale_ts(packet_, encoder_->time_base, videoStream_->time_base);
-        r = av_interleaved_write_frame(format_, packet_);
+        {
+            std::lock_guard<std::mutex> lock(muxMutex_);
+            r = av_interleaved_write_frame(format_, packet_);
+        }
         if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
     }
 }
@@ -622,7 +625,11 @@ void VideoOutput::WriteInputPacket(const AVPacket *packet) {
     if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     copy->stream_index = videoStream_->index;
     av_packet_rescale_ts(copy, input_.stream()->time_base, videoStream_->time_base);
-    int r = av_interleaved_write_frame(format_, copy);
+    int r;
+    {
+        std::lock_guard<std::mutex> lock(muxMutex_);
+        r = av_interleaved_write_frame(format_, copy);
+    }
     av_packet_free(&copy);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
 }
@@ -635,6 +642,7 @@ void VideoOutput::CopyPacket(AVPacket *packet) {
     packet->stream_index = to->index;
     av_packet_rescale_ts(packet, from->time_base, to->time_base);
     packet->pos = -1;
+    std::lock_guard<std::mutex> lock(muxMutex_);
     int r = av_interleaved_write_frame(format_, packet);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
 }

@@ -14,6 +14,7 @@ extern "C" {
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,9 @@ private:
     std::map<int, int> streamMap_;  // input stream index -> output stream index
     std::map<int64_t, int64_t> durations_;
     AVPacket *packet_ = nullptr;
+    // The muxer takes video packets from the encoding thread and other streams' packets from the
+    // decoding thread.
+    std::mutex muxMutex_;
 };
 
 // Writes an RGB24 picture (top-down, `width` * 3 bytes per row) as a PNG file, via a temporary name.
