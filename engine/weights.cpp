@@ -26,6 +26,23 @@ struct Extents {
     int32_t maxSamples;
 };
 
+struct Box {
+    int32_t minX, maxX, minY, maxY;
+};
+
+// Bounding box of `count` (at least 1) records with x and y members: pixels or samples.
+template <typename Point>
+Box BoxOf(const Point *points, int32_t count) {
+    Box b{points[0].x, points[0].x, points[0].y, points[0].y};
+    for (int32_t k = 1; k < count; ++k) {
+        b.minX = std::min(b.minX, points[k].x);
+        b.maxX = std::max(b.maxX, points[k].x);
+        b.minY = std::min(b.minY, points[k].y);
+        b.maxY = std::max(b.maxY, points[k].y);
+    }
+    return b;
+}
+
 // Largest |px - sx| and |py - sy| over the pixel/sample pairs of every well-formed region, and
 // the largest sample count of any region.
 Extents MeasureRegions(const RegionList &list) {
@@ -36,26 +53,10 @@ Extents MeasureRegions(const RegionList &list) {
                                 (region.pixels != nullptr) == (region.pixelCount != 0) &&
                                 region.sampleCount > 0 && region.pixelCount > 0;
         if (wellFormed) {
-            int32_t sMinX = region.samples[0].x, sMaxX = sMinX;
-            int32_t sMinY = region.samples[0].y, sMaxY = sMinY;
-            for (int32_t k = 1; k < region.sampleCount; ++k) {
-                const BorderSample &s = region.samples[k];
-                sMinX = std::min(sMinX, s.x);
-                sMaxX = std::max(sMaxX, s.x);
-                sMinY = std::min(sMinY, s.y);
-                sMaxY = std::max(sMaxY, s.y);
-            }
-            int32_t pMinX = region.pixels[0].x, pMaxX = pMinX;
-            int32_t pMinY = region.pixels[0].y, pMaxY = pMinY;
-            for (int32_t k = 1; k < region.pixelCount; ++k) {
-                const RegionPixel &p = region.pixels[k];
-                pMinX = std::min(pMinX, p.x);
-                pMaxX = std::max(pMaxX, p.x);
-                pMinY = std::min(pMinY, p.y);
-                pMaxY = std::max(pMaxY, p.y);
-            }
-            e.maxDx = std::max(e.maxDx, std::max(sMaxX - pMinX, pMaxX - sMinX));
-            e.maxDy = std::max(e.maxDy, std::max(sMaxY - pMinY, pMaxY - sMinY));
+            const Box samples = BoxOf(region.samples, region.sampleCount);
+            const Box pixels = BoxOf(region.pixels, region.pixelCount);
+            e.maxDx = std::max(e.maxDx, std::max(samples.maxX - pixels.minX, pixels.maxX - samples.minX));
+            e.maxDy = std::max(e.maxDy, std::max(samples.maxY - pixels.minY, pixels.maxY - samples.minY));
         }
         e.maxSamples = std::max(e.maxSamples, region.sampleCount);
     }
