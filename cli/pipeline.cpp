@@ -295,52 +295,94 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
         FrameJob job;
         while (nextJob(job)) write(ProcessFrame(workers.front(), job, input, output, usPerFrame));
     } else {
-        // Several: this thread decodes, worker threads filter whole runs, and a writer thread
-        // encodes the results in frame order, so the three overlap.
+        // Several: this thread decodes, worker threads filter whole runs, and encoder threads code
+        // whole groups of frames each with a context of its own; every frame is written in order
+        // by the encoder thread that completes the run of frames ready to be written.
         Pipeline pipeline(input, output);
         pipeline.microsecondsPerFrame = usPerFrame;
         pipeline.Start(workers);
-        const int64_t aheadLimit = (int64_t)threads * (kRunLength + 8);
-        std::mutex mutex;
+        const int encoders = output.EncoderCount();
+        const int64_t group = output.GroupLength();
+        // Room for a few runs per filter thread and a group per encoder thread; this bounds the
+        // decoded frames held in memory.
+        const int64_t aheadLimit = (int64_t)threads * (kRunLength + 8) + encoders * group;
+        std::mutex mutex;  // guards the counters below, which the reader waits on
         std::condition_variable changed;
-        int64_t queued = 0, written = 0;
+        int64_t queued = 0, written = 0, nextGroup = 0;
         bool allQueued = false;
         std::exception_ptr writeError;
-        std::thread writer([&] {
+        std::mutex writeMutex;  // guards `ready` and the writing; taken before `mutex`, never after
+        struct Encoded {
+            PacketList packets;
+            std::unique_ptr<AVPacket, AVPacketDeleter> inputPacket;  // an unchanged frame's own packet
+            int64_t changed = 0;
+        };
+        std::map<int64_t, std::unique_ptr<Encoded>> ready;  // frames coded before the ones ahead of them
+        auto writeReady = [&] {
+            std::lock_guard<std::mutex> writing(writeMutex);
+            int64_t next = written;
+            for (auto it = ready.begin(); it != ready.end() && it->first == next; it = ready.erase(it), ++next) {
+                Encoded &e = *it->second;
+                if (e.inputPacket) output.WriteInputPacket(e.inputPacket.get());
+                else output.WritePackets(e.packets);
+                if (e.changed > 0) ++totals.repainted;
+                ++totals.frames;
+                progress(totals.frames);
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            written = next;
+        };
+        auto encode = [&](int slot) {
             try {
-                for (int64_t next = 0;; ++next) {
-                    {
-                        std::unique_lock<std::mutex> lock(mutex);
-                        changed.wait(lock, [&] { return next < queued || allQueued; });
-                        if (next >= queued) return;
-                    }
-                    write(pipeline.Take(next));
+                for (;;) {
+                    int64_t first;
                     {
                         std::lock_guard<std::mutex> lock(mutex);
-                        written = next + 1;
+                        if (writeError) return;
+                        first = nextGroup++ * group;
                     }
-                    changed.notify_all();
+                    for (int64_t i = first; i < first + group; ++i) {
+                        {
+                            std::unique_lock<std::mutex> lock(mutex);
+                            changed.wait(lock, [&] { return writeError || i < queued || allQueued; });
+                            if (writeError || i >= queued) return;
+                        }
+                        FrameResult r = pipeline.Take(i);
+                        std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
+                        auto encoded = std::make_unique<Encoded>();
+                        encoded->inputPacket.reset(r.packet);
+                        encoded->changed = r.changed;
+                        if (!encoded->inputPacket) output.EncodeFrame(slot, frame.get(), r.duration, encoded->packets);
+                        {
+                            std::lock_guard<std::mutex> writing(writeMutex);
+                            ready[i] = std::move(encoded);
+                        }
+                        writeReady();
+                        changed.notify_all();
+                    }
                 }
             } catch (...) {
                 {
                     std::lock_guard<std::mutex> lock(mutex);
-                    writeError = std::current_exception();
+                    if (!writeError) writeError = std::current_exception();
                 }
                 changed.notify_all();
             }
-        });
-        // Ends the writer on every path: after the last frame, or, on a failure here, by stopping
-        // the pipeline it may be waiting on.
-        auto finishWriter = [&](bool failed) {
+        };
+        std::vector<std::thread> encoderThreads;
+        // Ends the encoder threads on every path: after the last frame, or, on a failure, by
+        // stopping the pipeline they may be waiting on.
+        auto finishEncoders = [&](bool failed) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 allQueued = true;
             }
             changed.notify_all();
             if (failed) pipeline.Stop();
-            writer.join();
+            for (std::thread &t : encoderThreads) t.join();
         };
         try {
+            for (int slot = 0; slot < encoders; ++slot) encoderThreads.emplace_back(encode, slot);
             const CutRule cuts(ranges);
             int64_t runLength = 0;
             FrameJob job;
@@ -358,11 +400,17 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
             }
             pipeline.CloseRuns();
         } catch (...) {
-            finishWriter(true);
+            finishEncoders(true);
             throw;
         }
-        finishWriter(false);
+        bool failed;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            failed = writeError != nullptr;
+        }
+        finishEncoders(failed);
         if (writeError) std::rethrow_exception(writeError);
+        if (written != decoded) throw HostError(EXIT_FAILURE_RUN, "stopped");
         pipeline.Stop();
     }
     for (Worker &worker : workers) worker.instance->End();

@@ -16,6 +16,7 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,11 @@ extern "C" {
 #include "cli/plugin_host.h"
 
 namespace {
+
+// Pictures' pixels, summed over the encoder contexts that may code at once. An FFV1 context
+// keeps a zeroed packet buffer of about 150 bytes per pixel, so this bounds those buffers to
+// about 600 MB: SD films get one context per thread, 1080p two, 4K one.
+constexpr int64_t kEncoderPixelBudget = int64_t(1) << 22;
 
 std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -453,56 +459,81 @@ void VideoOutput::Open(const OutputOptions &options) {
     if (avformat_query_codec(format_->oformat, codec->id, FF_COMPLIANCE_NORMAL) == 0) {
         throw HostError(EXIT_FAILURE_RUN, std::string("the container of ") + path + " cannot hold " + codec->name + " video");
     }
-    encoder_ = avcodec_alloc_context3(codec);
-    if (!encoder_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     AVCodecContext *dec = input.decoder();
     AVStream *in = input.stream();
-    encoder_->width = dec->width;
-    encoder_->height = dec->height;
-    encoder_->pix_fmt = ChoosePixelFormat(codec, dec->pix_fmt);
-    encoder_->sample_aspect_ratio = av_guess_sample_aspect_ratio(input.format(), in, nullptr);
-    encoder_->time_base = in->time_base;
-    encoder_->framerate = input.frameRate();
-    // FFV1 with a fixed slice layout and PNG write the same bytes with any number of threads, so
-    // they follow --threads; other encoders (x264's lookahead, for one) code differently with
-    // other thread counts, so they keep their own choice and --threads never changes the file.
-    const std::string encoderName = codec->name;
-    const bool threadExact = encoderName == "ffv1" || encoderName == "png";
-    encoder_->thread_count = threadExact ? options.threads : 0;
-    encoder_->field_order = dec->field_order;
-    if (!IsRgb(encoder_->pix_fmt)) {
-        const bool sameFormat = encoder_->pix_fmt == dec->pix_fmt;
-        encoder_->color_range = sameFormat ? dec->color_range : AVCOL_RANGE_MPEG;
-        encoder_->colorspace = dec->colorspace;
-        encoder_->color_primaries = dec->color_primaries;
-        encoder_->color_trc = dec->color_trc;
-        if (IsRgb(dec->pix_fmt)) encoder_->colorspace = AVCOL_SPC_UNSPECIFIED;
-    }
-    if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary *settings = nullptr;
     const std::string name = codec->name;
-    if (name == "libx264" || name == "libx265") {
-        av_dict_set(&settings, "crf", std::to_string(options.quality >= 0 ? options.quality : 16).c_str(), 0);
-        av_dict_set(&settings, "preset", "medium", 0);
-    } else if (name == "libvpx-vp9" || name == "libvpx") {
-        av_dict_set(&settings, "crf", std::to_string(options.quality >= 0 ? options.quality : 20).c_str(), 0);
-        encoder_->bit_rate = 0;
-    } else if (name == "ffv1") {
-        av_dict_set(&settings, "level", "3", 0);
-        av_dict_set(&settings, "slicecrc", "1", 0);
-        // Slices are what FFV1's threads share out; fixing their number keeps the bytes the same
-        // for every --threads. Pictures too small for four slices keep the encoder's layout.
-        if (dec->width >= 128 && dec->height >= 128) av_dict_set(&settings, "slices", "4", 0);
-    } else if (!(codec->capabilities & AV_CODEC_CAP_LOSSLESS) && name != "png") {
-        encoder_->flags |= AV_CODEC_FLAG_QSCALE;
-        encoder_->global_quality = FF_QP2LAMBDA * (options.quality >= 0 ? options.quality : 2);
-    }
-    int r = avcodec_open2(encoder_, codec, &settings);
-    av_dict_free(&settings);
-    if (r < 0) {
-        throw HostError(EXIT_FAILURE_RUN, "cannot open the " + name + " encoder for " + std::to_string(encoder_->width) + "x" +
-                                              std::to_string(encoder_->height) + " " + av_get_pix_fmt_name(encoder_->pix_fmt) +
-                                              " pictures (" + AvError(r) + "); choose another with --codec");
+    // FFV1 with a fixed slice layout and PNG write the same bytes with any number of threads and
+    // contexts, so they follow --threads; other encoders (x264's lookahead, for one) code
+    // differently with other thread counts, so they keep their own choice and --threads never
+    // changes the file.
+    const bool threadExact = name == "ffv1" || name == "png";
+    const int64_t pixels = (int64_t)dec->width * dec->height;
+    const int contexts =
+        threadExact ? (int)std::max<int64_t>(1, std::min<int64_t>(options.threads, kEncoderPixelBudget / std::max<int64_t>(pixels, 1)))
+                    : 1;
+    // FFV1's slice threads finish a picture within the call; PNG's frame threads hand packets back
+    // later, which several contexts could not put in order, so they are used by one context only.
+    const int threadsPerContext = !threadExact ? 0 : contexts > 1 && name == "png" ? 1 : std::max(1, options.threads / contexts);
+    auto openContext = [&]() -> AVCodecContext * {
+        Encoder slot;
+        slot.context = avcodec_alloc_context3(codec);
+        slot.packet = av_packet_alloc();
+        encoders_.push_back(slot);
+        AVCodecContext *e = slot.context;
+        if (!e || !slot.packet) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        e->width = dec->width;
+        e->height = dec->height;
+        e->pix_fmt = ChoosePixelFormat(codec, dec->pix_fmt);
+        e->sample_aspect_ratio = av_guess_sample_aspect_ratio(input.format(), in, nullptr);
+        e->time_base = in->time_base;
+        e->framerate = input.frameRate();
+        e->thread_count = threadsPerContext;
+        e->field_order = dec->field_order;
+        if (!IsRgb(e->pix_fmt)) {
+            const bool sameFormat = e->pix_fmt == dec->pix_fmt;
+            e->color_range = sameFormat ? dec->color_range : AVCOL_RANGE_MPEG;
+            e->colorspace = dec->colorspace;
+            e->color_primaries = dec->color_primaries;
+            e->color_trc = dec->color_trc;
+            if (IsRgb(dec->pix_fmt)) e->colorspace = AVCOL_SPC_UNSPECIFIED;
+        }
+        if (format_->oformat->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        AVDictionary *settings = nullptr;
+        if (name == "libx264" || name == "libx265") {
+            av_dict_set(&settings, "crf", std::to_string(options.quality >= 0 ? options.quality : 16).c_str(), 0);
+            av_dict_set(&settings, "preset", "medium", 0);
+        } else if (name == "libvpx-vp9" || name == "libvpx") {
+            av_dict_set(&settings, "crf", std::to_string(options.quality >= 0 ? options.quality : 20).c_str(), 0);
+            e->bit_rate = 0;
+        } else if (name == "ffv1") {
+            av_dict_set(&settings, "level", "3", 0);
+            av_dict_set(&settings, "slicecrc", "1", 0);
+            // Slices are what FFV1's threads share out; fixing their number keeps the bytes the
+            // same for every --threads. Pictures too small for four slices keep the encoder's layout.
+            if (dec->width >= 128 && dec->height >= 128) av_dict_set(&settings, "slices", "4", 0);
+        } else if (!(codec->capabilities & AV_CODEC_CAP_LOSSLESS) && name != "png") {
+            e->flags |= AV_CODEC_FLAG_QSCALE;
+            e->global_quality = FF_QP2LAMBDA * (options.quality >= 0 ? options.quality : 2);
+        }
+        int r = avcodec_open2(e, codec, &settings);
+        av_dict_free(&settings);
+        if (r < 0) {
+            throw HostError(EXIT_FAILURE_RUN, "cannot open the " + name + " encoder for " + std::to_string(e->width) + "x" +
+                                                  std::to_string(e->height) + " " + av_get_pix_fmt_name(e->pix_fmt) +
+                                                  " pictures (" + AvError(r) + "); choose another with --codec");
+        }
+        return e;
+    };
+    encoder_ = openContext();
+    // Groups that code alone: PNG codes every picture alone; FFV1 resets its coder at every key
+    // frame, which comes every gop_size pictures counted by the context. A context that has coded
+    // only whole groups therefore codes the next group exactly as a single context would.
+    if (name == "png") groupLength_ = 1;
+    if (name == "ffv1") groupLength_ = encoder_->gop_size > 0 ? encoder_->gop_size : 1;
+    // Both give each picture's packet within the call that takes it (FFV1's delay is only for
+    // two-pass statistics), which EncodeFrame checks.
+    if (groupLength_ > 0) {
+        while ((int)encoders_.size() < contexts) openContext();
     }
 
     videoStream_ = avformat_new_stream(format_, nullptr);
@@ -546,12 +577,16 @@ void VideoOutput::Open(const OutputOptions &options) {
     passPackets_ = sequence_ && codec->id == dec->codec_id && encoder_->pix_fmt == dec->pix_fmt && inDesc &&
                    (inDesc->props & AV_CODEC_PROP_INTRA_ONLY);
 
+    int r = 0;
     if (!(format_->oformat->flags & AVFMT_NOFILE)) {
         r = avio_open(&format_->pb, target.c_str(), AVIO_FLAG_WRITE);
         if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + AvError(r));
     }
     // FLAC or Opus in MP4 is still marked experimental in this FFmpeg, yet players read it.
     format_->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+    // No random container ids or library versions: the same film and settings give the same file,
+    // whatever --threads, so results can be compared byte for byte.
+    format_->flags |= AVFMT_FLAG_BITEXACT;
     AVDictionary *muxing = nullptr;
     // Sequence files are numbered like the input's, or else by frame number from 0 as the index counts.
     if (sequence_) av_dict_set_int(&muxing, "start_number", input.FirstSequenceNumber(), 0);
@@ -559,8 +594,6 @@ void VideoOutput::Open(const OutputOptions &options) {
     av_dict_free(&muxing);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + AvError(r));
     headerWritten_ = true;
-    packet_ = av_packet_alloc();
-    if (!packet_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
 }
 
 VideoOutput::~VideoOutput() { Release(); }
@@ -568,8 +601,12 @@ VideoOutput::~VideoOutput() { Release(); }
 void VideoOutput::Release() {
     if (!finished_) Discard();
     finished_ = true;
-    av_packet_free(&packet_);
-    avcodec_free_context(&encoder_);
+    for (Encoder &e : encoders_) {
+        av_packet_free(&e.packet);
+        avcodec_free_context(&e.context);
+    }
+    encoders_.clear();
+    encoder_ = nullptr;
     if (format_) {
         if (format_->pb) avio_closep(&format_->pb);
         avformat_free_context(format_);
@@ -591,33 +628,62 @@ void VideoOutput::Discard() {
     }
 }
 
-void VideoOutput::WriteFrame(AVFrame *frame, int64_t duration) {
-    if (frame->pts != AV_NOPTS_VALUE) durations_[frame->pts] = duration;
-    frame->pict_type = AV_PICTURE_TYPE_NONE;
-    int r = avcodec_send_frame(encoder_, frame);
-    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: " + AvError(r));
-    Drain(false);
+PacketList::~PacketList() {
+    for (AVPacket *p : packets) av_packet_free(&p);
 }
 
-void VideoOutput::Drain(bool flush) {
-    if (flush) avcodec_send_frame(encoder_, nullptr);
+void VideoOutput::EncodeFrame(int slot, AVFrame *frame, int64_t duration, PacketList &out) {
+    Encoder &e = encoders_.at((size_t)slot);
+    if (frame->pts != AV_NOPTS_VALUE) e.durations[frame->pts] = duration;
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    int r = avcodec_send_frame(e.context, frame);
+    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: " + AvError(r));
+    const size_t before = out.packets.size();
+    Receive(e, out);
+    // Contexts past the first are used only by encoders that give each picture's packet at once;
+    // one that did not would put the film out of order.
+    if (encoders_.size() > 1 && out.packets.size() != before + 1) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: the encoder did not give one packet for it");
+    }
+}
+
+void VideoOutput::Receive(Encoder &e, PacketList &out) {
     for (;;) {
-        int r = avcodec_receive_packet(encoder_, packet_);
+        int r = avcodec_receive_packet(e.context, e.packet);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
         if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: " + AvError(r));
-        if (packet_->duration == 0 && packet_->pts != AV_NOPTS_VALUE) {
-            auto found = durations_.find(packet_->pts);
-            if (found != durations_.end()) packet_->duration = found->second;
+        if (e.packet->duration == 0 && e.packet->pts != AV_NOPTS_VALUE) {
+            auto found = e.durations.find(e.packet->pts);
+            if (found != e.durations.end()) e.packet->duration = found->second;
         }
-        durations_.erase(durations_.begin(), durations_.lower_bound(packet_->pts == AV_NOPTS_VALUE ? 0 : packet_->pts - 1));
-        packet_->stream_index = videoStream_->index;
-        av_packet_rescale_ts(packet_, encoder_->time_base, videoStream_->time_base);
+        e.durations.erase(e.durations.begin(),
+                          e.durations.lower_bound(e.packet->pts == AV_NOPTS_VALUE ? 0 : e.packet->pts - 1));
+        AVPacket *taken = av_packet_alloc();
+        if (!taken) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        av_packet_move_ref(taken, e.packet);
+        out.packets.push_back(taken);
+    }
+}
+
+void VideoOutput::WritePackets(PacketList &encoded) {
+    for (AVPacket *&p : encoded.packets) {
+        p->stream_index = videoStream_->index;
+        av_packet_rescale_ts(p, encoder_->time_base, videoStream_->time_base);
+        int r;
         {
             std::lock_guard<std::mutex> lock(muxMutex_);
-            r = av_interleaved_write_frame(format_, packet_);
+            r = av_interleaved_write_frame(format_, p);
         }
+        av_packet_free(&p);
         if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
     }
+    encoded.packets.clear();
+}
+
+void VideoOutput::WriteFrame(AVFrame *frame, int64_t duration) {
+    PacketList encoded;
+    EncodeFrame(0, frame, duration, encoded);
+    WritePackets(encoded);
 }
 
 void VideoOutput::WriteInputPacket(const AVPacket *packet) {
@@ -648,7 +714,13 @@ void VideoOutput::CopyPacket(AVPacket *packet) {
 }
 
 void VideoOutput::Finish() {
-    Drain(true);
+    // Only the first context can hold delayed pictures (see EncodeFrame).
+    for (Encoder &e : encoders_) {
+        avcodec_send_frame(e.context, nullptr);
+        PacketList rest;
+        Receive(e, rest);
+        WritePackets(rest);
+    }
     int r = av_write_trailer(format_);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
     if (format_->pb) {

@@ -125,6 +125,15 @@ private:
     AVFrame *converted_ = nullptr;
 };
 
+// Encoded packets on their way to the muxer; frees whatever was not written.
+struct PacketList {
+    PacketList() = default;
+    PacketList(const PacketList &) = delete;
+    PacketList &operator=(const PacketList &) = delete;
+    ~PacketList();
+    std::vector<AVPacket *> packets;
+};
+
 struct OutputOptions {
     std::string codec;  // encoder name; empty: chosen from the container
     int quality = -1;   // encoder quality (CRF-like, lower is better); -1: the encoder's high-quality default
@@ -145,7 +154,20 @@ public:
     // codec into an image sequence): such frames come out byte for byte.
     bool CanPassPackets() const { return passPackets_; }
 
+    // Encodes and writes one frame with the first encoder context.
     void WriteFrame(AVFrame *frame, int64_t duration);
+
+    // Encoder contexts that may code at once, on threads of their own: each takes whole groups of
+    // GroupLength() frames, and a context that has coded only whole groups codes the next one as
+    // a single context would, so the film comes out the same. One context where that does not hold.
+    int EncoderCount() const { return (int)encoders_.size(); }
+    int64_t GroupLength() const { return groupLength_ > 0 ? groupLength_ : 1; }
+    // Encodes `frame` with context `slot` and appends what it gives to `out`; with several
+    // contexts that is exactly the frame's own packet. Safe on one thread per context.
+    void EncodeFrame(int slot, AVFrame *frame, int64_t duration, PacketList &out);
+    // Writes encoded packets in the order given (the frames' order) and empties the list.
+    void WritePackets(PacketList &encoded);
+
     void WriteInputPacket(const AVPacket *packet);
     void CopyPacket(AVPacket *packet);
     // Flushes, writes the trailer and moves the output into place.
@@ -154,7 +176,12 @@ public:
 private:
     void Open(const OutputOptions &options);
     void Release();
-    void Drain(bool flush);
+    struct Encoder {
+        AVCodecContext *context = nullptr;
+        AVPacket *packet = nullptr;
+        std::map<int64_t, int64_t> durations;  // pts -> duration of frames sent, not yet given back
+    };
+    void Receive(Encoder &e, PacketList &out);
     void Discard();
 
     std::string path_;
@@ -166,11 +193,11 @@ private:
     bool passPackets_ = false;
     VideoInput &input_;
     AVFormatContext *format_ = nullptr;
-    AVCodecContext *encoder_ = nullptr;
+    std::vector<Encoder> encoders_;
+    AVCodecContext *encoder_ = nullptr;  // the first context: the stream's parameters come from it
+    int64_t groupLength_ = 0;            // 0: frames depend on all earlier ones; one context only
     AVStream *videoStream_ = nullptr;
     std::map<int, int> streamMap_;  // input stream index -> output stream index
-    std::map<int64_t, int64_t> durations_;
-    AVPacket *packet_ = nullptr;
     // The muxer takes video packets from the encoding thread and other streams' packets from the
     // decoding thread.
     std::mutex muxMutex_;
