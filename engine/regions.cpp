@@ -40,6 +40,11 @@ void ReleaseRegionList(RegionList *list) {
     list->count = 0;
 }
 
+void ReleaseRemovalRegions(RemovalInstance *instance) {
+    ReleaseRepaintPlan(instance);
+    ReleaseRegionList(&instance->regions);
+}
+
 bool AllocateRegionList(RegionList *list, int32_t n) {
     ReleaseRegionList(list);
     if (n > 0) {
@@ -75,7 +80,7 @@ void JoinLabels(uint32_t *a, uint32_t *b) {
 namespace {
 
 // Failure path of the build: no regions. The work plane keeps whatever it holds at this point.
-void FailBuild(RemovalInstance *instance) { ReleaseRegionList(&instance->regions); }
+void FailBuild(RemovalInstance *instance) { ReleaseRemovalRegions(instance); }
 
 // One widening pass at distance i over the rectangle [x0, x1) x [row0, row1) of plane rows.
 // Cells outside the plane count as clear.
@@ -278,10 +283,8 @@ bool ListRegionPixels(RegionList *list, uint32_t *cells, int32_t w, int32_t h) {
 
 void BuildRemovalRegions(RemovalInstance *instance, const FilterActivation *activation) {
     instance->rebuildPending = false;
-    // The repaint plan describes the regions released here; a new list or table could reuse
-    // their addresses, so the plan goes with them.
-    ReleaseRepaintPlan(instance);
-    ReleaseRegionList(&instance->regions);
+    // The weight table is replaced below, so the plan goes with the regions it described.
+    ReleaseRemovalRegions(instance);
     if (!instance->graymap.pixels) return;
 
     const BuildSettings settings = ClampedBuildSettings(instance);

@@ -56,6 +56,11 @@ bool AllocateRegionList(RegionList *list, int32_t n);
 uint32_t *FindLabelRoot(uint32_t *cell);
 void JoinLabels(uint32_t *a, uint32_t *b);
 
+// Releases the instance's regions and the repaint plan made for them. The two always go together:
+// the plan is recognised by the addresses of the list and table it was made for, so it must not
+// outlive a list whose blocks a later allocation could hand out again.
+void ReleaseRemovalRegions(RemovalInstance *instance);
+
 // Rebuilds the regions, their samples and the weight table from the placed graymap.
 void BuildRemovalRegions(RemovalInstance *instance, const FilterActivation *activation);
 // Second half of the build: border samples of every region, then the weight table.

@@ -89,8 +89,8 @@ void RepaintRegionsReference(const FilterActivation *fa, const RemovalInstance *
 }
 
 void RepaintRegions(const FilterActivation *fa, const RemovalInstance *instance) {
-    // Without a plan for exactly these regions (no memory for one, or regions made since) the
-    // reference loop gives the same pixels, only slower.
+    // Without a plan for these regions (the build had no memory for one) the reference loop gives
+    // the same pixels, only slower.
     if (RepaintPlanMatches(instance))
         RepaintRegionsPlanned(fa, instance);
     else
@@ -122,11 +122,8 @@ int RenderFrame(const FilterActivation *fa, const FilterFunctions *) {
         // a completed build, but it is never read without one.
         if (!MaskMatchesFrame(fa, &instance->workMask) || !RegionListConsistent(instance->regions)) return 0;
         if (instance->regions.count == 0 || !instance->weights) return 0;
-        // The build made the plan; it is checked against the regions on every frame.
-        if (EnsureRepaintPlan(instance))
-            RepaintRegionsPlanned(fa, instance);
-        else
-            RepaintRegionsReference(fa, instance);
+        // The build made the plan; nothing is allocated here.
+        RepaintRegions(fa, instance);
         return 0;
     }
     default:

@@ -15,13 +15,10 @@
 // with FMA and AVX-512; the best one the processor supports is picked once at load time.
 //
 // The plan is made at the end of every completed region build and reused for every frame of
-// that build. Each frame checks it by content (the regions' pixels and samples and the table
-// entries it mirrors; a rebuild may get the very same blocks back from the allocator), which costs
-// a comparison of about (pixels + samples + table) words, a fraction of a per-mille of the
-// repaint. Regions made any other way get their plan on their first Final frame. Its memory:
-// (maxDy + 1) mirrored rows of 2 maxDx + 1 floats plus padding, per region pixel a double and a
-// copy of the pixel, per sample a copy, four doubles per sample of the largest region. Nothing is
-// allocated per frame.
+// that build; it is released together with the regions, so a frame only checks that it was made
+// for the current list and table. Its memory: (maxDy + 1) mirrored rows of 2 maxDx + 1 floats
+// plus padding, a double per region pixel, four doubles per sample of the largest region.
+// Nothing is allocated per frame: without a plan (no memory for one) the reference loop runs.
 #include <immintrin.h>
 
 #include <cstring>
@@ -61,12 +58,11 @@ struct KernelSet {
 }  // namespace
 
 struct RepaintPlan {
-    // Where the plan was built from: only to remember a failed attempt for the same list (the
-    // plan itself is checked by content, since a rebuild can get the same addresses back).
+    // The list and table it was made for; the plan is released with them (ReleaseRemovalRegions).
     const Region *regions;
     int32_t regionCount;
     const float *weights;
-    bool complete;  // false: no memory for this build's plan; the reference loop is used
+    bool complete;  // set last, once every array below is filled
     int32_t weightStride;
     // Row dy holds, at column d + maxDx for d in -maxDx..maxDx, the weight of (|d|, dy).
     int32_t maxDx;
@@ -74,10 +70,7 @@ struct RepaintPlan {
     ptrdiff_t mirrorRowLength;
     float *mirror;
     double *weightSums;        // per pixel of the repainted regions, in list order, padded
-    double *colours;           // 4 per sample of the largest region, refilled per region and frame
-    int32_t *counts;           // pixelCount and sampleCount of every region of the list
-    RegionPixel *pixelCopy;    // the repainted regions' pixels, in list order
-    BorderSample *sampleCopy;  // the repainted regions' samples, in list order
+    double *colours;     // 4 per sample of the largest region, refilled per region and frame
 };
 
 namespace {
@@ -254,39 +247,17 @@ void ReleaseRepaintPlan(RemovalInstance *instance) {
     FreeMemory(plan->mirror);
     FreeMemory(plan->weightSums);
     FreeMemory(plan->colours);
-    FreeMemory(plan->counts);
-    FreeMemory(plan->pixelCopy);
-    FreeMemory(plan->sampleCopy);
     FreeMemory(plan);
     instance->repaintPlan = nullptr;
 }
 
 bool RepaintPlanMatches(const RemovalInstance *instance) {
+    // Whatever releases the regions or replaces the table releases the plan first (a build, a
+    // frame without subtitle, the end of the instance), so a plan that exists was made for the
+    // list and table at these addresses; no frame pays for comparing their contents.
     const RepaintPlan *plan = instance->repaintPlan;
-    const RegionList &list = instance->regions;
-    if (!plan || !plan->complete || plan->regionCount != list.count || !list.items || !instance->weights ||
-        plan->weightStride != instance->weightStride)
-        return false;
-    // The regions' geometry, which fixes every weight sum...
-    const RegionPixel *pixels = plan->pixelCopy;
-    const BorderSample *samples = plan->sampleCopy;
-    for (int32_t r = 0; r < list.count; ++r) {
-        const Region &region = list.items[r];
-        if (region.pixelCount != plan->counts[2 * r] || region.sampleCount != plan->counts[2 * r + 1]) return false;
-        if (!Repainted(region)) continue;
-        if (std::memcmp(region.pixels, pixels, (size_t)region.pixelCount * sizeof(RegionPixel)) != 0 ||
-            std::memcmp(region.samples, samples, (size_t)region.sampleCount * sizeof(BorderSample)) != 0)
-            return false;
-        pixels += region.pixelCount;
-        samples += region.sampleCount;
-    }
-    // ...and every table entry that those distances reach.
-    for (int32_t dy = 0; dy <= plan->maxDy; ++dy)
-        if (std::memcmp(plan->mirror + (ptrdiff_t)dy * plan->mirrorRowLength + plan->maxDx,
-                        instance->weights + (ptrdiff_t)instance->weightStride * dy,
-                        ((size_t)plan->maxDx + 1) * sizeof(float)) != 0)
-            return false;
-    return true;
+    return plan && plan->complete && plan->regions == instance->regions.items && plan->regionCount == instance->regions.count &&
+           plan->weights == instance->weights && plan->weightStride == instance->weightStride;
 }
 
 bool PrepareRepaintPlan(RemovalInstance *instance) {
@@ -303,7 +274,7 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
 
     // Extents of the pixel-to-sample distances, as the weight table measures them, and sizes.
     int32_t maxDx = 0, maxDy = 0, maxSamples = 0;
-    size_t pixelTotal = 0, sampleTotal = 0;
+    size_t pixelTotal = 0;
     for (int32_t r = 0; r < list.count; ++r) {
         const Region &region = list.items[r];
         if (!Repainted(region)) continue;
@@ -330,7 +301,6 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
         maxDy = v > maxDy ? v : maxDy;
         maxSamples = region.sampleCount > maxSamples ? region.sampleCount : maxSamples;
         pixelTotal += (size_t)region.pixelCount;
-        sampleTotal += (size_t)region.sampleCount;
     }
     if (pixelTotal == 0) return false;
 
@@ -342,36 +312,9 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
     plan->mirror = static_cast<float *>(AllocateZeroedArray((size_t)rowLength * ((size_t)maxDy + 1), sizeof(float)));
     plan->weightSums = static_cast<double *>(AllocateZeroedArray(pixelTotal + kMaxChunk, sizeof(double)));
     plan->colours = static_cast<double *>(AllocateArray((size_t)maxSamples * 4, sizeof(double)));
-    plan->counts = static_cast<int32_t *>(AllocateArray((size_t)list.count * 2, sizeof(int32_t)));
-    plan->pixelCopy = static_cast<RegionPixel *>(AllocateArray(pixelTotal, sizeof(RegionPixel)));
-    plan->sampleCopy = static_cast<BorderSample *>(AllocateArray(sampleTotal, sizeof(BorderSample)));
-    if (!plan->mirror || !plan->weightSums || !plan->colours || !plan->counts || !plan->pixelCopy ||
-        !plan->sampleCopy) {
-        // Keep the record without its arrays, so the next frames of this build do not retry.
-        FreeMemory(plan->mirror);
-        FreeMemory(plan->weightSums);
-        FreeMemory(plan->colours);
-        FreeMemory(plan->counts);
-        FreeMemory(plan->pixelCopy);
-        FreeMemory(plan->sampleCopy);
-        std::memset(plan, 0, sizeof(*plan));
-        plan->regions = list.items;
-        plan->regionCount = list.count;
-        plan->weights = instance->weights;
+    if (!plan->mirror || !plan->weightSums || !plan->colours) {
+        ReleaseRepaintPlan(instance);  // the frames of this build take the reference loop
         return false;
-    }
-
-    RegionPixel *pixels = plan->pixelCopy;
-    BorderSample *samples = plan->sampleCopy;
-    for (int32_t r = 0; r < list.count; ++r) {
-        const Region &region = list.items[r];
-        plan->counts[2 * r] = region.pixelCount;
-        plan->counts[2 * r + 1] = region.sampleCount;
-        if (!Repainted(region)) continue;
-        std::memcpy(pixels, region.pixels, (size_t)region.pixelCount * sizeof(RegionPixel));
-        std::memcpy(samples, region.samples, (size_t)region.sampleCount * sizeof(BorderSample));
-        pixels += region.pixelCount;
-        samples += region.sampleCount;
     }
 
     // Mirrored rows: every entry weights[stride * dy + |d|] that the reference loop could read for
@@ -389,15 +332,6 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
         [&](const ChunkJob &job, int32_t first) { kernels.sum(job, plan->weightSums + first); });
     plan->complete = true;
     return true;
-}
-
-bool EnsureRepaintPlan(RemovalInstance *instance) {
-    const RepaintPlan *plan = instance->repaintPlan;
-    // A failed attempt for this very list is not repeated on every frame.
-    if (plan && !plan->complete && plan->regions == instance->regions.items &&
-        plan->regionCount == instance->regions.count && plan->weights == instance->weights)
-        return false;
-    return RepaintPlanMatches(instance) || PrepareRepaintPlan(instance);
 }
 
 void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *instance) {

@@ -16,16 +16,13 @@ void RepaintRegionsReference(const FilterActivation *fa, const RemovalInstance *
 // mirrored over -maxDx..maxDx, every pixel's weight sum (in sample order), room for one region's
 // sample colours, and a copy of the geometry it was built from. Called at the end of every
 // completed region build. False when there is nothing to repaint or no memory for it; the
-// instance then keeps a record of the failed attempt only.
+// instance then has no plan.
 bool PrepareRepaintPlan(RemovalInstance *instance);
 // Frees the plan; the instance then has none.
 void ReleaseRepaintPlan(RemovalInstance *instance);
-// True when the instance's plan was built from exactly its current regions and table entries
-// (compared by content: a rebuild may reuse the same addresses).
+// True when the instance's plan was made for its current region list and weight table. Relies
+// on the plan being released with the regions (ReleaseRemovalRegions) wherever they are.
 bool RepaintPlanMatches(const RemovalInstance *instance);
-// A matching plan; made now for regions that came without one (a failed attempt for the same
-// list is not repeated). False: use the reference loop.
-bool EnsureRepaintPlan(RemovalInstance *instance);
 // The vectorised repaint; requires RepaintPlanMatches. Same output as the reference.
 void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *instance);
 

@@ -108,10 +108,9 @@ void deinitProc(FilterActivation *fa, const FilterFunctions *) {
     ReleaseMaskImage(&instance->scratchMask);
     ReleaseMaskImage(&instance->graymap);
     ReleaseSubtitleList(&instance->subtitles);
-    ReleaseRegionList(&instance->regions);
+    ReleaseRemovalRegions(instance);
     FreeMemory(instance->weights);
     instance->weights = nullptr;
-    ReleaseRepaintPlan(instance);
 }
 
 VDLong paramProc(FilterActivation *fa, const FilterFunctions *) {

@@ -40,7 +40,7 @@ bool SelectSubtitleForFrame(RemovalInstance *instance) {
     const int32_t position = FindSubtitleAtFrame(&instance->subtitles, state->lCurrentSourceFrame);
     if (position < 0) {
         PrepareMaskImage(instance, &instance->graymap);
-        ReleaseRegionList(&instance->regions);
+        ReleaseRemovalRegions(instance);
         if (instance->rebuildPending) BuildRemovalRegions(instance, activation);
         instance->currentSubtitle = -1;
         return false;
@@ -62,7 +62,7 @@ bool SelectSubtitleForFrame(RemovalInstance *instance) {
     } else {
         // No plane for the new subtitle: the previous subtitle's regions must not be painted
         // over the frames of this one.
-        ReleaseRegionList(&instance->regions);
+        ReleaseRemovalRegions(instance);
     }
     instance->currentSubtitle = position;
     return true;

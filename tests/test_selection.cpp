@@ -170,6 +170,27 @@ TEST_F(SelectionTest, FrameWithoutSubtitleClearsThePlaneAndReleasesRegions) {
     EXPECT_EQ(SetCells(), 4);
 }
 
+// Guards a repaint plan left behind when a frame without subtitle, or a subtitle without memory
+// for its plane, releases the regions: the next list may get the same blocks back, and the plan
+// is recognised by their addresses.
+TEST_F(SelectionTest, ReleasedRegionsTakeTheirRepaintPlanWithThem) {
+    SetEntries({{100, 150, 10, 8}, {160, 170, 10, 8}});
+    WriteGraymap(0, 4, 3);
+    WriteGraymap(1, 4, 3);
+    ASSERT_TRUE(SelectAt(100));
+    ASSERT_GT(host.instance.regions.count, 0);
+    ASSERT_NE(host.instance.repaintPlan, nullptr);
+    EXPECT_FALSE(SelectAt(151));
+    EXPECT_EQ(host.instance.repaintPlan, nullptr);
+    ASSERT_TRUE(SelectAt(150));
+    ASSERT_NE(host.instance.repaintPlan, nullptr);
+    FailAllocationAfter(1);  // the next subtitle's plane
+    EXPECT_TRUE(SelectAt(160));
+    FailAllocationAfter(0);
+    EXPECT_EQ(host.instance.regions.count, 0);
+    EXPECT_EQ(host.instance.repaintPlan, nullptr);
+}
+
 TEST_F(SelectionTest, EmptyListSelectsNothing) {
     SetEntries({});
     for (int32_t frame : {0, 1, 1000, -1}) EXPECT_FALSE(SelectAt(frame));
