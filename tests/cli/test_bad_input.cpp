@@ -244,6 +244,11 @@ TEST_F(BadInputTest, Video) {
          "subremove: error: cannot read the input missing.mkv: No such file or directory\n", Output::kNone},
         {"damaged frame, into a film", damageFrame3, run("in/%03d.png"), 1, damaged, Output::kNone},
         {"damaged frame, into a sequence", damageFrame3, run("in/%03d.png", "out/%03d.png"), 1, damaged, Output::kNone},
+        // Several filter and encoder threads waiting on frames that never come must stop too.
+        {"damaged frame, into a film, three threads", damageFrame3,
+         {"-q", "--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "out.mkv"}, 1, damaged, Output::kNone},
+        {"damaged frame, into a sequence, three threads", damageFrame3,
+         {"-q", "--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"}, 1, damaged, Output::kNone},
         {"damaged frame, preview after it", damageFrame3, {"-q", "-i", "subs/film.bms", "--preview", "4", "p.png", "in/%03d.png"}, 1,
          damaged, Output::kNone},
         {"16000x16000 claimed", hugeFirstFrame(16000, 16000), run("in/%03d.png"), 1, tooBig, Output::kNone},
