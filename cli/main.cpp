@@ -330,7 +330,8 @@ int Run(const Options &o) {
 // - the heap grows once by a large pad (address space only; pages come when touched) that is
 //   marked for transparent huge pages, which fault in 2 MB at a time. Growth past the pad, or a
 //   heap that cannot grow (another allocator, a tight data limit), gets ordinary pages.
-// Costs nothing in memory actually used; cut page faults tenfold on the sample film.
+// Resident memory grows by at most the untouched rest of each 2 MB page in use. On the sample
+// film page faults fell from 27,700 to 2,500 with one thread and from 43,500 to 2,800 with two.
 void PrepareHeap() {
     constexpr size_t kPad = size_t(512) << 20;
     constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
