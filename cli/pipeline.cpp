@@ -266,14 +266,18 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
     }
 
     FilmTotals totals;
+    // Counts a frame once it is written (on one thread at a time).
+    auto tally = [&](int64_t changed) {
+        if (changed > 0) ++totals.repainted;
+        ++totals.frames;
+        progress(totals.frames);
+    };
     auto write = [&](FrameResult r) {
         std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
         std::unique_ptr<AVPacket, AVPacketDeleter> packet(r.packet);
         if (packet) output.WriteInputPacket(packet.get());
         else output.WriteFrame(frame.get(), r.duration);
-        if (r.changed > 0) ++totals.repainted;
-        ++totals.frames;
-        progress(totals.frames);
+        tally(r.changed);
     };
     // Decodes the next frame into a job of its own; false at the end of the film.
     int64_t decoded = 0;
@@ -325,9 +329,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
                 Encoded &e = *it->second;
                 if (e.inputPacket) output.WriteInputPacket(e.inputPacket.get());
                 else output.WritePackets(e.packets);
-                if (e.changed > 0) ++totals.repainted;
-                ++totals.frames;
-                progress(totals.frames);
+                tally(e.changed);
             }
             std::lock_guard<std::mutex> lock(mutex);
             written = next;

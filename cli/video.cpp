@@ -524,12 +524,12 @@ void VideoOutput::Open(const OutputOptions &options) {
         }
         return e;
     };
-    encoder_ = openContext();
+    AVCodecContext *first = openContext();
     // Groups that code alone: PNG codes every picture alone; FFV1 resets its coder at every key
     // frame, which comes every gop_size pictures counted by the context. A context that has coded
     // only whole groups therefore codes the next group exactly as a single context would.
     if (name == "png") groupLength_ = 1;
-    if (name == "ffv1") groupLength_ = encoder_->gop_size > 0 ? encoder_->gop_size : 1;
+    if (name == "ffv1") groupLength_ = first->gop_size > 0 ? first->gop_size : 1;
     // Both give each picture's packet within the call that takes it (FFV1's delay is only for
     // two-pass statistics), which EncodeFrame checks.
     if (groupLength_ > 0) {
@@ -538,10 +538,10 @@ void VideoOutput::Open(const OutputOptions &options) {
 
     videoStream_ = avformat_new_stream(format_, nullptr);
     if (!videoStream_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-    CheckAv(avcodec_parameters_from_context(videoStream_->codecpar, encoder_), "cannot set up the output stream");
-    videoStream_->time_base = encoder_->time_base;
+    CheckAv(avcodec_parameters_from_context(videoStream_->codecpar, first), "cannot set up the output stream");
+    videoStream_->time_base = first->time_base;
     videoStream_->avg_frame_rate = input.frameRate();
-    videoStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
+    videoStream_->sample_aspect_ratio = first->sample_aspect_ratio;
     av_dict_copy(&videoStream_->metadata, in->metadata, 0);
     streamMap_[in->index] = videoStream_->index;
 
@@ -574,7 +574,7 @@ void VideoOutput::Open(const OutputOptions &options) {
     av_dict_copy(&format_->metadata, input.format()->metadata, 0);
 
     const AVCodecDescriptor *inDesc = avcodec_descriptor_get(dec->codec_id);
-    passPackets_ = sequence_ && codec->id == dec->codec_id && encoder_->pix_fmt == dec->pix_fmt && inDesc &&
+    passPackets_ = sequence_ && codec->id == dec->codec_id && first->pix_fmt == dec->pix_fmt && inDesc &&
                    (inDesc->props & AV_CODEC_PROP_INTRA_ONLY);
 
     int r = 0;
@@ -606,7 +606,6 @@ void VideoOutput::Release() {
         avcodec_free_context(&e.context);
     }
     encoders_.clear();
-    encoder_ = nullptr;
     if (format_) {
         if (format_->pb) avio_closep(&format_->pb);
         avformat_free_context(format_);
@@ -668,7 +667,7 @@ void VideoOutput::Receive(Encoder &e, PacketList &out) {
 void VideoOutput::WritePackets(PacketList &encoded) {
     for (AVPacket *&p : encoded.packets) {
         p->stream_index = videoStream_->index;
-        av_packet_rescale_ts(p, encoder_->time_base, videoStream_->time_base);
+        av_packet_rescale_ts(p, First()->time_base, videoStream_->time_base);
         int r;
         {
             std::lock_guard<std::mutex> lock(muxMutex_);

@@ -147,9 +147,9 @@ public:
     VideoOutput(const VideoOutput &) = delete;
     VideoOutput &operator=(const VideoOutput &) = delete;
 
-    AVPixelFormat pixelFormat() const { return encoder_->pix_fmt; }
-    AVColorRange colorRange() const { return encoder_->color_range; }
-    const char *codecName() const { return encoder_->codec->name; }
+    AVPixelFormat pixelFormat() const { return First()->pix_fmt; }
+    AVColorRange colorRange() const { return First()->color_range; }
+    const char *codecName() const { return First()->codec->name; }
     // True when an unchanged input frame can be written as its own input packet (same intra-only
     // codec into an image sequence): such frames come out byte for byte.
     bool CanPassPackets() const { return passPackets_; }
@@ -182,6 +182,8 @@ private:
         std::map<int64_t, int64_t> durations;  // pts -> duration of frames sent, not yet given back
     };
     void Receive(Encoder &e, PacketList &out);
+    // The first context: the stream's parameters come from it. Exists once Open has returned.
+    AVCodecContext *First() const { return encoders_.front().context; }
     void Discard();
 
     std::string path_;
@@ -194,7 +196,6 @@ private:
     VideoInput &input_;
     AVFormatContext *format_ = nullptr;
     std::vector<Encoder> encoders_;
-    AVCodecContext *encoder_ = nullptr;  // the first context: the stream's parameters come from it
     int64_t groupLength_ = 0;            // 0: frames depend on all earlier ones; one context only
     AVStream *videoStream_ = nullptr;
     std::map<int, int> streamMap_;  // input stream index -> output stream index

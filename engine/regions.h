@@ -52,6 +52,16 @@ void ReleaseRegionList(RegionList *list);
 // the array could not be allocated.
 bool AllocateRegionList(RegionList *list, int32_t n);
 
+// Largest |px - sx| and |py - sy| over the pixel/sample pairs of every well-formed region (both
+// arrays present and non-empty), and the largest sample count of any region. Sizes the weight
+// table and the repaint plan's mirrored rows alike. Costs one pass over pixels and samples.
+struct RegionExtents {
+    int32_t maxDx;
+    int32_t maxDy;
+    int32_t maxSamples;
+};
+RegionExtents MeasureRegions(const RegionList &list);
+
 // Union-find over the work plane's cells (see the labelling in regions.cpp).
 uint32_t *FindLabelRoot(uint32_t *cell);
 void JoinLabels(uint32_t *a, uint32_t *b);

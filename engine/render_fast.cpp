@@ -62,7 +62,6 @@ struct RepaintPlan {
     const Region *regions;
     int32_t regionCount;
     const float *weights;
-    bool complete;  // set last, once every array below is filled
     int32_t weightStride;
     // Row dy holds, at column d + maxDx for d in -maxDx..maxDx, the weight of (|d|, dy).
     int32_t maxDx;
@@ -256,8 +255,14 @@ bool RepaintPlanMatches(const RemovalInstance *instance) {
     // frame without subtitle, the end of the instance), so a plan that exists was made for the
     // list and table at these addresses; no frame pays for comparing their contents.
     const RepaintPlan *plan = instance->repaintPlan;
-    return plan && plan->complete && plan->regions == instance->regions.items && plan->regionCount == instance->regions.count &&
+    return plan && plan->regions == instance->regions.items && plan->regionCount == instance->regions.count &&
            plan->weights == instance->weights && plan->weightStride == instance->weightStride;
+}
+
+// No plan for this build: whatever was made of it goes, and the reference loop paints its frames.
+static bool Abandon(RemovalInstance *instance) {
+    ReleaseRepaintPlan(instance);
+    return false;
 }
 
 bool PrepareRepaintPlan(RemovalInstance *instance) {
@@ -272,37 +277,17 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
     plan->weights = instance->weights;
     plan->weightStride = instance->weightStride;
 
-    // Extents of the pixel-to-sample distances, as the weight table measures them, and sizes.
-    int32_t maxDx = 0, maxDy = 0, maxSamples = 0;
+    // The same extents as the weight table's: the mirror covers every entry the regions reach.
     size_t pixelTotal = 0;
     for (int32_t r = 0; r < list.count; ++r) {
         const Region &region = list.items[r];
         if (!Repainted(region)) continue;
-        if (!region.pixels || !region.samples) return false;
-        int32_t sMinX = region.samples[0].x, sMaxX = sMinX, sMinY = region.samples[0].y, sMaxY = sMinY;
-        for (int32_t k = 1; k < region.sampleCount; ++k) {
-            const BorderSample &s = region.samples[k];
-            sMinX = s.x < sMinX ? s.x : sMinX;
-            sMaxX = s.x > sMaxX ? s.x : sMaxX;
-            sMinY = s.y < sMinY ? s.y : sMinY;
-            sMaxY = s.y > sMaxY ? s.y : sMaxY;
-        }
-        int32_t pMinX = region.pixels[0].x, pMaxX = pMinX, pMinY = region.pixels[0].y, pMaxY = pMinY;
-        for (int32_t k = 1; k < region.pixelCount; ++k) {
-            const RegionPixel &p = region.pixels[k];
-            pMinX = p.x < pMinX ? p.x : pMinX;
-            pMaxX = p.x > pMaxX ? p.x : pMaxX;
-            pMinY = p.y < pMinY ? p.y : pMinY;
-            pMaxY = p.y > pMaxY ? p.y : pMaxY;
-        }
-        const int32_t h = sMaxX - pMinX > pMaxX - sMinX ? sMaxX - pMinX : pMaxX - sMinX;
-        const int32_t v = sMaxY - pMinY > pMaxY - sMinY ? sMaxY - pMinY : pMaxY - sMinY;
-        maxDx = h > maxDx ? h : maxDx;
-        maxDy = v > maxDy ? v : maxDy;
-        maxSamples = region.sampleCount > maxSamples ? region.sampleCount : maxSamples;
+        if (!region.pixels || !region.samples) return Abandon(instance);
         pixelTotal += (size_t)region.pixelCount;
     }
-    if (pixelTotal == 0) return false;
+    if (pixelTotal == 0) return Abandon(instance);
+    const RegionExtents extents = MeasureRegions(list);
+    const int32_t maxDx = extents.maxDx, maxDy = extents.maxDy, maxSamples = extents.maxSamples;
 
     // A chunk reads up to kMaxChunk - 1 columns past the last real distance of a row.
     const ptrdiff_t rowLength = ((2 * (ptrdiff_t)maxDx + 1 + kMaxChunk) + 15) & ~(ptrdiff_t)15;
@@ -312,10 +297,7 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
     plan->mirror = static_cast<float *>(AllocateZeroedArray((size_t)rowLength * ((size_t)maxDy + 1), sizeof(float)));
     plan->weightSums = static_cast<double *>(AllocateZeroedArray(pixelTotal + kMaxChunk, sizeof(double)));
     plan->colours = static_cast<double *>(AllocateArray((size_t)maxSamples * 4, sizeof(double)));
-    if (!plan->mirror || !plan->weightSums || !plan->colours) {
-        ReleaseRepaintPlan(instance);  // the frames of this build take the reference loop
-        return false;
-    }
+    if (!plan->mirror || !plan->weightSums || !plan->colours) return Abandon(instance);
 
     // Mirrored rows: every entry weights[stride * dy + |d|] that the reference loop could read for
     // these regions, whatever the table's layout. (In an interlaced table the rows of odd dy
@@ -330,7 +312,6 @@ bool PrepareRepaintPlan(RemovalInstance *instance) {
     ForEachChunk(
         list, *plan, kernels.chunk, [](const Region &) {},
         [&](const ChunkJob &job, int32_t first) { kernels.sum(job, plan->weightSums + first); });
-    plan->complete = true;
     return true;
 }
 

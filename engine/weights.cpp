@@ -20,12 +20,6 @@ namespace {
 // maxSamples * 256 is formed in 32 bits; from 2^23 samples in one region it would overflow.
 constexpr int32_t kMaxTableSamples = (int32_t)(INT32_MAX >> 8);
 
-struct Extents {
-    int32_t maxDx;
-    int32_t maxDy;
-    int32_t maxSamples;
-};
-
 struct Box {
     int32_t minX, maxX, minY, maxY;
 };
@@ -43,10 +37,10 @@ Box BoxOf(const Point *points, int32_t count) {
     return b;
 }
 
-// Largest |px - sx| and |py - sy| over the pixel/sample pairs of every well-formed region, and
-// the largest sample count of any region.
-Extents MeasureRegions(const RegionList &list) {
-    Extents e{0, 0, 0};
+}  // namespace
+
+RegionExtents MeasureRegions(const RegionList &list) {
+    RegionExtents e{0, 0, 0};
     for (int32_t i = 0; i < list.count; ++i) {
         const Region &region = list.items[i];
         const bool wellFormed = (region.samples != nullptr) == (region.sampleCount != 0) &&
@@ -63,8 +57,6 @@ Extents MeasureRegions(const RegionList &list) {
     return e;
 }
 
-}  // namespace
-
 void BuildWeightTable(RemovalInstance *instance) {
     FreeMemory(instance->weights);
     instance->weights = nullptr;
@@ -72,7 +64,7 @@ void BuildWeightTable(RemovalInstance *instance) {
     if ((list->count == 0) != (list->items == nullptr)) return;
 
     const BuildSettings settings = ClampedBuildSettings(instance);
-    Extents e = MeasureRegions(*list);
+    RegionExtents e = MeasureRegions(*list);
     if (settings.interlaced && (e.maxDx & 1) == 0) ++e.maxDx;
     const int32_t rowLength = e.maxDx + 1;
 
