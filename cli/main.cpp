@@ -25,7 +25,10 @@
 #include "cli/options.h"
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
-#include "cli/video.h"
+#include "cli/filter_settings.h"
+#include "cli/input.h"
+#include "cli/output.h"
+#include "cli/preview.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
 
@@ -176,10 +179,6 @@ void WarnAboutIndex(const std::string &path, const IndexSummary &summary) {
     }
 }
 
-int64_t MicrosecondsPerFrame(AVRational rate) {
-    return rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
-}
-
 class Progress {
 public:
     Progress(bool shown, int64_t total) : shown_(shown), total_(total), start_(Clock::now()), last_(start_) {}
@@ -225,42 +224,6 @@ int PrintConfig(const Options &o) {
     return EXIT_OK;
 }
 
-int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input) {
-    const int w = input.width(), h = input.height();
-    AVFrame *frame = nullptr;
-    int64_t index = 0;
-    while ((frame = input.NextFrame()) != nullptr && index < o.previewFrame) ++index;
-    if (!frame) {
-        throw HostError(EXIT_FAILURE_RUN, "--preview " + std::to_string(o.previewFrame) + " is past the end of " + o.input +
-                                              " (" + std::to_string(index) + " frames)");
-    }
-    ColourConverter converter(w, h, (AVPixelFormat)frame->format, frame->colorspace, frame->color_range);
-    std::vector<uint8_t> rgb((size_t)w * 3 * h * 3);
-    const int32_t modes[3] = {MODE_ORIGINAL, MODE_MASK_ONLY, MODE_FINAL};
-    for (int panel = 0; panel < 3; ++panel) {
-        FilterInstance instance(module, w, h);
-        FilterSettings settings = o.settings;
-        settings.mode = modes[panel];
-        ConfigureInstance(instance, settings, o.configGiven);
-        instance.Start((int32_t)o.previewFrame);
-        converter.ToHost(frame, instance);
-        instance.Run((int32_t)o.previewFrame, MicrosecondsPerFrame(input.frameRate()));
-        instance.End();
-        for (int y = 0; y < h; ++y) {
-            const uint32_t *row = instance.DestinationRow(y);
-            uint8_t *outRow = rgb.data() + ((size_t)y * w * 3 + (size_t)panel * w) * 3;
-            for (int x = 0; x < w; ++x) {
-                outRow[3 * x] = (uint8_t)(row[x] >> 16);
-                outRow[3 * x + 1] = (uint8_t)(row[x] >> 8);
-                outRow[3 * x + 2] = (uint8_t)row[x];
-            }
-        }
-    }
-    WritePng(o.previewPath, w * 3, h, rgb);
-    if (!o.quiet) std::fprintf(stderr, "subremove: frame %lld as original | mask | final written to %s\n", (long long)o.previewFrame, o.previewPath.c_str());
-    return EXIT_OK;
-}
-
 int Run(const Options &o) {
     if (o.printConfig) return PrintConfig(o);
     CheckIndexReadable(o.index);
@@ -297,8 +260,12 @@ int Run(const Options &o) {
         workers = (int)std::max<int64_t>(1, std::min<int64_t>(workers, kWorkerPixelBudget / pixels));
     }
     Progress progress(!o.quiet && isatty(STDERR_FILENO), input.ExpectedFrames());
-    const FilmTotals totals = ProcessFilm(module, o.settings, o.configGiven, input, output, workers, ranges,
-                                          [&progress](int64_t done) { progress.Update(done); });
+    FilmSettings film;
+    film.filter = o.settings;
+    film.fromConfigLine = o.configGiven;
+    film.threads = workers;
+    film.ranges = ranges;
+    const FilmTotals totals = ProcessFilm(module, film, input, output, [&progress](int64_t done) { progress.Update(done); });
     output.Finish();
     progress.Close();
     const int64_t frames = totals.frames;

@@ -1,21 +1,21 @@
-// The frame pipeline of subremove: decode -> filter instances on worker threads -> encode.
+// The frame pipeline of subremove (see pipeline.h): decode -> filter stage -> encoder stage ->
+// writer, or all of it on one thread.
 //
-// Frames are cut into runs of at least kRunLength frames; a run ends only between two frames
-// that no single subtitle range covers both of. A free worker takes the next run and keeps it to
-// the end, so every subtitle is built once per film by one instance. The reader may run ahead of
-// the writer by a bounded number of frames, which bounds memory to a few runs per thread.
+// Memory: decoded frames wait in a run's queue (kRunQueue each) and filtered ones in an ordered
+// buffer whose window is a few encoder groups; the reader blocks when either is full. The window
+// must be at least one group past the lowest frame not yet encoded, or the reader could wait for
+// an encoder that waits for a frame not yet read.
 #include "cli/pipeline.h"
 
-#include <condition_variable>
-#include <deque>
-#include <exception>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 
+#include "cli/colour.h"
 #include "cli/errors.h"
-#include "cli/frame_ranges.h"
+#include "cli/filter_settings.h"
+#include "cli/input.h"
+#include "cli/output.h"
+#include "cli/stage.h"
 #include "host/params.h"
 
 namespace {
@@ -23,397 +23,265 @@ namespace {
 // Long enough that a run's frames keep one instance busy while the others start; short enough
 // that several runs are in flight on a short clip.
 constexpr int64_t kRunLength = 16;
+constexpr size_t kRunQueue = 4;
+// Frames an encoder worker takes at a time when the encoder has no group of its own.
+constexpr int64_t kPlainGroup = 8;
 
-const char *SettingName(ParameterId id) {
-    switch (id) {
-    case PARAM_PIXEL_ASPECT: return "pixel aspect";
-    default: return kParameters[id].name;
-    }
-}
+struct FrameJob {
+    int64_t index = 0;
+    FramePtr frame;    // a reference of the decoded frame
+    PacketPtr packet;  // the frame's input packet, when it may be passed on
+};
+
+struct FrameResult {
+    FramePtr frame;    // what to encode, when `packet` is null
+    PacketPtr packet;  // an unchanged frame's own input packet
+    int64_t duration = 0;
+    int64_t changed = -1;  // pixels changed; -1: not filtered
+};
+
+struct Encoded {
+    PacketList packets;
+    PacketPtr inputPacket;
+    int64_t changed = -1;
+};
+
+using RunQueue = BoundedQueue<FrameJob>;
+
+// Everything one filter worker owns.
+struct Worker {
+    std::unique_ptr<FilterInstance> instance;
+    std::unique_ptr<ColourConverter> converter;
+};
 
 int64_t MicrosecondsPerFrame(AVRational rate) {
     return rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
 }
 
-struct FrameJob {
-    int64_t index = 0;
-    AVFrame *frame = nullptr;    // a reference of the decoded frame
-    AVPacket *packet = nullptr;  // the frame's input packet, when it may be passed on
-};
+// What every frame needs to know of the film.
+struct FrameContext {
+    VideoInput *input;
+    bool passPackets;
+    int32_t mode;
+    std::vector<FrameRange> merged;  // frames with a subtitle
+    int64_t usPerFrame;
 
-struct FrameResult {
-    AVFrame *frame = nullptr;    // what to encode, when `packet` is null
-    AVPacket *packet = nullptr;  // an unchanged frame's own input packet
-    int64_t duration = 0;
-    int64_t changed = 0;
-};
-
-struct Run {
-    std::deque<FrameJob> frames;
-    bool closed = false;
-};
-
-// Everything one worker owns: its instance and its colour converter.
-struct Worker {
-    std::unique_ptr<FilterInstance> instance;
-    std::unique_ptr<ColourConverter> converter;
-    std::thread thread;
-};
-
-// Filters one decoded frame with the worker's instance and makes what is to be written: the
-// frame's own input packet when nothing changed and packets may pass, else a converted frame.
-FrameResult ProcessFrame(Worker &worker, FrameJob &job, VideoInput &input_, VideoOutput &output_,
-                     int64_t microsecondsPerFrame) {
-    FrameResult result;
-    // Owned here from now on, whatever happens.
-    std::unique_ptr<AVFrame, AVFrameDeleter> frame(job.frame);
-    std::unique_ptr<AVPacket, AVPacketDeleter> packet(job.packet);
-    job.frame = nullptr;
-    job.packet = nullptr;
-    worker.converter->ToHost(frame.get(), *worker.instance);
-    worker.instance->Run((int32_t)job.index, microsecondsPerFrame);
-    std::unique_ptr<AVFrame, AVFrameDeleter> out(av_frame_alloc());
-    if (!out) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-    result.changed = worker.converter->FromHost(*worker.instance, frame.get(), output_.pixelFormat(), output_.colorRange(), out.get());
-    result.duration = FrameDuration(frame.get());
-    if (result.duration <= 0) result.duration = input_.NominalFrameDuration();
-    if (result.changed == 0 && packet) {
-        result.packet = packet.release();
-    } else {
-        out->pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
-                                                                  : job.index * input_.NominalFrameDuration();
-        result.frame = out.release();
+    // Only the mask mode draws on frames without a subtitle; every other mode passes them through,
+    // so they need no conversion and no call of the filter.
+    bool NeedsFilter(int64_t index) const {
+        if (mode == MODE_MASK_ONLY) return true;
+        return mode == MODE_FINAL && InMergedRanges(merged, index);
     }
+};
+
+FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film) {
+    FrameResult result;
+    const AVFrame *decoded = job.frame.get();
+    result.duration = FrameDuration(decoded);
+    if (result.duration <= 0) result.duration = film.input->NominalFrameDuration();
+    if (film.NeedsFilter(job.index)) {
+        worker.converter->ToHost(decoded, *worker.instance);
+        worker.instance->Run((int32_t)job.index, film.usPerFrame);
+        result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame);
+    }
+    if (result.changed <= 0 && job.packet) {
+        result.frame.reset();
+        result.packet = std::move(job.packet);
+        return result;
+    }
+    if (!result.frame) result.frame = worker.converter->Unchanged(decoded);
+    result.frame->pts = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp
+                                                                         : job.index * film.input->NominalFrameDuration();
     return result;
 }
 
-class Pipeline {
+std::unique_ptr<Encoded> Encode(VideoOutput &output, int slot, FrameResult &r) {
+    auto encoded = std::make_unique<Encoded>();
+    encoded->changed = r.changed;
+    encoded->inputPacket = std::move(r.packet);
+    if (!encoded->inputPacket) output.EncodeFrame(slot, r.frame.get(), r.duration, encoded->packets);
+    return encoded;
+}
+
+// Writes encoded frames in frame order, on whichever thread completes the next one.
+class InOrderWriter {
 public:
-    Pipeline(VideoInput &input, VideoOutput &output) : input_(input), output_(output) {}
-    ~Pipeline() {
-        Stop();
-        for (auto &run : runs_) Free(*run);
-        for (auto &current : taken_) Free(*current);
-        for (auto &r : results_) Free(r.second);
-    }
+    InOrderWriter(RunControl &control, VideoOutput &output, std::function<void(const Encoded &)> tally)
+        : control_(control), output_(output), tally_(std::move(tally)) {}
 
-    void Start(std::vector<Worker> &workers) {
-        for (Worker &w : workers) w.thread = std::thread([this, &w] { Work(w); });
-        workers_ = &workers;
-    }
-
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
+    void Put(int64_t index, std::unique_ptr<Encoded> encoded) {
+        auto lock = control_.Lock();
+        ready_[index] = std::move(encoded);
+        if (writing_) return;  // the writing thread finds it when it looks again
+        writing_ = true;
+        struct Release {
+            bool &flag;
+            ~Release() { flag = false; }
+        } release{writing_};
+        for (auto it = ready_.find(next_); it != ready_.end(); it = ready_.find(next_)) {
+            std::unique_ptr<Encoded> e = std::move(it->second);
+            ready_.erase(it);
+            lock.unlock();
+            Write(*e);
+            lock.lock();
+            ++next_;
         }
-        changed_.notify_all();
-        if (workers_) {
-            for (Worker &w : *workers_) {
-                if (w.thread.joinable()) w.thread.join();
-            }
-        }
-        workers_ = nullptr;
     }
-
-    // Appends a decoded frame to the current run, starting a new run when `cut` allows it.
-    void Add(FrameJob job, bool newRun) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (newRun || !current_) {
-            if (current_) current_->closed = true;
-            current_ = std::make_shared<Run>();
-            runs_.push_back(current_);
-        }
-        current_->frames.push_back(job);
-        changed_.notify_all();
+    int64_t Written() {
+        auto lock = control_.Lock();
+        return next_;
     }
-
-    void CloseRuns() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (current_) current_->closed = true;
-        changed_.notify_all();
-    }
-
-    // Waits for the result of frame `index`, then takes it.
-    FrameResult Take(int64_t index) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return error_ || stop_ || results_.count(index) != 0; });
-        if (error_) std::rethrow_exception(error_);
-        if (results_.count(index) == 0) throw HostError(EXIT_FAILURE_RUN, "stopped");
-        FrameResult r = results_[index];
-        results_.erase(index);
-        return r;
-    }
-
-    bool Ready(int64_t index) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (error_) std::rethrow_exception(error_);
-        return results_.count(index) != 0;
-    }
-
-    int64_t microsecondsPerFrame = 40000;
 
 private:
-    static void Free(Run &run) {
-        for (FrameJob &j : run.frames) {
-            av_frame_free(&j.frame);
-            av_packet_free(&j.packet);
-        }
-        run.frames.clear();
-    }
-    static void Free(FrameResult &r) {
-        av_frame_free(&r.frame);
-        av_packet_free(&r.packet);
+    void Write(Encoded &e) {
+        if (e.inputPacket) output_.WriteInputPacket(e.inputPacket.get());
+        else output_.WritePackets(e.packets);
+        tally_(e);
     }
 
-    void Work(Worker &worker) {
-        try {
-            for (;;) {
-                std::shared_ptr<Run> run;
-                {
-                    std::unique_lock<std::mutex> lock(mutex_);
-                    changed_.wait(lock, [&] { return stop_ || !runs_.empty(); });
-                    if (stop_) return;
-                    run = runs_.front();
-                    runs_.pop_front();
-                    taken_.push_back(run);
-                }
-                for (;;) {
-                    FrameJob job;
-                    {
-                        std::unique_lock<std::mutex> lock(mutex_);
-                        changed_.wait(lock, [&] { return stop_ || !run->frames.empty() || run->closed; });
-                        if (stop_) return;
-                        if (run->frames.empty()) break;  // closed and done
-                        job = run->frames.front();
-                        run->frames.pop_front();
-                    }
-                    FrameResult result = Process(worker, job);
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        results_[job.index] = result;
-                    }
-                    changed_.notify_all();
-                }
-                std::lock_guard<std::mutex> lock(mutex_);
-                for (auto it = taken_.begin(); it != taken_.end(); ++it) {
-                    if (*it == run) {
-                        taken_.erase(it);
-                        break;
-                    }
-                }
-            }
-        } catch (...) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (!error_) error_ = std::current_exception();
-            }
-            changed_.notify_all();
-        }
-    }
-
-    FrameResult Process(Worker &worker, FrameJob &job) {
-        return ProcessFrame(worker, job, input_, output_, microsecondsPerFrame);
-    }
-
-    VideoInput &input_;
+    RunControl &control_;
     VideoOutput &output_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::shared_ptr<Run>> runs_;   // runs no worker has taken yet
-    std::vector<std::shared_ptr<Run>> taken_; // runs being worked on
-    std::shared_ptr<Run> current_;            // the run the reader appends to
-    std::map<int64_t, FrameResult> results_;
-    std::exception_ptr error_;
-    bool stop_ = false;
-    std::vector<Worker> *workers_ = nullptr;
+    std::function<void(const Encoded &)> tally_;
+    std::map<int64_t, std::unique_ptr<Encoded>> ready_;
+    int64_t next_ = 0;
+    bool writing_ = false;
 };
+
+// The reader's side: decodes the next frame into a job of its own; false at the end of the film.
+class FrameReader {
+public:
+    // The size and format the film opened with; the decoder's own may follow each frame.
+    FrameReader(VideoInput &input, bool passPackets)
+        : input_(input), passPackets_(passPackets), width_(input.width()), height_(input.height()),
+          format_(SampleTwin(input.decoder()->pix_fmt)) {}
+    bool Next(FrameJob &job) {
+        AVFrame *frame = input_.NextFrame();
+        if (!frame) return false;
+        if (decoded_ > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
+        // Checked here, not at the filter: frames that skip the filter must fit the encoder too.
+        if (frame->width != width_ || frame->height != height_ || SampleTwin((AVPixelFormat)frame->format) != format_) {
+            throw HostError(EXIT_FAILURE_RUN, "the picture size or pixel format changes within the film; subremove needs one size");
+        }
+        job.index = decoded_++;
+        job.frame = CloneFrame(frame);
+        job.packet.reset();
+        if (passPackets_ && input_.FramePacket()) {
+            job.packet.reset(av_packet_clone(input_.FramePacket()));
+            if (!job.packet) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        }
+        return true;
+    }
+    int64_t decoded() const { return decoded_; }
+
+private:
+    VideoInput &input_;
+    bool passPackets_;
+    int width_;
+    int height_;
+    AVPixelFormat format_;
+    int64_t decoded_ = 0;
+};
+
+std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
+                                const VideoOutput &output, int count) {
+    const int w = input.width(), h = input.height();
+    const AVCodecContext *dec = input.decoder();
+    const PictureColour decoded = ResolveColour(dec->pix_fmt, dec->colorspace, dec->color_range, w, h);
+    PictureColour out = decoded;
+    out.format = output.plan().pixelFormat;
+    out.fullRange = IsRgbFormat(out.format) || output.plan().range == AVCOL_RANGE_JPEG;
+    if (IsRgbFormat(dec->pix_fmt)) out.matrix = GuessMatrix(w, h);
+    // Instances are made and configured here, one after another: the module's open-file box is
+    // answered on this thread only.
+    std::vector<Worker> workers((size_t)count);
+    for (Worker &worker : workers) {
+        worker.instance = std::make_unique<FilterInstance>(module, w, h);
+        ConfigureInstance(*worker.instance, settings.filter, settings.fromConfigLine);
+        worker.instance->Start(0);
+        worker.converter = std::make_unique<ColourConverter>(w, h, decoded, out);
+    }
+    return workers;
+}
+
+// One thread: the filter runs between decoding and encoding.
+void RunInline(Worker &worker, FrameReader &reader, const FrameContext &film, VideoOutput &output, InOrderWriter &writer) {
+    FrameJob job;
+    while (reader.Next(job)) {
+        FrameResult r = ProcessFrame(worker, job, film);
+        writer.Put(job.index, Encode(output, 0, r));
+    }
+}
+
+// Several: this thread decodes and cuts runs; the filter stage filters whole runs, the encoder
+// stage codes whole groups, each worker with an instance or context of its own.
+void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameContext &film, const FilmSettings &settings,
+               VideoOutput &output, InOrderWriter &writer, RunControl &control) {
+    const int64_t group = output.GroupLength() > 1 ? output.GroupLength() : kPlainGroup;
+    const int threads = (int)workers.size();
+    OrderedBuffer<FrameResult> filtered(control, 2 * group + (int64_t)threads * (int64_t)kRunQueue);
+    Stage<std::shared_ptr<RunQueue>> filter(control, threads, 1, [&](std::shared_ptr<RunQueue> &run, int w) {
+        FrameJob job;
+        while (run->Pop(job)) {
+            if (!filtered.Put(job.index, ProcessFrame(workers[(size_t)w], job, film))) return;
+        }
+    });
+    Stage<int64_t> encode(control, output.EncoderCount(), (size_t)output.EncoderCount(), [&](int64_t &g, int slot) {
+        for (int64_t i = g * group; i < (g + 1) * group; ++i) {
+            FrameResult r;
+            if (!filtered.Take(i, r)) return;
+            writer.Put(i, Encode(output, slot, r));
+        }
+    });
+    const CutRule cuts(settings.ranges);
+    std::shared_ptr<RunQueue> run;
+    int64_t runLength = 0;
+    FrameJob job;
+    try {
+        while (reader.Next(job)) {
+            const int64_t index = job.index;
+            if (!run || (runLength >= kRunLength && cuts.Allowed(index))) {
+                if (run) run->Close();
+                run = std::make_shared<RunQueue>(control, kRunQueue);
+                runLength = 0;
+                if (!filter.Push(run)) break;
+            }
+            ++runLength;
+            if (!run->Push(std::move(job))) break;
+            if ((index + 1) % group == 0 && !encode.Push(index / group)) break;
+        }
+    } catch (...) {
+        control.Fail(std::current_exception());
+    }
+    if (run) run->Close();
+    filtered.SetEnd(reader.decoded());
+    if (reader.decoded() % group != 0) encode.Push(reader.decoded() / group);
+    filter.Finish();
+    encode.Finish();
+}
 
 }  // namespace
 
-void ConfigureInstance(FilterInstance &instance, const FilterSettings &s, bool fromConfigLine) {
-    const int code = instance.Configure(s);
-    if (code == 0) return;
-    const std::pair<ParameterId, int32_t> values[] = {
-        {PARAM_DEPTH, s.depth}, {PARAM_POWER, s.power}, {PARAM_PIXEL_ASPECT, s.pixelAspect}, {PARAM_RADIUS, s.radius}};
-    std::string named;
-    for (const auto &v : values) {
-        if (ParameterInRange(v.first, v.second)) continue;
-        if (!named.empty()) named += ", ";
-        named += std::string(SettingName(v.first)) + " " + std::to_string(v.second) + " is out of range (" +
-                 std::to_string(kParameters[v.first].minimum) + ".." + std::to_string(kParameters[v.first].maximum) + ")";
-    }
-    if (named.empty()) {
-        throw HostError(EXIT_USAGE, "the filter module rejected the settings (script error " + std::to_string(code) + ")");
-    }
-    throw HostError(EXIT_USAGE, (fromConfigLine ? "in the --config line: " : "") + named);
-}
-
-FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &settings, bool settingsFromConfigLine,
-                       VideoInput &input, VideoOutput &output, int threads,
-                       const std::vector<std::pair<int64_t, int64_t>> &ranges,
-                       const std::function<void(int64_t)> &progress) {
-    const int w = input.width(), h = input.height();
-    AVCodecContext *dec = input.decoder();
-    // Instances are made and configured here, one after another: the module's open-file box is
-    // answered on this thread only.
-    std::vector<Worker> workers((size_t)threads);
-    for (Worker &worker : workers) {
-        worker.instance = std::make_unique<FilterInstance>(module, w, h);
-        ConfigureInstance(*worker.instance, settings, settingsFromConfigLine);
-        worker.instance->Start(0);
-        worker.converter = std::make_unique<ColourConverter>(w, h, dec->pix_fmt, dec->colorspace, dec->color_range);
-    }
-
+FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
+                       VideoOutput &output, const std::function<void(int64_t)> &progress) {
+    std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.threads));
+    FrameContext film{&input, output.CanPassPackets(), settings.filter.mode, MergeFrameRanges(settings.ranges),
+                      MicrosecondsPerFrame(input.frameRate())};
     FilmTotals totals;
+    RunControl control;
     // Counts a frame once it is written (on one thread at a time).
-    auto tally = [&](int64_t changed) {
-        if (changed > 0) ++totals.repainted;
+    InOrderWriter writer(control, output, [&](const Encoded &e) {
+        if (e.changed >= 0) ++totals.filtered;
+        if (e.changed > 0) ++totals.repainted;
         ++totals.frames;
         progress(totals.frames);
-    };
-    auto write = [&](FrameResult r) {
-        std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
-        std::unique_ptr<AVPacket, AVPacketDeleter> packet(r.packet);
-        if (packet) output.WriteInputPacket(packet.get());
-        else output.WriteFrame(frame.get(), r.duration);
-        tally(r.changed);
-    };
-    // Decodes the next frame into a job of its own; false at the end of the film.
-    int64_t decoded = 0;
-    auto nextJob = [&](FrameJob &job) {
-        AVFrame *frame = input.NextFrame();
-        if (!frame) return false;
-        if (decoded > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
-        job.index = decoded;
-        job.frame = av_frame_clone(frame);
-        if (!job.frame) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-        if (output.CanPassPackets() && input.FramePacket()) job.packet = av_packet_clone(input.FramePacket());
-        ++decoded;
-        return true;
-    };
-    const int64_t usPerFrame = MicrosecondsPerFrame(input.frameRate());
-
-    if (threads == 1) {
-        // One thread: the filter runs on this thread between decoding and encoding.
-        FrameJob job;
-        while (nextJob(job)) write(ProcessFrame(workers.front(), job, input, output, usPerFrame));
+    });
+    FrameReader reader(input, output.CanPassPackets());
+    if (workers.size() == 1) {
+        RunInline(workers.front(), reader, film, output, writer);
     } else {
-        // Several: this thread decodes, worker threads filter whole runs, and encoder threads code
-        // whole groups of frames each with a context of its own; every frame is written in order
-        // by the encoder thread that completes the run of frames ready to be written.
-        Pipeline pipeline(input, output);
-        pipeline.microsecondsPerFrame = usPerFrame;
-        pipeline.Start(workers);
-        const int encoders = output.EncoderCount();
-        const int64_t group = output.GroupLength();
-        // Room for a few runs per filter thread and a group per encoder thread; this bounds the
-        // decoded frames held in memory.
-        const int64_t aheadLimit = (int64_t)threads * (kRunLength + 8) + encoders * group;
-        std::mutex mutex;  // guards the counters below, which the reader waits on
-        std::condition_variable changed;
-        int64_t queued = 0, written = 0, nextGroup = 0;
-        bool allQueued = false;
-        std::exception_ptr writeError;
-        std::mutex writeMutex;  // guards `ready` and the writing; taken before `mutex`, never after
-        struct Encoded {
-            PacketList packets;
-            std::unique_ptr<AVPacket, AVPacketDeleter> inputPacket;  // an unchanged frame's own packet
-            int64_t changed = 0;
-        };
-        std::map<int64_t, std::unique_ptr<Encoded>> ready;  // frames coded before the ones ahead of them
-        auto writeReady = [&] {
-            std::lock_guard<std::mutex> writing(writeMutex);
-            int64_t next = written;
-            for (auto it = ready.begin(); it != ready.end() && it->first == next; it = ready.erase(it), ++next) {
-                Encoded &e = *it->second;
-                if (e.inputPacket) output.WriteInputPacket(e.inputPacket.get());
-                else output.WritePackets(e.packets);
-                tally(e.changed);
-            }
-            std::lock_guard<std::mutex> lock(mutex);
-            written = next;
-        };
-        auto encode = [&](int slot) {
-            try {
-                for (;;) {
-                    int64_t first;
-                    {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        if (writeError) return;
-                        first = nextGroup++ * group;
-                    }
-                    for (int64_t i = first; i < first + group; ++i) {
-                        {
-                            std::unique_lock<std::mutex> lock(mutex);
-                            changed.wait(lock, [&] { return writeError || i < queued || allQueued; });
-                            if (writeError || i >= queued) return;
-                        }
-                        FrameResult r = pipeline.Take(i);
-                        std::unique_ptr<AVFrame, AVFrameDeleter> frame(r.frame);
-                        auto encoded = std::make_unique<Encoded>();
-                        encoded->inputPacket.reset(r.packet);
-                        encoded->changed = r.changed;
-                        if (!encoded->inputPacket) output.EncodeFrame(slot, frame.get(), r.duration, encoded->packets);
-                        {
-                            std::lock_guard<std::mutex> writing(writeMutex);
-                            ready[i] = std::move(encoded);
-                        }
-                        writeReady();
-                        changed.notify_all();
-                    }
-                }
-            } catch (...) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (!writeError) writeError = std::current_exception();
-                }
-                changed.notify_all();
-            }
-        };
-        std::vector<std::thread> encoderThreads;
-        // Ends the encoder threads on every path: after the last frame, or, on a failure, by
-        // stopping the pipeline they may be waiting on.
-        auto finishEncoders = [&](bool failed) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                allQueued = true;
-            }
-            changed.notify_all();
-            if (failed) pipeline.Stop();
-            for (std::thread &t : encoderThreads) t.join();
-        };
-        try {
-            for (int slot = 0; slot < encoders; ++slot) encoderThreads.emplace_back(encode, slot);
-            const CutRule cuts(ranges);
-            int64_t runLength = 0;
-            FrameJob job;
-            while (nextJob(job)) {
-                const bool newRun = runLength >= kRunLength && cuts.Allowed(job.index);
-                if (newRun) runLength = 0;
-                pipeline.Add(job, newRun);
-                job = FrameJob();
-                ++runLength;
-                std::unique_lock<std::mutex> lock(mutex);
-                queued = decoded;
-                changed.notify_all();
-                changed.wait(lock, [&] { return writeError || queued - written < aheadLimit; });
-                if (writeError) break;
-            }
-            pipeline.CloseRuns();
-        } catch (...) {
-            finishEncoders(true);
-            throw;
-        }
-        bool failed;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            failed = writeError != nullptr;
-        }
-        finishEncoders(failed);
-        if (writeError) std::rethrow_exception(writeError);
-        if (written != decoded) throw HostError(EXIT_FAILURE_RUN, "stopped");
-        pipeline.Stop();
+        RunStaged(workers, reader, film, settings, output, writer, control);
+        control.RethrowIfFailed();
+        if (writer.Written() != reader.decoded()) throw HostError(EXIT_FAILURE_RUN, "stopped before the end of the film");
     }
     for (Worker &worker : workers) worker.instance->End();
     return totals;

@@ -1,31 +1,37 @@
-// Runs the film through several filter instances at once. The film is cut into runs of
-// consecutive frames, only where no subtitle spans the cut, and each run goes whole to one
-// instance on its own thread; so each subtitle is prepared once, by one instance, exactly as a
-// single instance would prepare it, and the output does not depend on the number of threads.
-// The calling thread decodes, hands out the runs, and writes the results back in frame order.
+// Runs the film through the filter: decoding, filtering on worker threads, encoding on encoder
+// threads and writing in frame order, wired from the stages of stage.h.
+//
+// The film is cut into runs of consecutive frames, only where no subtitle spans the cut, and each
+// run goes whole to one filter instance; so each subtitle is prepared once, by one instance,
+// exactly as a single instance would prepare it. Encoders whose bytes do not depend on how many
+// contexts share the work (FFV1, PNG) code whole groups of frames on several contexts. The output
+// therefore does not depend on the number of threads.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <utility>
 #include <vector>
 
+#include "cli/frame_ranges.h"
 #include "cli/plugin_host.h"
-#include "cli/video.h"
+
+class VideoInput;
+class VideoOutput;
 
 struct FilmTotals {
     int64_t frames = 0;
-    int64_t repainted = 0;
+    int64_t filtered = 0;   // frames handed to the filter
+    int64_t repainted = 0;  // frames it changed
 };
 
-// `ranges` are the index's subtitle frame ranges (where runs must not be cut). `progress` is
-// called after each written frame with the number written so far.
-FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &settings, bool settingsFromConfigLine,
-                       VideoInput &input, VideoOutput &output, int threads,
-                       const std::vector<std::pair<int64_t, int64_t>> &ranges,
-                       const std::function<void(int64_t)> &progress);
+struct FilmSettings {
+    FilterSettings filter;
+    bool fromConfigLine = false;
+    int threads = 1;                 // filter instances; 1: everything on the calling thread
+    std::vector<FrameRange> ranges;  // the index's subtitle frame ranges
+};
 
-// Calls the module's Config with the settings; a script error becomes a HostError naming the
-// settings out of range (exit status 2).
-void ConfigureInstance(FilterInstance &instance, const FilterSettings &settings, bool fromConfigLine);
+// `progress` is called after each written frame with the number written so far.
+FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
+                       VideoOutput &output, const std::function<void(int64_t)> &progress);

@@ -1,0 +1,257 @@
+// Colour conversion both ways and the splice of changed blocks (see colour.h).
+#include "cli/colour.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "cli/errors.h"
+#include "cli/plugin_host.h"
+
+namespace {
+
+// Bicubic with accurate rounding, chroma interpolated at full resolution both ways: the scaler's
+// most exact same-size conversion. The output's bytes depend on these flags.
+constexpr int kScaleFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+
+// A scaler context with its colour details set once, at creation. (A cached context can be
+// rebuilt behind our back, at the same address, without them.)
+SwsContext *MakeContext(int w, int h, const PictureColour &from, const PictureColour &to) {
+    SwsContext *c = sws_getContext(w, h, from.format, w, h, to.format, kScaleFlags, nullptr, nullptr, nullptr);
+    if (!c) {
+        throw HostError(EXIT_FAILURE_RUN, std::string("cannot convert pixels from ") + av_get_pix_fmt_name(from.format) +
+                                              " to " + av_get_pix_fmt_name(to.format));
+    }
+    sws_setColorspaceDetails(c, sws_getCoefficients(from.matrix), from.fullRange ? 1 : 0, sws_getCoefficients(to.matrix),
+                             to.fullRange ? 1 : 0, 0, 1 << 16, 1 << 16);
+    return c;
+}
+
+// Formats whose pixels can be copied block by block: no palettes, bit-packed or hardware frames.
+bool BlockCopyable(AVPixelFormat format) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    return d && !(d->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL));
+}
+
+// A plane that holds only alpha keeps the decoded samples: the filter repaints colour only.
+bool AlphaOnlyPlane(const AVPixFmtDescriptor *d, int plane) {
+    if (!(d->flags & AV_PIX_FMT_FLAG_ALPHA) || d->nb_components < 2) return false;
+    const int alpha = d->nb_components - 1;
+    if (d->comp[alpha].plane != plane) return false;
+    for (int c = 0; c < alpha; ++c) {
+        if (d->comp[c].plane == plane) return false;
+    }
+    return true;
+}
+
+const AVPixelFormat kJpegTwins[][2] = {
+    {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P}, {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
+    {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}, {AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUV440P},
+    {AV_PIX_FMT_YUVJ411P, AV_PIX_FMT_YUV411P},
+};
+
+}  // namespace
+
+AVPixelFormat SampleTwin(AVPixelFormat format) {
+    for (const auto &t : kJpegTwins) {
+        if (t[0] == format) return t[1];
+    }
+    return format;
+}
+
+bool IsJpegFormat(AVPixelFormat format) { return SampleTwin(format) != format; }
+
+bool IsRgbFormat(AVPixelFormat format) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
+}
+
+AVColorSpace GuessMatrix(int, int height) { return height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M; }
+
+AVColorSpace ResolveMatrix(AVColorSpace space, int width, int height) {
+    switch (space) {
+    case AVCOL_SPC_BT709:
+    case AVCOL_SPC_FCC:
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+    case AVCOL_SPC_SMPTE240M:
+    case AVCOL_SPC_BT2020_NCL:
+        return space;
+    case AVCOL_SPC_BT2020_CL:  // the scaler has the non-constant-luminance matrix only
+        return AVCOL_SPC_BT2020_NCL;
+    default:
+        return GuessMatrix(width, height);
+    }
+}
+
+PictureColour ResolveColour(AVPixelFormat format, AVColorSpace space, AVColorRange range, int width, int height) {
+    PictureColour c;
+    c.format = SampleTwin(format);
+    c.matrix = ResolveMatrix(space, width, height);
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    // RGB is full range by nature; untagged grey (PNG, TIFF) is too.
+    const bool gray = d && d->nb_components <= 2 && !(d->flags & AV_PIX_FMT_FLAG_RGB);
+    c.fullRange = IsJpegFormat(format) || IsRgbFormat(format) || range == AVCOL_RANGE_JPEG ||
+                  (gray && range == AVCOL_RANGE_UNSPECIFIED);
+    return c;
+}
+
+ColourConverter::ColourConverter(int width, int height, const PictureColour &decoded, const PictureColour &output)
+    : width_(width), height_(height), decoded_(decoded), output_(output) {
+    keepsSamples_ = decoded.format == output.format && decoded.fullRange == output.fullRange;
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(output.format);
+    if (!d || !BlockCopyable(output.format)) {
+        throw HostError(EXIT_FAILURE_RUN, std::string("subremove cannot write ") + av_get_pix_fmt_name(output.format) + " pictures");
+    }
+    if (!IsRgbFormat(output.format)) {
+        blockW_ = 1 << d->log2_chroma_w;
+        blockH_ = 1 << d->log2_chroma_h;
+    }
+    const PictureColour host{AV_PIX_FMT_BGR0, decoded.matrix, true};
+    const PictureColour hostOut{AV_PIX_FMT_BGR0, output.matrix, true};
+    try {
+        toHost_ = MakeContext(width, height, decoded, host);
+        fromHost_ = MakeContext(width, height, hostOut, output);
+        if (!keepsSamples_) direct_ = MakeContext(width, height, decoded, output);
+    } catch (...) {
+        sws_freeContext(toHost_);
+        sws_freeContext(fromHost_);
+        throw;
+    }
+    rgbIn_.assign((size_t)width * height * 4, 0);
+    rgbOut_.assign((size_t)width * height * 4, 0);
+    changedBlocks_.assign((size_t)((width + blockW_ - 1) / blockW_) * ((height + blockH_ - 1) / blockH_), 0);
+}
+
+ColourConverter::~ColourConverter() {
+    sws_freeContext(toHost_);
+    sws_freeContext(fromHost_);
+    sws_freeContext(direct_);
+}
+
+void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance) {
+    if (frame->width != width_ || frame->height != height_ || SampleTwin((AVPixelFormat)frame->format) != decoded_.format) {
+        throw HostError(EXIT_FAILURE_RUN, "the picture size or pixel format changes within the film; subremove needs one size");
+    }
+    uint8_t *dst[4] = {rgbIn_.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {width_ * 4, 0, 0, 0};
+    sws_scale(toHost_, frame->data, frame->linesize, 0, height_, dst, dstStride);
+    // BGR0 in memory is the host's 0x00RRGGBB word on a little-endian machine; rows turn bottom-up.
+    for (int y = 0; y < height_; ++y) {
+        std::memcpy(instance.SourceRow(y), rgbIn_.data() + (size_t)y * width_ * 4, (size_t)width_ * 4);
+    }
+}
+
+FramePtr ColourConverter::Unchanged(const AVFrame *decoded) {
+    FramePtr out(av_frame_alloc());
+    if (!out) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    if (keepsSamples_) {
+        CheckAv(av_frame_ref(out.get(), decoded), "cannot pass the frame on");
+    } else {
+        out->format = output_.format;
+        out->width = width_;
+        out->height = height_;
+        CheckAv(av_frame_get_buffer(out.get(), 0), "cannot allocate a frame");
+        CheckAv(av_frame_copy_props(out.get(), decoded), "cannot pass the frame on");
+        sws_scale(direct_, decoded->data, decoded->linesize, 0, height_, out->data, out->linesize);
+    }
+    // A yuvj* frame goes out as its yuv* twin with the pc range tag: the same samples.
+    out->format = output_.format;
+    out->color_range = output_.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+    return out;
+}
+
+int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance) {
+    int64_t changed = 0;
+    const int blocksX = (width_ + blockW_ - 1) / blockW_;
+    std::fill(changedBlocks_.begin(), changedBlocks_.end(), 0);
+    for (int y = 0; y < height_; ++y) {
+        const uint32_t *result = instance.DestinationRow(y);
+        const uint32_t *given = reinterpret_cast<const uint32_t *>(rgbIn_.data() + (size_t)y * width_ * 4);
+        uint32_t *row = reinterpret_cast<uint32_t *>(rgbOut_.data() + (size_t)y * width_ * 4);
+        uint8_t *blockRow = changedBlocks_.data() + (size_t)(y / blockH_) * blocksX;
+        for (int x = 0; x < width_; ++x) {
+            // The top byte is not colour: the filter may write 0 where the input had anything.
+            row[x] = result[x] & 0x00FFFFFFu;
+            if (((result[x] ^ given[x]) & 0x00FFFFFFu) != 0) {
+                ++changed;
+                blockRow[x / blockW_] = 1;
+            }
+        }
+    }
+    return changed;
+}
+
+int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out) {
+    const int64_t changed = MarkChangedBlocks(instance);
+    out = Unchanged(decoded);
+    if (changed == 0) return 0;
+    if (!converted_) {
+        converted_.reset(av_frame_alloc());
+        if (!converted_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        converted_->format = output_.format;
+        converted_->width = width_;
+        converted_->height = height_;
+        CheckAv(av_frame_get_buffer(converted_.get(), 0), "cannot allocate a frame");
+    }
+    const uint8_t *src[4] = {rgbOut_.data(), nullptr, nullptr, nullptr};
+    int srcStride[4] = {width_ * 4, 0, 0, 0};
+    sws_scale(fromHost_, src, srcStride, 0, height_, converted_->data, converted_->linesize);
+    // The decoded frame may be shared with the decoder: write into a copy of our own.
+    if (!av_frame_is_writable(out.get())) {
+        FramePtr copy(av_frame_alloc());
+        if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        copy->format = out->format;
+        copy->width = width_;
+        copy->height = height_;
+        CheckAv(av_frame_get_buffer(copy.get(), 0), "cannot allocate a frame");
+        CheckAv(av_frame_copy(copy.get(), out.get()), "cannot copy a frame");
+        CheckAv(av_frame_copy_props(copy.get(), out.get()), "cannot copy a frame");
+        out = std::move(copy);
+    }
+    SpliceBlocks(converted_.get(), out.get());
+    return changed;
+}
+
+// Copies the marked blocks of `converted` into `out`, plane by plane, runs of blocks at a time.
+void ColourConverter::SpliceBlocks(const AVFrame *converted, AVFrame *out) const {
+    const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(output_.format);
+    const int blocksX = (width_ + blockW_ - 1) / blockW_;
+    const int blocksY = (height_ + blockH_ - 1) / blockH_;
+    const int planes = av_pix_fmt_count_planes(output_.format);
+    for (int p = 0; p < planes; ++p) {
+        if (AlphaOnlyPlane(desc, p)) continue;
+        bool chroma = false;
+        if (!IsRgbFormat(output_.format)) {
+            for (int comp = 1; comp <= 2 && comp < desc->nb_components; ++comp) chroma |= desc->comp[comp].plane == p;
+        }
+        const int shiftH = chroma ? desc->log2_chroma_h : 0;
+        for (int by = 0; by < blocksY; ++by) {
+            const uint8_t *flags = changedBlocks_.data() + (size_t)by * blocksX;
+            const int y0 = (by * blockH_) >> shiftH;
+            const int y1 = std::min(((by + 1) * blockH_) >> shiftH, AV_CEIL_RSHIFT(height_, shiftH));
+            for (int bx = 0; bx < blocksX;) {
+                if (!flags[bx]) {
+                    ++bx;
+                    continue;
+                }
+                int end = bx;
+                while (end < blocksX && flags[end]) ++end;
+                const int x0 = bx * blockW_;
+                const int x1 = std::min(end * blockW_, width_);
+                const int b0 = x0 == 0 ? 0 : av_image_get_linesize(output_.format, x0, p);
+                const int b1 = av_image_get_linesize(output_.format, x1, p);
+                for (int y = y0; y < y1; ++y) {
+                    std::memcpy(out->data[p] + (ptrdiff_t)y * out->linesize[p] + b0,
+                                converted->data[p] + (ptrdiff_t)y * converted->linesize[p] + b0, (size_t)(b1 - b0));
+                }
+                bx = end;
+            }
+        }
+    }
+}

@@ -1,0 +1,78 @@
+// Colour between the film's pictures and the host's 32-bit pixels.
+//
+// Decoded pictures go to the host's bottom-up 0x00RRGGBB words with the film's own matrix and
+// range; what the filter returns comes back in the output's format. Only the chroma-sized blocks
+// that hold a pixel the filter changed are taken from the converted result: every other sample is
+// the decoded one (or, when the output cannot hold the input's format, the decoded one converted
+// straight into the output format, never through 8-bit RGB). Each converter keeps its own scaler
+// contexts, made once with their colour details, so every frame and every thread converts alike.
+// Cost per filtered frame: one conversion each way, one compare of the frame, one copy.
+#pragma once
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstdint>
+#include <vector>
+
+#include "cli/av_util.h"
+
+class FilterInstance;
+
+// The colour facts of a picture format as the conversions need them: the sample layout (a yuvj*
+// format is its yuv* twin with pc range), a matrix that is never unspecified, and the range.
+struct PictureColour {
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    bool fullRange = false;
+};
+
+// yuvj420p -> yuv420p and the other yuvj* formats likewise; any other format is itself.
+AVPixelFormat SampleTwin(AVPixelFormat format);
+// True for the yuvj* formats, which mean pc range whatever the frame says.
+bool IsJpegFormat(AVPixelFormat format);
+bool IsRgbFormat(AVPixelFormat format);
+// An untagged matrix follows the picture size: BT.709 from 720 lines up, BT.601 below.
+AVColorSpace GuessMatrix(int width, int height);
+// The matrix the conversions use for `space`: the tagged one when the scaler knows it, else the guess.
+AVColorSpace ResolveMatrix(AVColorSpace space, int width, int height);
+PictureColour ResolveColour(AVPixelFormat format, AVColorSpace space, AVColorRange range, int width, int height);
+
+class ColourConverter {
+public:
+    // `decoded`: the film's pictures; `output`: what the encoder is fed.
+    ColourConverter(int width, int height, const PictureColour &decoded, const PictureColour &output);
+    ~ColourConverter();
+    ColourConverter(const ColourConverter &) = delete;
+    ColourConverter &operator=(const ColourConverter &) = delete;
+
+    // Decoded frame -> the instance's source buffer.
+    void ToHost(const AVFrame *frame, FilterInstance &instance);
+    // A frame the filter did not touch, in the output format: the decoded frame itself when the
+    // output keeps its samples, else converted straight from it.
+    FramePtr Unchanged(const AVFrame *decoded);
+    // The instance's destination buffer spliced into the decoded frame; returns the number of
+    // pixels the filter changed and sets `out`.
+    int64_t FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out);
+
+private:
+    void SpliceBlocks(const AVFrame *converted, AVFrame *out) const;
+    int64_t MarkChangedBlocks(const FilterInstance &instance);
+
+    int width_;
+    int height_;
+    PictureColour decoded_;
+    PictureColour output_;
+    bool keepsSamples_;
+    int blockW_ = 1;  // the output's chroma block, the unit of the splice
+    int blockH_ = 1;
+    SwsContext *toHost_ = nullptr;
+    SwsContext *fromHost_ = nullptr;
+    SwsContext *direct_ = nullptr;  // decoded -> output format, when they differ
+    std::vector<uint8_t> rgbIn_;    // top-down copy of what the filter was given
+    std::vector<uint8_t> rgbOut_;   // top-down copy of what it returned
+    std::vector<uint8_t> changedBlocks_;
+    FramePtr converted_;
+};

@@ -1,0 +1,159 @@
+// Encoder policy (see encoder_policy.h).
+#include "cli/encoder_policy.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include <algorithm>
+#include <cctype>
+
+#include "cli/errors.h"
+
+namespace {
+
+// Encoders that code pictures whose sides are not whole chroma blocks.
+const char *const kPartialBlockEncoders[] = {"ffv1", "png", "ffvhuff", "huffyuv", "libvpx-vp9", "libaom-av1", "tiff", "rawvideo"};
+
+bool CodesPartialBlocks(const std::string &name) {
+    for (const char *n : kPartialBlockEncoders) {
+        if (name == n) return true;
+    }
+    return false;
+}
+
+AVPixelFormat Twin(AVPixelFormat f) {
+    switch (f) {
+    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
+    default: return f;
+    }
+}
+
+bool IsRgb(AVPixelFormat f) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(f);
+    return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
+}
+
+bool BlocksTile(AVPixelFormat f, int width, int height) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(f);
+    if (!d) return false;
+    return width % (1 << d->log2_chroma_w) == 0 && height % (1 << d->log2_chroma_h) == 0;
+}
+
+std::string Name(AVPixelFormat f) {
+    const char *n = av_get_pix_fmt_name(f);
+    return n ? n : "an unknown format";
+}
+
+std::string Size(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+bool Takes(const EncoderCaps &e, AVPixelFormat f) {
+    return e.pixelFormats.empty() || std::find(e.pixelFormats.begin(), e.pixelFormats.end(), f) != e.pixelFormats.end();
+}
+
+// The pixel format, range and note: the input's samples where the encoder takes them.
+void ChoosePixelFormat(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
+    const AVPixelFormat twin = Twin(r.inputFormat);
+    const bool jpeg = twin != r.inputFormat;
+    const bool wholeBlocksOnly = !CodesPartialBlocks(e.name);
+    const bool fits = !wholeBlocksOnly || BlocksTile(twin, r.width, r.height);
+    // The twin with the pc tag before the yuvj format itself: the same samples, the modern way.
+    for (AVPixelFormat candidate : {twin, r.inputFormat}) {
+        if (fits && Takes(e, candidate)) {
+            plan.pixelFormat = candidate;
+            plan.keepsSamples = true;
+            plan.range = jpeg ? AVCOL_RANGE_JPEG : r.inputRange;
+            return;
+        }
+    }
+    std::vector<AVPixelFormat> usable;
+    for (AVPixelFormat f : e.pixelFormats) {
+        if (!wholeBlocksOnly || BlocksTile(f, r.width, r.height)) usable.push_back(f);
+    }
+    if (usable.empty()) {
+        throw HostError(EXIT_FAILURE_RUN, e.name + " cannot code " + Size(r.width, r.height) +
+                                              " pictures: all its pixel formats need width and height divisible by their "
+                                              "chroma blocks (even sizes for 4:2:0); choose --codec ffv1 or crop the film");
+    }
+    usable.push_back(AV_PIX_FMT_NONE);
+    plan.pixelFormat = avcodec_find_best_pix_fmt_of_list(usable.data(), twin, 0, nullptr);
+    plan.keepsSamples = false;
+    plan.range = IsRgb(plan.pixelFormat) ? AVCOL_RANGE_JPEG
+                 : IsRgb(twin)           ? AVCOL_RANGE_MPEG
+                 : jpeg                  ? AVCOL_RANGE_JPEG
+                                         : r.inputRange;
+    if (!fits && Takes(e, twin)) {
+        plan.note = e.name + " cannot code " + Name(twin) + " at " + Size(r.width, r.height) +
+                    " (its chroma blocks need even sizes): writing " + Name(plan.pixelFormat);
+    } else {
+        plan.note = e.name + " cannot hold " + Name(r.inputFormat) + ": converting to " + Name(plan.pixelFormat);
+    }
+}
+
+// Encoder settings: high quality by default, and FFV1 with a layout fixed whatever the threads.
+void ChooseSettings(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
+    const std::string &n = e.name;
+    if (n == "libx264" || n == "libx265") {
+        plan.options = {{"crf", std::to_string(r.quality >= 0 ? r.quality : 16)}, {"preset", "medium"}};
+    } else if (n == "libvpx-vp9" || n == "libvpx") {
+        plan.options = {{"crf", std::to_string(r.quality >= 0 ? r.quality : 20)}, {"b", "0"}};
+    } else if (n == "ffv1") {
+        plan.options = {{"level", "3"}, {"slicecrc", "1"}};
+        // Slices are what FFV1's threads share out; fixing their number keeps the bytes the same
+        // for every --threads. Pictures too small for four slices keep the encoder's layout.
+        if (r.width >= 128 && r.height >= 128) plan.options.push_back({"slices", "4"});
+        plan.gopSize = 12;  // the library's default, fixed so the group length is known
+    } else if (n != "png" && n != "ffvhuff" && n != "huffyuv" && n != "rawvideo") {
+        plan.qscale = true;
+        plan.globalQuality = FF_QP2LAMBDA * (r.quality >= 0 ? r.quality : 2);
+    }
+}
+
+// FFV1 resets its coder at every key frame and PNG codes every picture alone, so a context that
+// has coded only whole groups codes the next one as a single context would.
+void ChooseThreads(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
+    const bool exact = e.name == "ffv1" || e.name == "png";
+    if (!exact) return;
+    const long long pixels = std::max(1LL, (long long)r.width * r.height);
+    const int threads = std::max(1, r.threads);
+    plan.contexts = (int)std::max(1LL, std::min((long long)threads, kEncoderPixelBudget / pixels));
+    // PNG's frame threads hand packets back later, which several contexts could not put in order.
+    plan.threadsPerContext = plan.contexts > 1 && e.name == "png" ? 1 : std::max(1, threads / plan.contexts);
+    plan.groupLength = e.name == "png" ? 1 : plan.gopSize;
+}
+
+}  // namespace
+
+EncoderCaps EncoderCaps::FromLibrary(const AVCodec *codec) {
+    EncoderCaps caps;
+    caps.name = codec->name;
+    if (codec->pix_fmts) {
+        for (const AVPixelFormat *f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) caps.pixelFormats.push_back(*f);
+    }
+    return caps;
+}
+
+std::string PreferredEncoderName(const std::string &outputPath, bool imageSequence) {
+    if (imageSequence) return "";  // the image format's own encoder (PNG, TIFF, ...)
+    std::string ext;
+    const size_t dot = outputPath.find_last_of('.');
+    if (dot != std::string::npos && outputPath.find('/', dot) == std::string::npos) ext = outputPath.substr(dot + 1);
+    for (char &ch : ext) ch = (char)std::tolower((unsigned char)ch);
+    if (ext == "mkv" || ext == "nut" || ext == "avi") return "ffv1";
+    if (ext == "mp4" || ext == "mov" || ext == "m4v") return "libx264";
+    if (ext == "webm") return "libvpx-vp9";
+    return "";
+}
+
+EncodePlan PlanEncoding(const EncodeRequest &request, const EncoderCaps &encoder) {
+    EncodePlan plan;
+    plan.codec = encoder.name;
+    ChoosePixelFormat(request, encoder, plan);
+    ChooseSettings(request, encoder, plan);
+    ChooseThreads(request, encoder, plan);
+    return plan;
+}

@@ -1,0 +1,385 @@
+// Encoding, muxing and publishing (see output.h). The encoder and its settings come from the
+// encoder policy; this file only carries them out.
+#include "cli/output.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/colour.h"
+#include "cli/errors.h"
+#include "cli/input.h"
+
+namespace {
+
+std::string DirectoryOf(const std::string &path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string &path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The encoder's formats, less those the scaler cannot write (a palette, for one).
+EncoderCaps UsableCaps(const AVCodec *codec) {
+    EncoderCaps caps = EncoderCaps::FromLibrary(codec);
+    std::vector<AVPixelFormat> usable;
+    for (AVPixelFormat f : caps.pixelFormats) {
+        if (sws_isSupportedOutput(f) || SampleTwin(f) != f) usable.push_back(f);
+    }
+    if (usable.empty() && !caps.pixelFormats.empty()) {
+        throw HostError(EXIT_FAILURE_RUN, std::string("subremove cannot feed the ") + codec->name + " encoder");
+    }
+    caps.pixelFormats = usable;
+    return caps;
+}
+
+// The encoder the flags name, else the one the policy prefers for the container, else the
+// container's own default.
+const AVCodec *FindEncoder(const AVOutputFormat *format, const EncodeRequest &request) {
+    if (!request.codecFlag.empty()) {
+        const AVCodec *codec = avcodec_find_encoder_by_name(request.codecFlag.c_str());
+        if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) throw HostError(EXIT_FAILURE_RUN, "unknown video codec " + request.codecFlag);
+        return codec;
+    }
+    const std::string preferred = PreferredEncoderName(request.outputPath, request.imageSequence);
+    if (!preferred.empty()) {
+        if (const AVCodec *codec = avcodec_find_encoder_by_name(preferred.c_str())) return codec;
+    }
+    const AVCodec *codec =
+        avcodec_find_encoder(av_guess_codec(format, nullptr, request.outputPath.c_str(), nullptr, AVMEDIA_TYPE_VIDEO));
+    if (!codec) throw HostError(EXIT_FAILURE_RUN, "no video encoder for " + request.outputPath);
+    return codec;
+}
+
+}  // namespace
+
+PacketList::~PacketList() {
+    for (AVPacket *p : packets) av_packet_free(&p);
+}
+
+VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const OutputOptions &options)
+    : path_(path), input_(input) {
+    // A throwing constructor runs no destructor: release what was opened so far by hand.
+    try {
+        Open(options);
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+VideoOutput::~VideoOutput() { Release(); }
+
+void VideoOutput::Open(const OutputOptions &options) {
+    const AVOutputFormat *guess = av_guess_format(nullptr, path_.c_str(), nullptr);
+    if (!guess) throw HostError(EXIT_FAILURE_RUN, "cannot tell the container of " + path_ + " from its extension");
+    sequence_ = std::strcmp(guess->name, "image2") == 0;
+    const std::string target = PrepareTarget();
+    CheckAv(avformat_alloc_output_context2(&format_, guess, nullptr, target.c_str()), "cannot set up the output " + path_);
+
+    const AVCodecContext *dec = input_.decoder();
+    EncodeRequest request;
+    request.outputPath = path_;
+    request.imageSequence = sequence_;
+    request.codecFlag = options.codec;
+    request.quality = options.quality;
+    request.threads = options.threads;
+    request.width = dec->width;
+    request.height = dec->height;
+    request.inputFormat = dec->pix_fmt;
+    request.inputRange = dec->color_range;
+    const AVCodec *codec = FindEncoder(format_->oformat, request);
+    if (avformat_query_codec(format_->oformat, codec->id, FF_COMPLIANCE_NORMAL) == 0) {
+        throw HostError(EXIT_FAILURE_RUN, std::string("the container of ") + path_ + " cannot hold " + codec->name + " video");
+    }
+    plan_ = PlanEncoding(request, UsableCaps(codec));
+    if (!plan_.note.empty()) std::fprintf(stderr, "subremove: note: %s\n", plan_.note.c_str());
+    OpenEncoder(codec);
+    AddVideoStream();
+    AddOtherStreams();
+    const AVCodecDescriptor *inDesc = avcodec_descriptor_get(dec->codec_id);
+    passPackets_ = sequence_ && codec->id == dec->codec_id && plan_.keepsSamples && plan_.pixelFormat == dec->pix_fmt &&
+                   inDesc && (inDesc->props & AV_CODEC_PROP_INTRA_ONLY);
+    WriteHeader(target);
+}
+
+// The name written to until the film is whole: beside the output, or a folder beside the
+// sequence's files.
+std::string VideoOutput::PrepareTarget() {
+    struct stat st{};
+    const std::string folder = DirectoryOf(path_);
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": the folder " + folder + " does not exist");
+    }
+    if (!sequence_) {
+        tempPath_ = path_ + ".part";
+        return tempPath_;
+    }
+    tempDir_ = folder + "/.subremove-" + std::to_string(getpid());
+    if (mkdir(tempDir_.c_str(), 0777) != 0) {
+        tempDir_.clear();
+        throw HostError(EXIT_FAILURE_RUN, "cannot write in " + folder + ": " + std::strerror(errno));
+    }
+    return tempDir_ + "/" + BaseName(path_);
+}
+
+// One context per plan slot, all set up alike.
+void VideoOutput::OpenEncoder(const AVCodec *codec) {
+    const AVCodecContext *dec = input_.decoder();
+    AVStream *in = input_.stream();
+    const int contexts = plan_.groupLength > 0 ? std::max(1, plan_.contexts) : 1;
+    for (int i = 0; i < contexts; ++i) {
+        Encoder slot;
+        slot.context = avcodec_alloc_context3(codec);
+        slot.packet = av_packet_alloc();
+        encoders_.push_back(slot);
+        AVCodecContext *e = slot.context;
+        if (!e || !slot.packet) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        e->width = dec->width;
+        e->height = dec->height;
+        e->pix_fmt = plan_.pixelFormat;
+        e->sample_aspect_ratio = av_guess_sample_aspect_ratio(input_.format(), in, nullptr);
+        e->time_base = in->time_base;
+        e->framerate = input_.frameRate();
+        e->thread_count = plan_.threadsPerContext;
+        e->field_order = dec->field_order;
+        if (plan_.gopSize > 0) e->gop_size = plan_.gopSize;
+        if (!IsRgbFormat(e->pix_fmt)) {
+            // The film's own tags; an RGB film becomes YUV with the matrix the conversion used.
+            e->color_range = plan_.range;
+            e->colorspace = IsRgbFormat(dec->pix_fmt) ? GuessMatrix(dec->width, dec->height) : dec->colorspace;
+            e->color_primaries = dec->color_primaries;
+            e->color_trc = dec->color_trc;
+        }
+        if (format_->oformat->flags & AVFMT_GLOBALHEADER) e->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (plan_.qscale) {
+            e->flags |= AV_CODEC_FLAG_QSCALE;
+            e->global_quality = plan_.globalQuality;
+        }
+        AVDictionary *settings = nullptr;
+        for (const auto &kv : plan_.options) av_dict_set(&settings, kv.first.c_str(), kv.second.c_str(), 0);
+        const int r = avcodec_open2(e, codec, &settings);
+        av_dict_free(&settings);
+        if (r < 0) {
+            throw HostError(EXIT_FAILURE_RUN, "cannot open the " + plan_.codec + " encoder for " + std::to_string(e->width) + "x" +
+                                                  std::to_string(e->height) + " " + av_get_pix_fmt_name(e->pix_fmt) +
+                                                  " pictures (" + AvError(r) + "); choose another with --codec");
+        }
+    }
+}
+
+void VideoOutput::AddVideoStream() {
+    AVCodecContext *first = encoders_.front().context;
+    videoStream_ = avformat_new_stream(format_, nullptr);
+    if (!videoStream_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    CheckAv(avcodec_parameters_from_context(videoStream_->codecpar, first), "cannot set up the output stream");
+    videoStream_->time_base = first->time_base;
+    videoStream_->avg_frame_rate = input_.frameRate();
+    videoStream_->sample_aspect_ratio = first->sample_aspect_ratio;
+    av_dict_copy(&videoStream_->metadata, input_.stream()->metadata, 0);
+    streamMap_[input_.stream()->index] = videoStream_->index;
+}
+
+// The other streams go across unchanged where the container can hold them.
+void VideoOutput::AddOtherStreams() {
+    int skipped = 0;
+    for (unsigned i = 0; i < input_.format()->nb_streams; ++i) {
+        AVStream *other = input_.format()->streams[i];
+        if ((int)i == input_.stream()->index) continue;
+        const AVMediaType type = other->codecpar->codec_type;
+        // Attachments (the fonts of styled subtitles) travel with Matroska only.
+        const bool attachment = type == AVMEDIA_TYPE_ATTACHMENT && std::strstr(format_->oformat->name, "matroska");
+        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE && !attachment) continue;
+        if (sequence_ ||
+            (!attachment && avformat_query_codec(format_->oformat, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1)) {
+            ++skipped;
+            continue;
+        }
+        AVStream *copy = avformat_new_stream(format_, nullptr);
+        if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        CheckAv(avcodec_parameters_copy(copy->codecpar, other->codecpar), "cannot copy a stream");
+        copy->codecpar->codec_tag = 0;
+        copy->time_base = other->time_base;
+        copy->disposition = other->disposition;
+        av_dict_copy(&copy->metadata, other->metadata, 0);
+        streamMap_[(int)i] = copy->index;
+    }
+    if (skipped > 0) {
+        std::fprintf(stderr, "subremove: warning: %d audio or subtitle stream(s) left out: %s cannot hold them\n", skipped,
+                     sequence_ ? "an image sequence" : "the output container");
+    }
+    av_dict_copy(&format_->metadata, input_.format()->metadata, 0);
+}
+
+void VideoOutput::WriteHeader(const std::string &target) {
+    if (!(format_->oformat->flags & AVFMT_NOFILE)) {
+        const int r = avio_open(&format_->pb, target.c_str(), AVIO_FLAG_WRITE);
+        if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+    }
+    // FLAC or Opus in MP4 is still marked experimental in this FFmpeg, yet players read it.
+    format_->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+    // No random container ids or library versions: the same film and settings give the same file,
+    // whatever --threads, so results can be compared byte for byte.
+    format_->flags |= AVFMT_FLAG_BITEXACT;
+    AVDictionary *muxing = nullptr;
+    // Sequence files are numbered like the input's, or else by frame number from 0 as the index counts.
+    if (sequence_) av_dict_set_int(&muxing, "start_number", input_.FirstSequenceNumber(), 0);
+    const int r = avformat_write_header(format_, &muxing);
+    av_dict_free(&muxing);
+    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+}
+
+void VideoOutput::Release() {
+    if (!finished_) Discard();
+    finished_ = true;
+    for (Encoder &e : encoders_) {
+        av_packet_free(&e.packet);
+        avcodec_free_context(&e.context);
+    }
+    encoders_.clear();
+    if (format_) {
+        if (format_->pb) avio_closep(&format_->pb);
+        avformat_free_context(format_);
+        format_ = nullptr;
+    }
+}
+
+void VideoOutput::Discard() {
+    if (format_ && format_->pb) avio_closep(&format_->pb);
+    if (!tempPath_.empty()) std::remove(tempPath_.c_str());
+    if (!tempDir_.empty()) {
+        if (DIR *dir = opendir(tempDir_.c_str())) {
+            while (dirent *e = readdir(dir)) {
+                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) std::remove((tempDir_ + "/" + e->d_name).c_str());
+            }
+            closedir(dir);
+        }
+        rmdir(tempDir_.c_str());
+    }
+}
+
+void VideoOutput::EncodeFrame(int slot, AVFrame *frame, int64_t duration, PacketList &out) {
+    Encoder &e = encoders_.at((size_t)slot);
+    if (frame->pts != AV_NOPTS_VALUE) e.durations[frame->pts] = duration;
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    const int r = avcodec_send_frame(e.context, frame);
+    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: " + AvError(r));
+    const size_t before = out.packets.size();
+    Receive(e, out);
+    // Contexts past the first are used only by encoders that give each picture's packet at once;
+    // one that did not would put the film out of order.
+    if (encoders_.size() > 1 && out.packets.size() != before + 1) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: the encoder did not give one packet for it");
+    }
+}
+
+void VideoOutput::Receive(Encoder &e, PacketList &out) {
+    for (;;) {
+        const int r = avcodec_receive_packet(e.context, e.packet);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+        if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: " + AvError(r));
+        if (e.packet->duration == 0 && e.packet->pts != AV_NOPTS_VALUE) {
+            auto found = e.durations.find(e.packet->pts);
+            if (found != e.durations.end()) e.packet->duration = found->second;
+        }
+        e.durations.erase(e.durations.begin(),
+                          e.durations.lower_bound(e.packet->pts == AV_NOPTS_VALUE ? 0 : e.packet->pts - 1));
+        AVPacket *taken = av_packet_alloc();
+        if (!taken) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        av_packet_move_ref(taken, e.packet);
+        out.packets.push_back(taken);
+    }
+}
+
+void VideoOutput::Mux(AVPacket *packet) {
+    int r;
+    {
+        std::lock_guard<std::mutex> lock(muxMutex_);
+        r = av_interleaved_write_frame(format_, packet);
+    }
+    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+}
+
+void VideoOutput::WritePackets(PacketList &encoded) {
+    for (AVPacket *&p : encoded.packets) {
+        PacketPtr owned(p);
+        p = nullptr;
+        owned->stream_index = videoStream_->index;
+        av_packet_rescale_ts(owned.get(), encoders_.front().context->time_base, videoStream_->time_base);
+        Mux(owned.get());
+    }
+    encoded.packets.clear();
+}
+
+void VideoOutput::WriteInputPacket(const AVPacket *packet) {
+    PacketPtr copy(av_packet_clone(packet));
+    if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    copy->stream_index = videoStream_->index;
+    av_packet_rescale_ts(copy.get(), input_.stream()->time_base, videoStream_->time_base);
+    Mux(copy.get());
+}
+
+void VideoOutput::CopyPacket(AVPacket *packet) {
+    auto found = streamMap_.find(packet->stream_index);
+    if (found == streamMap_.end() || found->second == videoStream_->index) return;
+    AVStream *from = input_.format()->streams[packet->stream_index];
+    AVStream *to = format_->streams[found->second];
+    packet->stream_index = to->index;
+    av_packet_rescale_ts(packet, from->time_base, to->time_base);
+    packet->pos = -1;
+    Mux(packet);
+}
+
+void VideoOutput::Finish() {
+    // Only the first context can hold delayed pictures (see EncodeFrame).
+    for (Encoder &e : encoders_) {
+        avcodec_send_frame(e.context, nullptr);
+        PacketList rest;
+        Receive(e, rest);
+        WritePackets(rest);
+    }
+    int r = av_write_trailer(format_);
+    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+    if (format_->pb) {
+        r = avio_closep(&format_->pb);
+        if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+    }
+    Publish();
+    finished_ = true;
+}
+
+// Moves the temporary file, or the temporary folder's files, to their final names.
+void VideoOutput::Publish() {
+    if (!tempPath_.empty()) {
+        if (std::rename(tempPath_.c_str(), path_.c_str()) != 0) {
+            throw HostError(EXIT_FAILURE_RUN, "cannot rename " + tempPath_ + " to " + path_ + ": " + std::strerror(errno));
+        }
+        return;
+    }
+    const std::string folder = DirectoryOf(path_);
+    DIR *dir = opendir(tempDir_.c_str());
+    if (!dir) throw HostError(EXIT_FAILURE_RUN, "cannot read " + tempDir_ + ": " + std::strerror(errno));
+    while (dirent *e = readdir(dir)) {
+        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+        const std::string from = tempDir_ + "/" + e->d_name;
+        if (std::rename(from.c_str(), (folder + "/" + e->d_name).c_str()) != 0) {
+            closedir(dir);
+            throw HostError(EXIT_FAILURE_RUN, "cannot move " + from + " into " + folder + ": " + std::strerror(errno));
+        }
+    }
+    closedir(dir);
+    rmdir(tempDir_.c_str());
+}

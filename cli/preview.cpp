@@ -1,0 +1,113 @@
+// The preview strip (see preview.h) and the small PNG writer it uses.
+#include "cli/preview.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/av_util.h"
+#include "cli/colour.h"
+#include "cli/errors.h"
+#include "cli/filter_settings.h"
+#include "cli/input.h"
+#include "cli/plugin_host.h"
+#include "host/params.h"
+
+namespace {
+
+// Copies the instance's output into panel `panel` of the strip (three pictures side by side).
+void CopyPanel(const FilterInstance &instance, int panel, std::vector<uint8_t> &rgb) {
+    const int w = instance.width(), h = instance.height();
+    for (int y = 0; y < h; ++y) {
+        const uint32_t *row = instance.DestinationRow(y);
+        uint8_t *outRow = rgb.data() + ((size_t)y * w * 3 + (size_t)panel * w) * 3;
+        for (int x = 0; x < w; ++x) {
+            outRow[3 * x] = (uint8_t)(row[x] >> 16);
+            outRow[3 * x + 1] = (uint8_t)(row[x] >> 8);
+            outRow[3 * x + 2] = (uint8_t)row[x];
+        }
+    }
+}
+
+}  // namespace
+
+int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input) {
+    const int w = input.width(), h = input.height();
+    AVFrame *frame = nullptr;
+    int64_t index = 0;
+    while ((frame = input.NextFrame()) != nullptr && index < o.previewFrame) ++index;
+    if (!frame) {
+        throw HostError(EXIT_FAILURE_RUN, "--preview " + std::to_string(o.previewFrame) + " is past the end of " + o.input +
+                                              " (" + std::to_string(index) + " frames)");
+    }
+    const PictureColour colour = ResolveColour((AVPixelFormat)frame->format, frame->colorspace, frame->color_range, w, h);
+    ColourConverter converter(w, h, colour, colour);
+    std::vector<uint8_t> rgb((size_t)w * 3 * h * 3);
+    const AVRational rate = input.frameRate();
+    const int64_t usPerFrame = rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
+    const int32_t modes[3] = {MODE_ORIGINAL, MODE_MASK_ONLY, MODE_FINAL};
+    for (int panel = 0; panel < 3; ++panel) {
+        FilterInstance instance(module, w, h);
+        FilterSettings settings = o.settings;
+        settings.mode = modes[panel];
+        ConfigureInstance(instance, settings, o.configGiven);
+        instance.Start((int32_t)o.previewFrame);
+        converter.ToHost(frame, instance);
+        instance.Run((int32_t)o.previewFrame, usPerFrame);
+        instance.End();
+        CopyPanel(instance, panel, rgb);
+    }
+    WritePng(o.previewPath, w * 3, h, rgb);
+    if (!o.quiet) {
+        std::fprintf(stderr, "subremove: frame %lld as original | mask | final written to %s\n", (long long)o.previewFrame,
+                     o.previewPath.c_str());
+    }
+    return EXIT_OK;
+}
+
+void WritePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb) {
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+    if (!codec) throw HostError(EXIT_FAILURE_RUN, "no PNG encoder");
+    AVCodecContext *context = avcodec_alloc_context3(codec);
+    AVFrame *frame = av_frame_alloc();
+    AVPacket *packet = av_packet_alloc();
+    auto cleanup = [&] {
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&context);
+    };
+    try {
+        if (!context || !frame || !packet) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+        context->width = width;
+        context->height = height;
+        context->pix_fmt = AV_PIX_FMT_RGB24;
+        context->time_base = AVRational{1, 25};
+        CheckAv(avcodec_open2(context, codec, nullptr), "cannot open the PNG encoder");
+        frame->format = AV_PIX_FMT_RGB24;
+        frame->width = width;
+        frame->height = height;
+        CheckAv(av_frame_get_buffer(frame, 0), "cannot allocate a frame");
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(frame->data[0] + (ptrdiff_t)y * frame->linesize[0], rgb.data() + (size_t)y * width * 3, (size_t)width * 3);
+        }
+        CheckAv(avcodec_send_frame(context, frame), "cannot encode the preview");
+        avcodec_send_frame(context, nullptr);
+        CheckAv(avcodec_receive_packet(context, packet), "cannot encode the preview");
+        const std::string temp = path + ".part";
+        FILE *file = std::fopen(temp.c_str(), "wb");
+        if (!file) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + std::strerror(errno));
+        const bool written = std::fwrite(packet->data, 1, (size_t)packet->size, file) == (size_t)packet->size;
+        if (std::fclose(file) != 0 || !written) {
+            std::remove(temp.c_str());
+            throw HostError(EXIT_FAILURE_RUN, "cannot write " + path);
+        }
+        if (std::rename(temp.c_str(), path.c_str()) != 0) {
+            std::remove(temp.c_str());
+            throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + std::strerror(errno));
+        }
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+    cleanup();
+}
