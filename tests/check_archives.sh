@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Guards the release archives: each holds what its README promises, in the folders users install
-# from, and the Windows modules in the archive are of the right architecture.
+# from, the Windows modules in the archive are of the right architecture, and the Windows
+# archive's text files have Windows line ends.
 set -euo pipefail
 build=$1
 version=$(sed -n 's/^project(subtitle_removal VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
@@ -18,6 +19,14 @@ i686-w64-mingw32-objdump -f "$tmp/plugins32/subtitle_removal.vdf" | grep -q 'fil
   { echo "FAIL plugins32 module is not a 32-bit module"; fail=1; }
 x86_64-w64-mingw32-objdump -f "$tmp/plugins64/subtitle_removal.vdf" | grep -q 'file format pei-x86-64' ||
   { echo "FAIL plugins64 module is not a 64-bit module"; fail=1; }
+# Guards text files packed with bare LF line ends, which older Notepad shows as one long line:
+# every line of every .txt file ends in one CR and an LF, the last one included.
+for f in $(echo "$listing" | grep '\.txt$'); do
+  if [ ! -s "$tmp/$f" ] || LC_ALL=C grep -Eq $'(^|[^\r]|\r\r)$' "$tmp/$f" ||
+     [ "$(tail -c2 "$tmp/$f" | od -An -tx1 | tr -d ' \n')" != 0d0a ]; then
+    echo "FAIL $f in $zip does not have Windows (CRLF) line ends throughout"; fail=1
+  fi
+done
 
 listing=$(tar tzf "$tgz" | grep -v '/$' | sort)
 echo "$tgz:"; echo "$listing" | sed 's/^/  /'

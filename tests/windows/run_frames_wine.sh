@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the frame cases through the Linux module and through the x86_64 Windows module under
 # wine64 (on a virtual X display: the boxes are real windows), then compares what both wrote,
-# byte for byte. Exits 77 (skipped) when wine64 or Xvfb is missing.
+# byte for byte. Exits 77 (skipped) when wine64 or Xvfb is missing, or when the Linux build to
+# compare with has not been configured, or was configured without tests.
 #
 # Usage: run_frames_wine.sh <Linux build dir> <frame_host.exe> <module.vdf> <work dir>
 # The Linux half comes from the Linux build of the same source tree; its two targets are brought
@@ -19,8 +20,12 @@ if [ -z "$wine" ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null || ! comma
   exit 77
 fi
 if [ ! -f "$linux_build/build.ninja" ] && [ ! -f "$linux_build/Makefile" ]; then
-  echo "FAIL: no Linux build in $linux_build to compare with (configure and build the default preset first)"
-  exit 1
+  echo "SKIPPED: no Linux build configured in $linux_build to compare with (configure one: cmake --preset default, or set SR_LINUX_BUILD_DIR)"
+  exit 77
+fi
+if grep -qi '^SR_BUILD_TESTS:BOOL=\(OFF\|0\|NO\|FALSE\)$' "$linux_build/CMakeCache.txt" 2>/dev/null; then
+  echo "SKIPPED: the Linux build in $linux_build has no tests (SR_BUILD_TESTS=OFF), so no frames_linux to compare with"
+  exit 77
 fi
 cmake --build "$linux_build" --target frames_linux subtitle_removal -j2 >/dev/null || {
   echo "FAIL: the Linux half does not build in $linux_build"; exit 1; }
