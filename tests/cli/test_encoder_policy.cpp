@@ -1,0 +1,186 @@
+// The encoder policy on its own: which encoder, pixel format, settings and threads a film gets,
+// from plain values, with no film and no encoder opened.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "cli/encoder_policy.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+#include "cli/errors.h"
+
+namespace {
+
+EncoderCaps Caps(const std::string &name, std::vector<AVPixelFormat> formats) {
+    EncoderCaps c;
+    c.name = name;
+    c.pixelFormats = std::move(formats);
+    return c;
+}
+
+EncoderCaps Library(const char *name) {
+    const AVCodec *codec = avcodec_find_encoder_by_name(name);
+    return codec ? EncoderCaps::FromLibrary(codec) : EncoderCaps();
+}
+
+EncodeRequest Request(AVPixelFormat format, int w = 720, int h = 576, int threads = 2) {
+    EncodeRequest r;
+    r.outputPath = "out.mkv";
+    r.width = w;
+    r.height = h;
+    r.inputFormat = format;
+    r.inputRange = AVCOL_RANGE_MPEG;
+    r.threads = threads;
+    return r;
+}
+
+std::string Option(const EncodePlan &p, const std::string &key) {
+    for (const auto &kv : p.options) {
+        if (kv.first == key) return kv.second;
+    }
+    return "";
+}
+
+const EncoderCaps kX264 = Caps("libx264", {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV444P,
+                                           AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUV444P10LE});
+const EncoderCaps kFfv1 = Caps("ffv1", {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV420P10LE,
+                                        AV_PIX_FMT_GBRP, AV_PIX_FMT_GBRP10LE, AV_PIX_FMT_0RGB32});
+
+}  // namespace
+
+// Guards a container that gets a lossy or unexpected encoder by default.
+TEST(EncoderPolicy, TheContainerChoosesTheEncoder) {
+    EXPECT_EQ(PreferredEncoderName("a/film.mkv", false), "ffv1");
+    EXPECT_EQ(PreferredEncoderName("FILM.MKV", false), "ffv1");
+    EXPECT_EQ(PreferredEncoderName("film.nut", false), "ffv1");
+    EXPECT_EQ(PreferredEncoderName("film.mp4", false), "libx264");
+    EXPECT_EQ(PreferredEncoderName("film.mov", false), "libx264");
+    EXPECT_EQ(PreferredEncoderName("film.webm", false), "libvpx-vp9");
+    // Image sequences and unknown containers keep the container's own encoder (PNG, TIFF, ...).
+    EXPECT_EQ(PreferredEncoderName("frames/%05d.png", true), "");
+    EXPECT_EQ(PreferredEncoderName("film.flv", false), "");
+    // A dot in a folder name is no extension.
+    EXPECT_EQ(PreferredEncoderName("my.mkv/film", false), "");
+}
+
+// Guards decoded samples that go through a conversion although the encoder could hold them.
+TEST(EncoderPolicy, TheInputsOwnFormatIsKept) {
+    for (AVPixelFormat f : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_GBRP10LE}) {
+        const EncodePlan p = PlanEncoding(Request(f), kFfv1);
+        EXPECT_EQ(p.pixelFormat, f) << av_get_pix_fmt_name(f);
+        EXPECT_TRUE(p.keepsSamples);
+        EXPECT_EQ(p.note, "");
+    }
+    EncodeRequest pc = Request(AV_PIX_FMT_YUV420P);
+    pc.inputRange = AVCOL_RANGE_JPEG;
+    EXPECT_EQ(PlanEncoding(pc, kFfv1).range, AVCOL_RANGE_JPEG);
+}
+
+// Guards yuvj input turned into tv-range samples (every pixel of a camera file changed).
+TEST(EncoderPolicy, YuvjIsItsTwinWithThePcRange) {
+    EncodeRequest r = Request(AV_PIX_FMT_YUVJ420P);
+    r.inputRange = AVCOL_RANGE_UNSPECIFIED;
+    for (const EncoderCaps &e : {kFfv1, kX264}) {
+        const EncodePlan p = PlanEncoding(r, e);
+        EXPECT_EQ(p.pixelFormat, AV_PIX_FMT_YUV420P) << e.name;
+        EXPECT_EQ(p.range, AVCOL_RANGE_JPEG) << e.name;
+        EXPECT_TRUE(p.keepsSamples) << e.name;
+    }
+    // An encoder that knows only the yuvj form still keeps the samples.
+    const EncodePlan old = PlanEncoding(r, Caps("mjpeg", {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ444P}));
+    EXPECT_EQ(old.pixelFormat, AV_PIX_FMT_YUVJ420P);
+    EXPECT_TRUE(old.keepsSamples);
+}
+
+// Guards a silent conversion: when the encoder cannot hold the format, one note says so.
+TEST(EncoderPolicy, AConversionIsNamed) {
+    const EncodePlan p = PlanEncoding(Request(AV_PIX_FMT_YUV420P10LE), Caps("mpeg4", {AV_PIX_FMT_YUV420P}));
+    EXPECT_EQ(p.pixelFormat, AV_PIX_FMT_YUV420P);
+    EXPECT_FALSE(p.keepsSamples);
+    EXPECT_NE(p.note.find("yuv420p10le"), std::string::npos) << p.note;
+    EXPECT_NE(p.note.find("yuv420p"), std::string::npos) << p.note;
+    // RGB into a YUV-only encoder is tagged tv range; YUV into an RGB-only one pc range.
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_RGB24), kX264).range, AVCOL_RANGE_MPEG);
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P), Caps("png", {AV_PIX_FMT_RGB24})).range, AVCOL_RANGE_JPEG);
+}
+
+// Guards "Generic error" for an odd-sized film into an encoder that needs whole chroma blocks.
+TEST(EncoderPolicy, OddSizesGetAFormatThatFitsOrTheRealReason) {
+    const EncodePlan p = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), kX264);
+    EXPECT_EQ(p.pixelFormat, AV_PIX_FMT_YUV444P);
+    EXPECT_NE(p.note.find("721x577"), std::string::npos) << p.note;
+    EXPECT_NE(p.note.find("even"), std::string::npos) << p.note;
+    // 4:2:2 needs an even width only.
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV422P, 720, 577), kX264).pixelFormat, AV_PIX_FMT_YUV422P);
+    // FFV1 codes partial blocks: the input's format stays.
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), kFfv1).pixelFormat, AV_PIX_FMT_YUV420P);
+    try {
+        PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), Caps("mpeg2video", {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P}));
+        ADD_FAILURE() << "no error for a size no format fits";
+    } catch (const HostError &e) {
+        EXPECT_EQ(e.status, EXIT_FAILURE_RUN);
+        EXPECT_NE(std::string(e.what()).find("721x577"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("even"), std::string::npos) << e.what();
+    }
+}
+
+// Guards files that depend on --threads: only FFV1 and PNG share frames out over contexts, in
+// whole groups, and the contexts stay within the memory budget.
+TEST(EncoderPolicy, ContextsAndThreads) {
+    const EncodePlan sd = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 720, 576, 8), kFfv1);
+    EXPECT_EQ(sd.contexts, 5);
+    EXPECT_EQ(sd.threadsPerContext, 1);
+    EXPECT_EQ(sd.groupLength, 12);
+    EXPECT_EQ(sd.gopSize, 12);
+    const EncodePlan hd = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 1920, 1080, 2), kFfv1);
+    EXPECT_EQ(hd.contexts, 1);
+    EXPECT_EQ(hd.threadsPerContext, 2);
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 3840, 2160, 16), kFfv1).contexts, 1);
+    const EncodePlan one = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 720, 576, 1), kFfv1);
+    EXPECT_EQ(one.contexts, 1);
+    EXPECT_EQ(one.threadsPerContext, 1);
+    const EncodePlan png = PlanEncoding(Request(AV_PIX_FMT_RGB24, 320, 240, 3), Caps("png", {AV_PIX_FMT_RGB24}));
+    EXPECT_EQ(png.contexts, 3);
+    EXPECT_EQ(png.threadsPerContext, 1);
+    EXPECT_EQ(png.groupLength, 1);
+    const EncodePlan x264 = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 720, 576, 4), kX264);
+    EXPECT_EQ(x264.contexts, 1);
+    EXPECT_EQ(x264.threadsPerContext, 0);
+    EXPECT_EQ(x264.groupLength, 0);
+}
+
+// Guards settings that drift: the lossless layout of FFV1 and the quality defaults.
+TEST(EncoderPolicy, Settings) {
+    const EncodePlan ffv1 = PlanEncoding(Request(AV_PIX_FMT_YUV420P), kFfv1);
+    EXPECT_EQ(Option(ffv1, "level"), "3");
+    EXPECT_EQ(Option(ffv1, "slicecrc"), "1");
+    EXPECT_EQ(Option(ffv1, "slices"), "4");
+    EXPECT_EQ(Option(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 96, 96), kFfv1), "slices"), "");
+    EXPECT_EQ(Option(PlanEncoding(Request(AV_PIX_FMT_YUV420P), kX264), "crf"), "16");
+    EncodeRequest q = Request(AV_PIX_FMT_YUV420P);
+    q.quality = 22;
+    EXPECT_EQ(Option(PlanEncoding(q, kX264), "crf"), "22");
+    const EncodePlan mpeg4 = PlanEncoding(q, Caps("mpeg4", {AV_PIX_FMT_YUV420P}));
+    EXPECT_TRUE(mpeg4.qscale);
+    EXPECT_EQ(mpeg4.globalQuality, 22 * FF_QP2LAMBDA);
+    EXPECT_FALSE(PlanEncoding(q, Caps("png", {AV_PIX_FMT_RGB24})).qscale);
+}
+
+// Guards the library's own lists: the real encoders give the plans the rules promise.
+TEST(EncoderPolicy, RealEncoders) {
+    const EncoderCaps ffv1 = Library("ffv1");
+    ASSERT_FALSE(ffv1.name.empty());
+    EXPECT_TRUE(PlanEncoding(Request(AV_PIX_FMT_YUV420P10LE), ffv1).keepsSamples);
+    EXPECT_TRUE(PlanEncoding(Request(AV_PIX_FMT_YUV422P12LE), ffv1).keepsSamples);
+    EXPECT_TRUE(PlanEncoding(Request(AV_PIX_FMT_GBRP16LE), ffv1).keepsSamples);
+    const EncodePlan yuvj = PlanEncoding(Request(AV_PIX_FMT_YUVJ420P), ffv1);
+    EXPECT_EQ(yuvj.pixelFormat, AV_PIX_FMT_YUV420P);
+    EXPECT_TRUE(yuvj.keepsSamples);
+    const EncoderCaps png = Library("png");
+    ASSERT_FALSE(png.name.empty());
+    EXPECT_TRUE(PlanEncoding(Request(AV_PIX_FMT_RGB48BE), png).keepsSamples);
+    EXPECT_FALSE(PlanEncoding(Request(AV_PIX_FMT_YUV420P), png).keepsSamples);
+}
