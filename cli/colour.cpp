@@ -49,6 +49,28 @@ bool AlphaOnlyPlane(const AVPixFmtDescriptor *d, int plane) {
     return true;
 }
 
+// How many rows of the picture one row of plane `p` stands for, as a shift.
+int PlaneRowShift(const AVPixFmtDescriptor *d, int p) {
+    if (d->flags & AV_PIX_FMT_FLAG_RGB) return 0;
+    for (int c = 1; c <= 2 && c < d->nb_components; ++c) {
+        if (d->comp[c].plane == p) return d->log2_chroma_h;
+    }
+    return 0;
+}
+
+// The plane pointers of `data` moved down to picture row `row` (a whole chroma row).
+void OffsetPlanes(AVPixelFormat format, uint8_t *const data[4], const int linesize[4], int row, uint8_t *out[4]) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    for (int p = 0; p < 4; ++p) {
+        out[p] = data[p] ? data[p] + (ptrdiff_t)(row >> PlaneRowShift(d, p)) * linesize[p] : nullptr;
+    }
+}
+
+int ChromaRows(AVPixelFormat format) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    return d && !(d->flags & AV_PIX_FMT_FLAG_RGB) ? 1 << d->log2_chroma_h : 1;
+}
+
 const AVPixelFormat kJpegTwins[][2] = {
     {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P}, {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
     {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}, {AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUV440P},
@@ -89,6 +111,10 @@ AVColorSpace ResolveMatrix(AVColorSpace space, int width, int height) {
     }
 }
 
+int ConversionRowAlignment(AVPixelFormat decoded, AVPixelFormat output) {
+    return std::max(ChromaRows(SampleTwin(decoded)), ChromaRows(output));
+}
+
 PictureColour ResolveColour(AVPixelFormat format, AVColorSpace space, AVColorRange range, int width, int height) {
     PictureColour c;
     c.format = SampleTwin(format);
@@ -123,6 +149,7 @@ ColourConverter::ColourConverter(int width, int height, const PictureColour &dec
         sws_freeContext(fromHost_);
         throw;
     }
+    rowAlign_ = ConversionRowAlignment(decoded.format, output.format);
     rgbIn_.assign((size_t)width * height * 4, 0);
     rgbOut_.assign((size_t)width * height * 4, 0);
     changedBlocks_.assign((size_t)((width + blockW_ - 1) / blockW_) * ((height + blockH_ - 1) / blockH_), 0);
@@ -132,17 +159,43 @@ ColourConverter::~ColourConverter() {
     sws_freeContext(toHost_);
     sws_freeContext(fromHost_);
     sws_freeContext(direct_);
+    for (auto &c : toHostBands_) sws_freeContext(c.second);
+    for (auto &c : fromHostBands_) sws_freeContext(c.second);
 }
 
-void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance) {
+SwsContext *ColourConverter::BandContext(std::map<int, SwsContext *> &cache, SwsContext *whole, int rows,
+                                         const PictureColour &from, const PictureColour &to) {
+    if (rows == height_) return whole;
+    auto found = cache.find(rows);
+    if (found != cache.end()) return found->second;
+    SwsContext *c = MakeContext(width_, rows, from, to);
+    cache[rows] = c;
+    return c;
+}
+
+// A band that is not whole chroma rows inside the picture becomes the whole picture.
+RowBand ColourConverter::Checked(RowBand band) const {
+    if (band.begin < 0 || band.end > height_ || band.begin >= band.end || band.begin % rowAlign_ ||
+        (band.end % rowAlign_ && band.end != height_)) {
+        return RowBand{0, height_};
+    }
+    return band;
+}
+
+void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance, RowBand band) {
     if (frame->width != width_ || frame->height != height_ || SampleTwin((AVPixelFormat)frame->format) != decoded_.format) {
         throw HostError(EXIT_FAILURE_RUN, "the picture size or pixel format changes within the film; subremove needs one size");
     }
-    uint8_t *dst[4] = {rgbIn_.data(), nullptr, nullptr, nullptr};
+    band = Checked(band);
+    const int rows = band.end - band.begin;
+    SwsContext *c = BandContext(toHostBands_, toHost_, rows, decoded_, PictureColour{AV_PIX_FMT_BGR0, decoded_.matrix, true});
+    uint8_t *src[4];
+    OffsetPlanes(decoded_.format, frame->data, frame->linesize, band.begin, src);
+    uint8_t *dst[4] = {rgbIn_.data() + (size_t)band.begin * width_ * 4, nullptr, nullptr, nullptr};
     int dstStride[4] = {width_ * 4, 0, 0, 0};
-    sws_scale(toHost_, frame->data, frame->linesize, 0, height_, dst, dstStride);
+    sws_scale(c, src, frame->linesize, 0, rows, dst, dstStride);
     // BGR0 in memory is the host's 0x00RRGGBB word on a little-endian machine; rows turn bottom-up.
-    for (int y = 0; y < height_; ++y) {
+    for (int y = band.begin; y < band.end; ++y) {
         std::memcpy(instance.SourceRow(y), rgbIn_.data() + (size_t)y * width_ * 4, (size_t)width_ * 4);
     }
 }
@@ -166,11 +219,11 @@ FramePtr ColourConverter::Unchanged(const AVFrame *decoded) {
     return out;
 }
 
-int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance) {
+int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance, RowBand band) {
     int64_t changed = 0;
     const int blocksX = (width_ + blockW_ - 1) / blockW_;
     std::fill(changedBlocks_.begin(), changedBlocks_.end(), 0);
-    for (int y = 0; y < height_; ++y) {
+    for (int y = band.begin; y < band.end; ++y) {
         const uint32_t *result = instance.DestinationRow(y);
         const uint32_t *given = reinterpret_cast<const uint32_t *>(rgbIn_.data() + (size_t)y * width_ * 4);
         uint32_t *row = reinterpret_cast<uint32_t *>(rgbOut_.data() + (size_t)y * width_ * 4);
@@ -187,8 +240,9 @@ int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance) {
     return changed;
 }
 
-int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out) {
-    const int64_t changed = MarkChangedBlocks(instance);
+int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out, RowBand band) {
+    band = Checked(band);
+    const int64_t changed = MarkChangedBlocks(instance, band);
     out = Unchanged(decoded);
     if (changed == 0) return 0;
     if (!converted_) {
@@ -199,9 +253,13 @@ int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame 
         converted_->height = height_;
         CheckAv(av_frame_get_buffer(converted_.get(), 0), "cannot allocate a frame");
     }
-    const uint8_t *src[4] = {rgbOut_.data(), nullptr, nullptr, nullptr};
+    const int rows = band.end - band.begin;
+    SwsContext *c = BandContext(fromHostBands_, fromHost_, rows, PictureColour{AV_PIX_FMT_BGR0, output_.matrix, true}, output_);
+    const uint8_t *src[4] = {rgbOut_.data() + (size_t)band.begin * width_ * 4, nullptr, nullptr, nullptr};
     int srcStride[4] = {width_ * 4, 0, 0, 0};
-    sws_scale(fromHost_, src, srcStride, 0, height_, converted_->data, converted_->linesize);
+    uint8_t *dst[4];
+    OffsetPlanes(output_.format, converted_->data, converted_->linesize, band.begin, dst);
+    sws_scale(c, src, srcStride, 0, rows, dst, converted_->linesize);
     // The decoded frame may be shared with the decoder: write into a copy of our own.
     if (!av_frame_is_writable(out.get())) {
         FramePtr copy(av_frame_alloc());
@@ -214,12 +272,12 @@ int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame 
         CheckAv(av_frame_copy_props(copy.get(), out.get()), "cannot copy a frame");
         out = std::move(copy);
     }
-    SpliceBlocks(converted_.get(), out.get());
+    SpliceBlocks(converted_.get(), out.get(), band);
     return changed;
 }
 
 // Copies the marked blocks of `converted` into `out`, plane by plane, runs of blocks at a time.
-void ColourConverter::SpliceBlocks(const AVFrame *converted, AVFrame *out) const {
+void ColourConverter::SpliceBlocks(const AVFrame *converted, AVFrame *out, RowBand band) const {
     const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(output_.format);
     const int blocksX = (width_ + blockW_ - 1) / blockW_;
     const int blocksY = (height_ + blockH_ - 1) / blockH_;
@@ -231,7 +289,7 @@ void ColourConverter::SpliceBlocks(const AVFrame *converted, AVFrame *out) const
             for (int comp = 1; comp <= 2 && comp < desc->nb_components; ++comp) chroma |= desc->comp[comp].plane == p;
         }
         const int shiftH = chroma ? desc->log2_chroma_h : 0;
-        for (int by = 0; by < blocksY; ++by) {
+        for (int by = band.begin / blockH_; by < std::min(blocksY, (band.end + blockH_ - 1) / blockH_); ++by) {
             const uint8_t *flags = changedBlocks_.data() + (size_t)by * blocksX;
             const int y0 = (by * blockH_) >> shiftH;
             const int y1 = std::min(((by + 1) * blockH_) >> shiftH, AV_CEIL_RSHIFT(height_, shiftH));

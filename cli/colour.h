@@ -15,9 +15,11 @@ extern "C" {
 }
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "cli/av_util.h"
+#include "cli/filter_reach.h"
 
 class FilterInstance;
 
@@ -38,6 +40,8 @@ bool IsRgbFormat(AVPixelFormat format);
 AVColorSpace GuessMatrix(int width, int height);
 // The matrix the conversions use for `space`: the tagged one when the scaler knows it, else the guess.
 AVColorSpace ResolveMatrix(AVColorSpace space, int width, int height);
+// Rows a band of a conversion between the two formats must start and end on: whole chroma rows.
+int ConversionRowAlignment(AVPixelFormat decoded, AVPixelFormat output);
 PictureColour ResolveColour(AVPixelFormat format, AVColorSpace space, AVColorRange range, int width, int height);
 
 class ColourConverter {
@@ -48,18 +52,24 @@ public:
     ColourConverter(const ColourConverter &) = delete;
     ColourConverter &operator=(const ColourConverter &) = delete;
 
-    // Decoded frame -> the instance's source buffer.
-    void ToHost(const AVFrame *frame, FilterInstance &instance);
+    // Rows of a band must start and end on multiples of this (whole chroma rows both ways).
+    int RowAlignment() const { return rowAlign_; }
+    // Decoded frame -> the instance's source buffer, the rows of `band` only.
+    void ToHost(const AVFrame *frame, FilterInstance &instance, RowBand band);
     // A frame the filter did not touch, in the output format: the decoded frame itself when the
     // output keeps its samples, else converted straight from it.
     FramePtr Unchanged(const AVFrame *decoded);
     // The instance's destination buffer spliced into the decoded frame; returns the number of
-    // pixels the filter changed and sets `out`.
-    int64_t FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out);
+    // pixels the filter changed within `band` (the rows ToHost converted) and sets `out`.
+    int64_t FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out, RowBand band);
 
 private:
-    void SpliceBlocks(const AVFrame *converted, AVFrame *out) const;
-    int64_t MarkChangedBlocks(const FilterInstance &instance);
+    void SpliceBlocks(const AVFrame *converted, AVFrame *out, RowBand band) const;
+    int64_t MarkChangedBlocks(const FilterInstance &instance, RowBand band);
+    RowBand Checked(RowBand band) const;
+    // A context for `rows` rows: the whole-frame one, or one made for that band height and kept.
+    SwsContext *BandContext(std::map<int, SwsContext *> &cache, SwsContext *whole, int rows, const PictureColour &from,
+                            const PictureColour &to);
 
     int width_;
     int height_;
@@ -71,6 +81,9 @@ private:
     SwsContext *toHost_ = nullptr;
     SwsContext *fromHost_ = nullptr;
     SwsContext *direct_ = nullptr;  // decoded -> output format, when they differ
+    std::map<int, SwsContext *> toHostBands_;    // by band height; one per subtitle height at most
+    std::map<int, SwsContext *> fromHostBands_;
+    int rowAlign_ = 1;
     std::vector<uint8_t> rgbIn_;    // top-down copy of what the filter was given
     std::vector<uint8_t> rgbOut_;   // top-down copy of what it returned
     std::vector<uint8_t> changedBlocks_;

@@ -25,6 +25,8 @@
 #include "cli/options.h"
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
+#include "cli/colour.h"
+#include "cli/filter_reach.h"
 #include "cli/filter_settings.h"
 #include "cli/input.h"
 #include "cli/output.h"
@@ -113,6 +115,7 @@ constexpr long long kMaxIndexEntries = 1 << 20;
 struct IndexSummary {
     long long declared = 0;
     std::vector<std::pair<int64_t, int64_t>> ranges;  // entries that match at least one frame
+    std::vector<SubtitlePlace> places;                 // the same entries with their place
 };
 
 // Reads "[+-]digits" from `p`, as the module does; null when no digit follows the sign.
@@ -161,7 +164,10 @@ IndexSummary ReadIndexSummary(const std::string &path) {
             if (i > 0 && *p++ != ',') whole = false;
             else whole = (p = ReadNumber(p, &fields[i])) != nullptr;
         }
-        if (whole && fields[1] <= fields[2]) summary.ranges.emplace_back(fields[1], fields[2]);
+        if (whole && fields[1] <= fields[2]) {
+            summary.ranges.emplace_back(fields[1], fields[2]);
+            summary.places.push_back(SubtitlePlace{fields[1], fields[2], fields[4], read});
+        }
     }
     std::fclose(f);
     return summary;
@@ -265,6 +271,11 @@ int Run(const Options &o) {
     film.fromConfigLine = o.configGiven;
     film.threads = workers;
     film.ranges = ranges;
+    std::unique_ptr<FilterReach> reach;
+    if (!o.index.empty()) {
+        reach = std::make_unique<FilterReach>(index.places, o.index, o.settings, input.height(), ConversionRowAlignment(input.decoder()->pix_fmt, output.plan().pixelFormat));
+        film.reach = reach.get();
+    }
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&progress](int64_t done) { progress.Update(done); });
     output.Finish();
     progress.Close();

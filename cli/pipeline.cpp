@@ -65,12 +65,19 @@ struct FrameContext {
     int32_t mode;
     std::vector<FrameRange> merged;  // frames with a subtitle
     int64_t usPerFrame;
+    const FilterReach *reach;        // rows the filter reaches; null: every row
+    int height;
 
     // Only the mask mode draws on frames without a subtitle; every other mode passes them through,
     // so they need no conversion and no call of the filter.
     bool NeedsFilter(int64_t index) const {
         if (mode == MODE_MASK_ONLY) return true;
         return mode == MODE_FINAL && InMergedRanges(merged, index);
+    }
+    // The mask mode draws the whole frame; the final mode changes and reads only near the subtitle.
+    RowBand BandFor(int64_t index) const {
+        if (mode == MODE_FINAL && reach) return reach->BandFor(index);
+        return RowBand{0, height};
     }
 };
 
@@ -80,9 +87,10 @@ FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film
     result.duration = FrameDuration(decoded);
     if (result.duration <= 0) result.duration = film.input->NominalFrameDuration();
     if (film.NeedsFilter(job.index)) {
-        worker.converter->ToHost(decoded, *worker.instance);
+        const RowBand band = film.BandFor(job.index);
+        worker.converter->ToHost(decoded, *worker.instance, band);
         worker.instance->Run((int32_t)job.index, film.usPerFrame);
-        result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame);
+        result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame, band);
     }
     if (result.changed <= 0 && job.packet) {
         result.frame.reset();
@@ -265,7 +273,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
                        VideoOutput &output, const std::function<void(int64_t)> &progress) {
     std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.threads));
     FrameContext film{&input, output.CanPassPackets(), settings.filter.mode, MergeFrameRanges(settings.ranges),
-                      MicrosecondsPerFrame(input.frameRate())};
+                      MicrosecondsPerFrame(input.frameRate()), settings.reach, input.height()};
     FilmTotals totals;
     RunControl control;
     // Counts a frame once it is written (on one thread at a time).

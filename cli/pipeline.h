@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/filter_reach.h"
 #include "cli/frame_ranges.h"
 #include "cli/plugin_host.h"
 
@@ -30,6 +31,7 @@ struct FilmSettings {
     bool fromConfigLine = false;
     int threads = 1;                 // filter instances; 1: everything on the calling thread
     std::vector<FrameRange> ranges;  // the index's subtitle frame ranges
+    const FilterReach *reach = nullptr;  // rows the filter reaches per frame; null: every row
 };
 
 // `progress` is called after each written frame with the number written so far.

@@ -52,7 +52,7 @@ int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &inpu
         settings.mode = modes[panel];
         ConfigureInstance(instance, settings, o.configGiven);
         instance.Start((int32_t)o.previewFrame);
-        converter.ToHost(frame, instance);
+        converter.ToHost(frame, instance, RowBand{0, h});
         instance.Run((int32_t)o.previewFrame, usPerFrame);
         instance.End();
         CopyPanel(instance, panel, rgb);
