@@ -92,12 +92,7 @@ void ReleaseSubtitleList(SubtitleList *list) {
 
 int initProc(FilterActivation *fa, const FilterFunctions *) {
     RemovalInstance *instance = InstanceOf(fa);
-    instance->mode = kParameters[PARAM_MODE].defaultValue;
-    instance->depth = kParameters[PARAM_DEPTH].defaultValue;
-    instance->interlaced = kParameters[PARAM_INTERLACED].defaultValue != 0;
-    instance->pixelAspect = kParameters[PARAM_PIXEL_ASPECT].defaultValue;
-    instance->power = kParameters[PARAM_POWER].defaultValue;
-    instance->radius = kParameters[PARAM_RADIUS].defaultValue;
+    for (int id = 0; id < PARAM_COUNT; ++id) WriteParameter(instance, (ParameterId)id, kParameters[id].defaultValue);
     instance->directory[0] = '\0';
     return 0;
 }
