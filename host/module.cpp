@@ -84,12 +84,6 @@ bool PrepareMaskImage(RemovalInstance *instance, MaskImage *image) {
     return image->pixels != nullptr;
 }
 
-void ReleaseSubtitleList(SubtitleList *list) {
-    FreeMemory(list->entries);
-    list->entries = nullptr;
-    list->count = 0;
-}
-
 int initProc(FilterActivation *fa, const FilterFunctions *) {
     RemovalInstance *instance = InstanceOf(fa);
     for (int id = 0; id < PARAM_COUNT; ++id) WriteParameter(instance, (ParameterId)id, kParameters[id].defaultValue);
