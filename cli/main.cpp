@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cli/errors.h"
+#include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
 #include "cli/options.h"
 #include "cli/pipeline.h"

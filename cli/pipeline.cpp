@@ -15,21 +15,14 @@
 #include <thread>
 
 #include "cli/errors.h"
+#include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
-#include "host/params.h"
 
 namespace {
 
 // Long enough that a run's frames keep one instance busy while the others start; short enough
 // that several runs are in flight on a short clip.
 constexpr int64_t kRunLength = 16;
-
-const char *SettingName(ParameterId id) {
-    switch (id) {
-    case PARAM_PIXEL_ASPECT: return "pixel aspect";
-    default: return kParameters[id].name;
-    }
-}
 
 int64_t MicrosecondsPerFrame(AVRational rate) {
     return rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
@@ -230,24 +223,6 @@ private:
 };
 
 }  // namespace
-
-void ConfigureInstance(FilterInstance &instance, const FilterSettings &s, bool fromConfigLine) {
-    const int code = instance.Configure(s);
-    if (code == 0) return;
-    const std::pair<ParameterId, int32_t> values[] = {
-        {PARAM_DEPTH, s.depth}, {PARAM_POWER, s.power}, {PARAM_PIXEL_ASPECT, s.pixelAspect}, {PARAM_RADIUS, s.radius}};
-    std::string named;
-    for (const auto &v : values) {
-        if (ParameterInRange(v.first, v.second)) continue;
-        if (!named.empty()) named += ", ";
-        named += std::string(SettingName(v.first)) + " " + std::to_string(v.second) + " is out of range (" +
-                 std::to_string(kParameters[v.first].minimum) + ".." + std::to_string(kParameters[v.first].maximum) + ")";
-    }
-    if (named.empty()) {
-        throw HostError(EXIT_USAGE, "the filter module rejected the settings (script error " + std::to_string(code) + ")");
-    }
-    throw HostError(EXIT_USAGE, (fromConfigLine ? "in the --config line: " : "") + named);
-}
 
 FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &settings, bool settingsFromConfigLine,
                        VideoInput &input, VideoOutput &output, int threads,

@@ -25,7 +25,3 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilterSettings &s
                        VideoInput &input, VideoOutput &output, int threads,
                        const std::vector<std::pair<int64_t, int64_t>> &ranges,
                        const std::function<void(int64_t)> &progress);
-
-// Calls the module's Config with the settings; a script error becomes a HostError naming the
-// settings out of range (exit status 2).
-void ConfigureInstance(FilterInstance &instance, const FilterSettings &settings, bool fromConfigLine);

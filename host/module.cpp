@@ -16,8 +16,10 @@ namespace {
 // The host's copy of the definition, returned by addFilter; the one module-wide value.
 FilterDefinition *g_registration = nullptr;
 
+constexpr ScriptArgumentList kConfigArguments = ConfigArgumentList();
+
 ScriptFunctionDef g_scriptFunctions[] = {
-    {Config, "Config", "0isiiiii"},
+    {Config, "Config", kConfigArguments.text},
     {nullptr, nullptr, nullptr},
 };
 

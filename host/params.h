@@ -13,7 +13,6 @@ enum OutputMode : int32_t { MODE_ORIGINAL = 0, MODE_MASK_ONLY = 1, MODE_FINAL = 
 
 // The script line is Config(mode, "directory", depth, power, interlaced, pixelAspect, radius).
 // Stored host scripts depend on that order; the directory is the one argument without a row.
-constexpr int kScriptArgumentCount = 7;
 constexpr int kScriptDirectoryArgument = 1;
 
 // Whether the script function reports a value outside the row's range (it stores it either way).
@@ -55,35 +54,51 @@ struct InstanceField {
 // Columns: id, field (in RemovalInstance and subremove's FilterSettings), name as messages say
 // it, default, minimum, maximum, script range test, argument position in the script line from 0,
 // then the dialog slider {slider, value label, tick frequency, precision} and the subremove flag.
-#define SR_FILTER_PARAMETERS(ROW)                                                                    \
-    ROW(PARAM_MODE, mode, "mode", MODE_ORIGINAL, MODE_ORIGINAL, MODE_FINAL, SCRIPT_ANY_VALUE, 0,      \
-        kNoSlider,                                                                                    \
-        {"mode", FLAG_WORDS, "original|mask|final", MODE_FINAL,                                       \
-         "what comes out: the frames as they are, the mask, or the frames without subtitles"})        \
-    ROW(PARAM_DEPTH, depth, "depth", 15, 10, 80, SCRIPT_RANGE_TESTED, 2,                              \
-        {IDC_DEPTH, IDC_DEPTH_VALUE, 10, 1},                                                          \
-        {"depth", FLAG_NUMBER, "N", kModuleDefault,                                                   \
-         "depth of the band around each region whose pixels repaint it, in tenths of a pixel"})       \
-    ROW(PARAM_POWER, power, "power", 40, 0, 160, SCRIPT_RANGE_TESTED, 3,                              \
-        {IDC_POWER, IDC_POWER_VALUE, 10, 1},                                                          \
-        {"power", FLAG_NUMBER, "N", kModuleDefault,                                                   \
-         "power of the distance weighting (nearer pixels weigh more), in tenths"})                    \
-    ROW(PARAM_INTERLACED, interlaced, "interlaced", 0, 0, 1, SCRIPT_ANY_VALUE, 4,                     \
-        kNoSlider,                                                                                    \
-        {"interlaced", FLAG_SWITCH, nullptr, kModuleDefault,                                          \
-         "repaint the two fields of interlaced frames apart"})                                        \
-    ROW(PARAM_PIXEL_ASPECT, pixelAspect, "pixel aspect", 0, -120, 120, SCRIPT_RANGE_TESTED, 5,        \
-        {IDC_ASPECT, IDC_ASPECT_VALUE, 30, kAspectScaleLabel},                                        \
-        {"aspect", FLAG_NUMBER, "N", kModuleDefault,                                                  \
-         "pixel aspect: 30 steps double the width (below 0) or the height (above 0)"})                \
-    ROW(PARAM_RADIUS, radius, "radius", 5, 0, 10, SCRIPT_RANGE_TESTED, 6,                             \
-        {IDC_RADIUS, IDC_RADIUS_VALUE, 1, 0},                                                         \
-        {"radius", FLAG_NUMBER, "N", kModuleDefault,                                                  \
-         "widening of each subtitle's mask, in pixels"})
+#define SR_FILTER_PARAMETERS(ROW)                                                                   \
+    ROW(PARAM_MODE, mode, "mode", MODE_ORIGINAL, MODE_ORIGINAL, MODE_FINAL, SCRIPT_ANY_VALUE, 0,    \
+        kNoSlider,                                                                                  \
+        {"mode", FLAG_WORDS, "original|mask|final", MODE_FINAL,                                     \
+         "output: the frames unchanged, the mask, or the subtitles removed"})                       \
+    ROW(PARAM_DEPTH, depth, "depth", 15, 10, 80, SCRIPT_RANGE_TESTED, 2,                            \
+        {IDC_DEPTH, IDC_DEPTH_VALUE, 10, 1},                                                        \
+        {"depth", FLAG_NUMBER, "N", kModuleDefault,                                                 \
+         "depth of the band sampled around each region, in tenths of a pixel"})                     \
+    ROW(PARAM_POWER, power, "power", 40, 0, 160, SCRIPT_RANGE_TESTED, 3,                            \
+        {IDC_POWER, IDC_POWER_VALUE, 10, 1},                                                        \
+        {"power", FLAG_NUMBER, "N", kModuleDefault,                                                 \
+         "power of the distance weighting, in tenths"})                                             \
+    ROW(PARAM_INTERLACED, interlaced, "interlaced", 0, 0, 1, SCRIPT_ANY_VALUE, 4,                   \
+        kNoSlider,                                                                                  \
+        {"interlaced", FLAG_SWITCH, nullptr, kModuleDefault,                                        \
+         "repaint the two fields of interlaced frames apart"})                                      \
+    ROW(PARAM_PIXEL_ASPECT, pixelAspect, "pixel aspect", 0, -120, 120, SCRIPT_RANGE_TESTED, 5,      \
+        {IDC_ASPECT, IDC_ASPECT_VALUE, 30, kAspectScaleLabel},                                      \
+        {"aspect", FLAG_NUMBER, "N", kModuleDefault,                                                \
+         "pixel aspect: 30 steps double the width (< 0) or height (> 0)"})                          \
+    ROW(PARAM_RADIUS, radius, "radius", 5, 0, 10, SCRIPT_RANGE_TESTED, 6,                           \
+        {IDC_RADIUS, IDC_RADIUS_VALUE, 1, 0},                                                       \
+        {"radius", FLAG_NUMBER, "N", kModuleDefault,                                                \
+         "widening of the subtitle mask, in pixels"})
 
 #define SR_PARAMETER_ID(id, ...) id,
 enum ParameterId { SR_FILTER_PARAMETERS(SR_PARAMETER_ID) PARAM_COUNT };
 #undef SR_PARAMETER_ID
+
+// One argument per row and the directory.
+constexpr int kScriptArgumentCount = PARAM_COUNT + 1;
+
+// The script function's argument list as the host reads it: "0" for no result, then "s" for the
+// directory and "i" for every setting, in the line's order.
+struct ScriptArgumentList {
+    char text[kScriptArgumentCount + 2];
+};
+constexpr ScriptArgumentList ConfigArgumentList() {
+    ScriptArgumentList list = {};
+    list.text[0] = '0';
+    for (int position = 0; position < kScriptArgumentCount; ++position)
+        list.text[1 + position] = position == kScriptDirectoryArgument ? 's' : 'i';
+    return list;
+}
 
 struct ParameterInfo {
     const char *name;

@@ -40,6 +40,44 @@ TEST(ParseCommandLine, StartsAfreshAfterARefusedFlagCluster) {
     EXPECT_EQ(o.output, "out.mkv");
 }
 
+// Guards: a setting flag writing another setting's field, a word or a switch read as the wrong
+// value, or start values other than final and the module's defaults.
+TEST(ParseCommandLine, EachSettingFlagSetsItsOwnSettingOnly) {
+    const FilterSettings start = StartSettings();
+    EXPECT_EQ(start.mode, MODE_FINAL);
+    EXPECT_EQ(start.depth, 15);
+    EXPECT_EQ(start.power, 40);
+    EXPECT_EQ(start.interlaced, 0);
+    EXPECT_EQ(start.pixelAspect, 0);
+    EXPECT_EQ(start.radius, 5);
+    Argv mask({"--mode", "mask", "in.mkv", "out.mkv"});
+    EXPECT_EQ(ParseCommandLine(mask.argc(), mask.argv()).settings.mode, MODE_MASK_ONLY);
+    for (int id = 0; id < PARAM_COUNT; ++id) {
+        const ParameterInfo &p = kParameters[id];
+        std::vector<std::pair<std::vector<std::string>, int32_t>> uses;  // words after the flag, value
+        if (p.flag.kind == FLAG_NUMBER) {
+            uses = {{{std::to_string(p.minimum)}, p.minimum}, {{std::to_string(p.maximum)}, p.maximum}};
+        } else if (p.flag.kind == FLAG_WORDS) {
+            const std::string words = p.flag.value;
+            uses = {{{words.substr(0, words.find('|'))}, p.minimum}, {{words.substr(words.rfind('|') + 1)}, p.maximum}};
+        } else {
+            uses = {{{}, p.maximum}};
+        }
+        for (const auto &use : uses) {
+            std::vector<std::string> words = {std::string("--") + p.flag.name};
+            words.insert(words.end(), use.first.begin(), use.first.end());
+            words.insert(words.end(), {"in.mkv", "out.mkv"});
+            SCOPED_TRACE(words[0] + (words.size() > 3 ? " " + words[1] : ""));
+            Argv argv(words);
+            const FilterSettings s = ParseCommandLine(argv.argc(), argv.argv()).settings;
+            for (int other = 0; other < PARAM_COUNT; ++other) {
+                const int32_t FilterSettings::*field = SettingField((ParameterId)other);
+                EXPECT_EQ(s.*field, other == id ? use.second : start.*field) << kParameters[other].name;
+            }
+        }
+    }
+}
+
 // Guards: a quoted directory's escapes lost or doubled, so the line a host saved does not read
 // back as the same folder.
 TEST(ParseScriptLine, ReadsEscapedQuotesAndBackslashes) {
