@@ -12,8 +12,11 @@ extern "C" {
 
 namespace {
 
-// Encoders that code pictures whose sides are not whole chroma blocks.
-const char *const kPartialBlockEncoders[] = {"ffv1", "png", "ffvhuff", "huffyuv", "libvpx-vp9", "libaom-av1", "tiff", "rawvideo"};
+// Encoders that code pictures whose sides are not whole chroma blocks, each tried at 721x577 in
+// every subsampled format it lists and decoded back (ffvhuff is not one: 4:2:0 needs even widths).
+const char *const kPartialBlockEncoders[] = {"ffv1",     "png",       "rawvideo",   "magicyuv", "ljpeg",   "tiff",
+                                             "jpeg2000", "libopenjpeg", "mjpeg",    "libvpx",   "libvpx-vp9",
+                                             "libaom-av1", "librav1e", "libtheora", "prores_ks", "mpeg2video", "mpeg4"};
 
 bool CodesPartialBlocks(const std::string &name) {
     for (const char *n : kPartialBlockEncoders) {
@@ -50,6 +53,20 @@ std::string Name(AVPixelFormat f) {
 }
 
 std::string Size(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+// Two layouts of the same samples (rgb24 and bgr0, say): a repack that changes no value.
+bool SameSamples(AVPixelFormat a, AVPixelFormat b) {
+    const AVPixFmtDescriptor *x = av_pix_fmt_desc_get(a), *y = av_pix_fmt_desc_get(b);
+    if (!x || !y || IsRgb(a) != IsRgb(b) || x->log2_chroma_w != y->log2_chroma_w || x->log2_chroma_h != y->log2_chroma_h) {
+        return false;
+    }
+    const int colours = 3;
+    if (x->nb_components < colours || y->nb_components < colours || (x->flags & AV_PIX_FMT_FLAG_ALPHA)) return false;
+    for (int c = 0; c < colours; ++c) {
+        if (x->comp[c].depth != y->comp[c].depth) return false;
+    }
+    return true;
+}
 
 bool Takes(const EncoderCaps &e, AVPixelFormat f) {
     return e.pixelFormats.empty() || std::find(e.pixelFormats.begin(), e.pixelFormats.end(), f) != e.pixelFormats.end();
@@ -89,7 +106,7 @@ void ChoosePixelFormat(const EncodeRequest &r, const EncoderCaps &e, EncodePlan 
     if (!fits && Takes(e, twin)) {
         plan.note = e.name + " cannot code " + Name(twin) + " at " + Size(r.width, r.height) +
                     " (its chroma blocks need even sizes): writing " + Name(plan.pixelFormat);
-    } else {
+    } else if (!SameSamples(twin, plan.pixelFormat)) {
         plan.note = e.name + " cannot hold " + Name(r.inputFormat) + ": converting to " + Name(plan.pixelFormat);
     }
 }

@@ -1,34 +1,21 @@
-// Handing the settings to a filter instance, and naming the ones it refuses.
+// Handing the settings to a filter instance, and naming what the module refused.
 #include "cli/filter_settings.h"
 
-#include <string>
-#include <utility>
-
 #include "cli/errors.h"
-#include "host/params.h"
-
-namespace {
-
-const char *SettingName(ParameterId id) {
-    switch (id) {
-    case PARAM_PIXEL_ASPECT: return "pixel aspect";
-    default: return kParameters[id].name;
-    }
-}
-
-}  // namespace
+#include "cli/plugin_host.h"
 
 void ConfigureInstance(FilterInstance &instance, const FilterSettings &s, bool fromConfigLine) {
     const int code = instance.Configure(s);
     if (code == 0) return;
-    const std::pair<ParameterId, int32_t> values[] = {
-        {PARAM_DEPTH, s.depth}, {PARAM_POWER, s.power}, {PARAM_PIXEL_ASPECT, s.pixelAspect}, {PARAM_RADIUS, s.radius}};
+    // The module reports only that some value is out of range; the table says which.
     std::string named;
-    for (const auto &v : values) {
-        if (ParameterInRange(v.first, v.second)) continue;
+    for (int id = 0; id < PARAM_COUNT; ++id) {
+        const ParameterInfo &p = kParameters[id];
+        const int32_t value = s.*SettingField((ParameterId)id);
+        if (p.scriptRange != SCRIPT_RANGE_TESTED || ParameterInRange((ParameterId)id, value)) continue;
         if (!named.empty()) named += ", ";
-        named += std::string(SettingName(v.first)) + " " + std::to_string(v.second) + " is out of range (" +
-                 std::to_string(kParameters[v.first].minimum) + ".." + std::to_string(kParameters[v.first].maximum) + ")";
+        named += std::string(p.name) + " " + std::to_string(value) + " is out of range (" + std::to_string(p.minimum) +
+                 ".." + std::to_string(p.maximum) + ")";
     }
     if (named.empty()) {
         throw HostError(EXIT_USAGE, "the filter module rejected the settings (script error " + std::to_string(code) + ")");

@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "cli/errors.h"
+#include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
+#include "cli/index_summary.h"
 #include "cli/options.h"
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
@@ -103,74 +105,6 @@ void CheckIndexReadable(const std::string &path) {
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
     std::fclose(f);
-}
-
-// The index as the module reads it, for the run's cut points, the summary and the warnings (the
-// module does its own reading and says nothing about an index it cannot use). Same rules: a count
-// of at most kMaxIndexEntries, then white-space-separated tokens "number,first,last,x,y", at most
-// the count of them; a token longer than 259 characters or without the five numbers matches no
-// frame. Numbers saturate at the int32 range.
-constexpr long long kMaxIndexEntries = 1 << 20;
-
-struct IndexSummary {
-    long long declared = 0;
-    std::vector<std::pair<int64_t, int64_t>> ranges;  // entries that match at least one frame
-    std::vector<SubtitlePlace> places;                 // the same entries with their place
-};
-
-// Reads "[+-]digits" from `p`, as the module does; null when no digit follows the sign.
-const char *ReadNumber(const char *p, long long *value) {
-    bool negative = *p == '-';
-    if (*p == '+' || *p == '-') ++p;
-    if (*p < '0' || *p > '9') return nullptr;
-    long long magnitude = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (magnitude <= 0x80000000LL) magnitude = magnitude * 10 + (*p - '0');
-    }
-    *value = std::max<long long>(INT32_MIN, std::min<long long>(INT32_MAX, negative ? -magnitude : magnitude));
-    return p;
-}
-
-IndexSummary ReadIndexSummary(const std::string &path) {
-    IndexSummary summary;
-    FILE *f = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
-    if (!f) return summary;
-    // Reads the next token into `token`; false at the end. Longer tokens are cut and marked.
-    std::string token;
-    bool overLong = false;
-    auto next = [&]() {
-        token.clear();
-        overLong = false;
-        int c = std::getc(f);
-        while (c != EOF && std::isspace(c)) c = std::getc(f);
-        if (c == EOF) return false;
-        for (; c != EOF && !std::isspace(c); c = std::getc(f)) {
-            if (token.size() < 259) token += (char)c;
-            else overLong = true;
-        }
-        return true;
-    };
-    if (next() && !ReadNumber(token.c_str(), &summary.declared)) summary.declared = 0;
-    if (summary.declared > kMaxIndexEntries) {
-        std::fclose(f);
-        return summary;
-    }
-    for (long long read = 0; read < summary.declared && next(); ++read) {
-        if (overLong) continue;
-        long long fields[5] = {};
-        const char *p = token.c_str();
-        bool whole = true;
-        for (int i = 0; i < 5 && whole; ++i) {
-            if (i > 0 && *p++ != ',') whole = false;
-            else whole = (p = ReadNumber(p, &fields[i])) != nullptr;
-        }
-        if (whole && fields[1] <= fields[2]) {
-            summary.ranges.emplace_back(fields[1], fields[2]);
-            summary.places.push_back(SubtitlePlace{fields[1], fields[2], fields[4], read});
-        }
-    }
-    std::fclose(f);
-    return summary;
 }
 
 // Says so when the index gives the module nothing to remove: the run would otherwise end with an
@@ -273,7 +207,12 @@ int Run(const Options &o) {
     film.ranges = ranges;
     std::unique_ptr<FilterReach> reach;
     if (!o.index.empty()) {
-        reach = std::make_unique<FilterReach>(index.places, o.index, o.settings, input.height(), ConversionRowAlignment(input.decoder()->pix_fmt, output.plan().pixelFormat));
+        std::vector<SubtitlePlace> places;
+        for (size_t i = 0; i < index.entries.size(); ++i) {
+            const IndexEntry &e = index.entries[i];
+            if (e.matches) places.push_back(SubtitlePlace{e.firstFrame, e.lastFrame, e.y, (int64_t)i});
+        }
+        reach = std::make_unique<FilterReach>(places, o.index, o.settings, input.height(), ConversionRowAlignment(input.decoder()->pix_fmt, output.plan().pixelFormat));
         film.reach = reach.get();
     }
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&progress](int64_t done) { progress.Update(done); });

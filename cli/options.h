@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/plugin_host.h"
+#include "cli/filter_settings.h"
 
 struct Options {
     std::string input;
@@ -28,10 +28,14 @@ struct Options {
 // Parses argv. Throws HostError(EXIT_USAGE) with a one-line reason for a bad command line.
 Options ParseCommandLine(int argc, char **argv);
 
+// The settings before any flag or --config line: each setting flag's start value.
+FilterSettings StartSettings();
+
 // Reads 'Config(2, "dir", 15, 40, 0, 0, 5)', optionally with the host's
 // 'VirtualDub.video.filters.instance[N].' prefix and a trailing ';'. Empty result with `error`
 // set when the line is not such a call.
 std::optional<FilterSettings> ParseScriptLine(const std::string &line, std::string *error);
 
 extern const char kUsageLine[];
-extern const char kHelpText[];
+// Built from the parameter table when the program starts.
+extern const char *const kHelpText;

@@ -182,26 +182,30 @@ int FilterInstance::Configure(const FilterSettings &settings) {
     for (const ScriptFunctionDef *f = object ? object->func_list : nullptr; f && f->func_ptr; ++f) {
         if (f->name && std::strcmp(f->name, "Config") == 0) config = f;
     }
-    if (!config || !config->arg_list || std::strcmp(config->arg_list, "0isiiiii") != 0) {
-        throw HostError(EXIT_FAILURE_RUN, "the filter module declares no Config(int, string, int, int, int, int, int) script function");
+    static constexpr ScriptArgumentList kArguments = ConfigArgumentList();
+    if (!config || !config->arg_list || std::strcmp(config->arg_list, kArguments.text) != 0) {
+        std::string types;
+        for (const char *type = kArguments.text + 1; *type; ++type) types += std::string(types.empty() ? "" : ", ") + (*type == 's' ? "string" : "int");
+        throw HostError(EXIT_FAILURE_RUN, "the filter module declares no Config(" + types + ") script function");
     }
     // The interpreter owns string arguments and frees them after the call, as the host does.
     char *directory = static_cast<char *>(std::malloc(settings.directory.size() + 1));
     if (!directory) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     std::memcpy(directory, settings.directory.c_str(), settings.directory.size() + 1);
 
-    CScriptValue args[7] = {};
-    const int32_t ints[7] = {settings.mode, 0, settings.depth, settings.power, settings.interlaced, settings.pixelAspect,
-                             settings.radius};
-    for (int i = 0; i < 7; ++i) {
-        args[i].type = SCRIPT_INT;
-        args[i].u.i = ints[i];
+    CScriptValue args[kScriptArgumentCount] = {};
+    for (int position = 0; position < kScriptArgumentCount; ++position) {
+        if (position == kScriptDirectoryArgument) {
+            args[position].type = SCRIPT_STRING;
+            args[position].u.s = &directory;
+        } else {
+            args[position].type = SCRIPT_INT;
+            args[position].u.i = settings.*SettingField(ParameterAtScriptArgument(position));
+        }
     }
-    args[1].type = SCRIPT_STRING;
-    args[1].u.s = &directory;
 
     RecordingInterpreter interpreter;
-    config->func_ptr(&interpreter, &activation_, args, 7);
+    config->func_ptr(&interpreter, &activation_, args, kScriptArgumentCount);
     std::free(directory);
     return interpreter.errorCode;
 }

@@ -8,18 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/filter_settings.h"
 #include "host/vdplugin.h"
-
-// The seven values of the filter's script line, in the line's order.
-struct FilterSettings {
-    int32_t mode = 0;
-    std::string directory;
-    int32_t depth = 0;
-    int32_t power = 0;
-    int32_t interlaced = 0;
-    int32_t pixelAspect = 0;
-    int32_t radius = 0;
-};
 
 // A loaded module with its registered filter definition. One per process: the stand-in window
 // layer's handlers are process-wide.

@@ -24,14 +24,19 @@ std::string Quote(const std::string &text) {
 }
 
 std::string Line(const FilterSettings &s) {
-    return "Config(" + std::to_string(s.mode) + ", " + Quote(s.directory) + ", " + std::to_string(s.depth) + ", " +
-           std::to_string(s.power) + ", " + std::to_string(s.interlaced) + ", " + std::to_string(s.pixelAspect) + ", " +
-           std::to_string(s.radius) + ")";
+    std::string line = "Config(";
+    for (int position = 0; position < kScriptArgumentCount; ++position) {
+        if (position > 0) line += ", ";
+        const ParameterId id = ParameterAtScriptArgument(position);
+        line += id == PARAM_COUNT ? Quote(s.directory) : std::to_string(s.*SettingField(id));
+    }
+    return line + ")";
 }
 
 bool Same(const FilterSettings &a, const FilterSettings &b) {
-    return a.mode == b.mode && a.directory == b.directory && a.depth == b.depth && a.power == b.power &&
-           a.interlaced == b.interlaced && a.pixelAspect == b.pixelAspect && a.radius == b.radius;
+    for (int id = 0; id < PARAM_COUNT; ++id)
+        if (a.*SettingField((ParameterId)id) != b.*SettingField((ParameterId)id)) return false;
+    return a.directory == b.directory;
 }
 
 void CheckScriptLine(const std::string &line) {
@@ -61,13 +66,11 @@ void CheckCommandLine(const std::string &text) {
     argv.push_back(nullptr);
     try {
         const Options o = ParseCommandLine((int)words.size(), argv.data());
-        // Single flags are range-checked here; only a --config line leaves ranges to the module.
+        // Start values and single flags are within range; only a --config line leaves ranges to
+        // the module.
         if (!o.configGiven && !o.help && !o.version) {
-            const FilterSettings &s = o.settings;
-            if (!ParameterInRange(PARAM_DEPTH, s.depth) || !ParameterInRange(PARAM_POWER, s.power) ||
-                !ParameterInRange(PARAM_PIXEL_ASPECT, s.pixelAspect) || !ParameterInRange(PARAM_RADIUS, s.radius)) {
-                std::abort();
-            }
+            for (int id = 0; id < PARAM_COUNT; ++id)
+                if (!ParameterInRange((ParameterId)id, o.settings.*SettingField((ParameterId)id))) std::abort();
         }
     } catch (const HostError &e) {
         if (e.status != EXIT_USAGE) std::abort();

@@ -16,8 +16,10 @@ namespace {
 // The host's copy of the definition, returned by addFilter; the one module-wide value.
 FilterDefinition *g_registration = nullptr;
 
+constexpr ScriptArgumentList kConfigArguments = ConfigArgumentList();
+
 ScriptFunctionDef g_scriptFunctions[] = {
-    {Config, "Config", "0isiiiii"},
+    {Config, "Config", kConfigArguments.text},
     {nullptr, nullptr, nullptr},
 };
 
@@ -84,20 +86,9 @@ bool PrepareMaskImage(RemovalInstance *instance, MaskImage *image) {
     return image->pixels != nullptr;
 }
 
-void ReleaseSubtitleList(SubtitleList *list) {
-    FreeMemory(list->entries);
-    list->entries = nullptr;
-    list->count = 0;
-}
-
 int initProc(FilterActivation *fa, const FilterFunctions *) {
     RemovalInstance *instance = InstanceOf(fa);
-    instance->mode = kParameters[PARAM_MODE].defaultValue;
-    instance->depth = kParameters[PARAM_DEPTH].defaultValue;
-    instance->interlaced = kParameters[PARAM_INTERLACED].defaultValue != 0;
-    instance->pixelAspect = kParameters[PARAM_PIXEL_ASPECT].defaultValue;
-    instance->power = kParameters[PARAM_POWER].defaultValue;
-    instance->radius = kParameters[PARAM_RADIUS].defaultValue;
+    for (int id = 0; id < PARAM_COUNT; ++id) WriteParameter(instance, (ParameterId)id, kParameters[id].defaultValue);
     instance->directory[0] = '\0';
     return 0;
 }

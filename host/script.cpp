@@ -14,16 +14,48 @@
 
 namespace {
 
-// Positions of the script function's arguments (declared as "0isiiiii").
-enum ConfigArgument {
-    ARG_MODE,
-    ARG_DIRECTORY,
-    ARG_DEPTH,
-    ARG_POWER,
-    ARG_INTERLACED,
-    ARG_PIXEL_ASPECT,
-    ARG_RADIUS,
+// The directory argument: a longer one keeps its first 259 characters, so the field stays
+// terminated. Subtitles are not part of the line: the user is asked for the index on every run.
+void TakeDirectory(RemovalInstance *instance, const CScriptValue &argument) {
+    const char *directory = (argument.u.s && *argument.u.s) ? *argument.u.s : "";
+    std::strncpy(instance->directory, directory, kPathCapacity);
+    instance->directory[kPathCapacity - 1] = '\0';
+    UseBackslashes(instance->directory);
+    ChooseSubtitleIndex(instance);
+}
+
+bool ScriptValuesInRange(const RemovalInstance *instance) {
+    for (int id = 0; id < PARAM_COUNT; ++id) {
+        if (kParameters[id].scriptRange == SCRIPT_RANGE_TESTED &&
+            !ParameterInRange((ParameterId)id, ReadParameter(instance, (ParameterId)id)))
+            return false;
+    }
+    return true;
+}
+
+// Writes the line piece by piece into the host's buffer exactly as one snprintf of the whole line
+// would: what does not fit is cut off, the buffer stays terminated, and `length` counts the
+// whole line.
+struct LineWriter {
+    char *buffer;
+    int capacity;
+    long length;
 };
+
+void Append(LineWriter *line, const char *text) {
+    const long size = (long)std::strlen(text);
+    const long at = line->length < line->capacity - 1 ? line->length : line->capacity - 1;
+    const long fits = size < line->capacity - 1 - at ? size : line->capacity - 1 - at;
+    std::memcpy(line->buffer + at, text, (size_t)fits);
+    line->buffer[at + fits] = '\0';
+    line->length += size;
+}
+
+void AppendNumber(LineWriter *line, int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%d", (int)value);
+    Append(line, text);
+}
 
 }  // namespace
 
@@ -43,28 +75,19 @@ void Config(IScriptInterpreter *interpreter, void *data, CScriptValue *args, int
     RememberActivation(fa);
     RemovalInstance *instance = InstanceOf(fa);
 
-    instance->mode = args[ARG_MODE].u.i;
-    // A longer argument keeps its first 259 characters: the field must stay terminated.
-    const char *directory = (args[ARG_DIRECTORY].u.s && *args[ARG_DIRECTORY].u.s) ? *args[ARG_DIRECTORY].u.s : "";
-    std::strncpy(instance->directory, directory, kPathCapacity);
-    instance->directory[kPathCapacity - 1] = '\0';
-    UseBackslashes(instance->directory);
-
-    // Subtitles are not part of the line: the user is asked for the index on every run.
-    ChooseSubtitleIndex(instance);
-
-    instance->depth = args[ARG_DEPTH].u.i;
-    instance->power = args[ARG_POWER].u.i;
-    instance->interlaced = args[ARG_INTERLACED].u.i != 0;
-    instance->pixelAspect = args[ARG_PIXEL_ASPECT].u.i;
-    instance->radius = args[ARG_RADIUS].u.i;
+    // In the line's order. The mode comes before the index is read, which may move a checked
+    // mode button, and with it the mode, back to Original.
+    for (int position = 0; position < kScriptArgumentCount; ++position) {
+        if (position == kScriptDirectoryArgument) {
+            TakeDirectory(instance, args[position]);
+        } else {
+            WriteParameter(instance, ParameterAtScriptArgument(position), args[position].u.i);
+        }
+    }
 
     // Out-of-range values stay stored (the dialog brings them into range when it opens). The
     // host's ScriptError does not return, so it is the very last thing done.
-    if (!ParameterInRange(PARAM_DEPTH, instance->depth) || !ParameterInRange(PARAM_POWER, instance->power) ||
-        !ParameterInRange(PARAM_PIXEL_ASPECT, instance->pixelAspect) ||
-        !ParameterInRange(PARAM_RADIUS, instance->radius))
-        interpreter->ScriptError(SCRIPT_ERROR_ARGUMENT_RANGE);
+    if (!ScriptValuesInRange(instance)) interpreter->ScriptError(SCRIPT_ERROR_ARGUMENT_RANGE);
 }
 
 bool fssProc(FilterActivation *fa, const FilterFunctions *, char *buffer, int length) {
@@ -72,16 +95,20 @@ bool fssProc(FilterActivation *fa, const FilterFunctions *, char *buffer, int le
     // Converted in place: the instance keeps the forward slashes afterwards.
     UseForwardSlashes(instance->directory);
     if (!buffer || length <= 0) return false;
-    const int written =
-        std::snprintf(buffer, (size_t)length, "Config(%d, \"%s\", %d, %d, %d, %d, %d)", instance->mode,
-                      instance->directory, instance->depth, instance->power, instance->interlaced ? 1 : 0,
-                      instance->pixelAspect, instance->radius);
-    // Terminated whatever the C library did with a line that does not fit.
-    if (written < 0 || written >= length) {
-        buffer[length - 1] = '\0';
-        return false;
+    LineWriter line = {buffer, length, 0};
+    Append(&line, "Config(");
+    for (int position = 0; position < kScriptArgumentCount; ++position) {
+        if (position > 0) Append(&line, ", ");
+        if (position == kScriptDirectoryArgument) {
+            Append(&line, "\"");
+            Append(&line, instance->directory);
+            Append(&line, "\"");
+        } else {
+            AppendNumber(&line, ReadParameter(instance, ParameterAtScriptArgument(position)));
+        }
     }
-    return true;
+    Append(&line, ")");
+    return line.length < length;
 }
 
 void stringProc(const FilterActivation *fa, const FilterFunctions *, char *buffer) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "host/memory.h"
 #include "host/params.h"
 #include "subtitle_fixtures.h"
+#include "subtitles/index_parse.h"
 #include "subtitles/subtitles.h"
 #include "support/test_host.h"
 #include "ui/resource.h"
@@ -296,6 +298,93 @@ TEST_F(IndexTest, ModeButtonsWithoutADialogChangeNothing) {
     EXPECT_EQ(host.instance.mode, MODE_FINAL);
     UpdateModeButtons(&host.instance);
     EXPECT_EQ(host.instance.mode, MODE_FINAL);
+}
+
+// ---- The parser over bytes ---------------------------------------------------------------------
+
+// The list a parse fed in pieces of `piece` bytes leaves; 0 feeds the whole input at once.
+std::vector<SubtitleEntry> ParsedInPieces(const std::string &bytes, size_t piece, bool *entriesNull) {
+    SubtitleList list{};
+    IndexParse parse;
+    BeginIndexParse(&parse, &list);
+    for (size_t at = 0; at < bytes.size();) {
+        const size_t n = piece == 0 ? bytes.size() : std::min(piece, bytes.size() - at);
+        if (!ContinueIndexParse(&parse, bytes.data() + at, n)) break;
+        at += n;
+    }
+    EndIndexParse(&parse);
+    *entriesNull = list.entries == nullptr;
+    std::vector<SubtitleEntry> entries(list.entries, list.entries + (list.entries ? list.count : 0));
+    ReleaseSubtitleList(&list);
+    return entries;
+}
+
+// Inputs where reading a file and parsing bytes could part: tokens across the reader's chunk
+// boundaries, zero bytes and bytes above 127 in tokens, cut and saturated numbers, the count limits.
+std::vector<std::string> TrickyIndexes() {
+    std::string entries600 = "600\r\n";
+    for (int i = 0; i < 600; ++i) entries600 += std::to_string(i) + "," + std::to_string(i * 3) + ",9,1,2\r\n";
+    std::vector<std::string> inputs = {
+        "", " \r\n\t", "5", "2\n1,1200,1275,96,402\n2,1290,1340,120,402", "3abc 1,1,2,0,0 2,3,4,0,0 3,5,6,0,0 4,7,8,0,0",
+        std::string("2\n1,10,20,3,4\0tail\n1,1\0,2,3,4\n", 31), std::string("2\0 1,1,2,0,0 1,3,4,0,0", 23),
+        "2\xa0 1,10,20,3,4\x85 2,30,40,5,6", std::string(300, '0') + "2\n1,1,2,0,0",
+        "1\n1,99999999999,-99999999999,2147483648,-2147483649\n", "3\n1, 2,3,4,5\n,,,,\n-,+,1,2,3",
+        "1\n" + std::string(259, '1') + "\n", "2\n" + std::string(260, '1') + " 1,5,6,7,8", "1048576 1,1,2,0,0",
+        "1048577 1,1,2,0,0", "99999999999999999999 1,1,2,0,0", entries600,
+    };
+    // The file reader's pieces are a few KiB: a token on each side of 4096 and 8192, and a long
+    // run of white space across them.
+    for (size_t pad : {4083u, 4084u, 4090u, 4094u, 4095u, 8185u}) {
+        inputs.push_back("3" + std::string(pad, ' ') + "1,100,200,5,5 2,300,310,1,1\n3,400,410,2,2");
+        inputs.push_back("2\n1,100,200,5,5" + std::string(pad, '\n') + "2,300,310,1,1");
+    }
+    std::mt19937 random(11);
+    const char alphabet[] = "0123456789,,,,--+  \n\r\t\v\fx\xa0";
+    for (int i = 0; i < 40; ++i) {
+        std::string text = std::to_string(random() % 300) + "\n";
+        const size_t size = random() % 9000;
+        while (text.size() < size) text += alphabet[random() % (sizeof(alphabet) - 1)];
+        inputs.push_back(text);
+    }
+    return inputs;
+}
+
+// Guards: the module's file reader and the byte parser parting ways, or a parse that depends on
+// where its input is cut into pieces.
+TEST_F(IndexTest, FileAndBytesGiveTheSameListOnTrickyInputs) {
+    int nonEmpty = 0;
+    for (const std::string &bytes : TrickyIndexes()) {
+        SCOPED_TRACE(bytes.substr(0, 60));
+        Read(bytes);
+        const std::vector<SubtitleEntry> fromFile = Entries();
+        nonEmpty += !fromFile.empty();
+        SubtitleList list{};
+        ParseSubtitleIndex(bytes.data(), bytes.size(), &list);
+        EXPECT_EQ(list.count, host.instance.subtitles.count);
+        EXPECT_EQ(list.entries == nullptr, host.instance.subtitles.entries == nullptr);
+        EXPECT_EQ(std::vector<SubtitleEntry>(list.entries, list.entries + (list.entries ? list.count : 0)), fromFile);
+        ReleaseSubtitleList(&list);
+        for (size_t piece : {1u, 3u, 4095u, 4097u}) {
+            bool entriesNull = false;
+            EXPECT_EQ(ParsedInPieces(bytes, piece, &entriesNull), fromFile) << piece;
+            EXPECT_EQ(entriesNull, host.instance.subtitles.entries == nullptr) << piece;
+        }
+    }
+    EXPECT_GT(nonEmpty, 30);  // most inputs give entries, so the comparison is not of empty lists
+}
+
+// Guards: subremove's warning naming another count than the header's (it reads the count here).
+TEST(IndexParse, ReturnsTheDeclaredCountAsTheHeaderGivesIt) {
+    struct Case {
+        const char *text;
+        int32_t declared;
+    };
+    for (const Case &c : {Case{"", 0}, Case{"abc 1,1,2,0,0", 0}, Case{"-4 1,1,2,0,0", -4}, Case{"3abc", 3},
+                          Case{"99999999999999999999", INT32_MAX}, Case{"1048577 1,1,2,0,0", 1048577}}) {
+        SubtitleList list{};
+        EXPECT_EQ(ParseSubtitleIndex(c.text, std::strlen(c.text), &list), c.declared) << c.text;
+        ReleaseSubtitleList(&list);
+    }
 }
 
 }  // namespace

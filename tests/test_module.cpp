@@ -104,10 +104,26 @@ TEST(Instance, InitSetsDefaultsFromTheParameterTableAndTouchesNothingElse) {
     EXPECT_EQ(i.subtitles.count, 0);
     EXPECT_EQ(i.currentSubtitle, 33);
     EXPECT_EQ(i.maskLeft, 7);
-    for (int id = PARAM_DEPTH; id < PARAM_COUNT; ++id) {
+    for (int id = 0; id < PARAM_COUNT; ++id) {
         const ParameterInfo &p = kParameters[id];
         EXPECT_TRUE(ParameterInRange((ParameterId)id, p.defaultValue)) << p.name;
     }
+}
+
+// Guards: two rows of the parameter table bound to one instance field, and an on/off setting
+// stored as the raw integer (it must read back, and be written to the script line, as 1).
+TEST(Parameters, EachRowReadsAndWritesItsOwnField) {
+    TestHost host;
+    host.Init();
+    for (int id = 0; id < PARAM_COUNT; ++id) WriteParameter(&host.instance, (ParameterId)id, 1000 + id);
+    for (int id = 0; id < PARAM_COUNT; ++id) {
+        const bool onOff = kParameters[id].field.flag != nullptr;
+        EXPECT_EQ(ReadParameter(&host.instance, (ParameterId)id), onOff ? 1 : 1000 + id) << kParameters[id].name;
+    }
+    EXPECT_TRUE(host.instance.interlaced);
+    EXPECT_EQ(host.instance.radius, 1000 + PARAM_RADIUS);
+    WriteParameter(&host.instance, PARAM_INTERLACED, 0);
+    EXPECT_FALSE(host.instance.interlaced);
 }
 
 TEST(Instance, DeinitOnAFreshInstanceFreesNothingAndFailsNot) {

@@ -15,29 +15,10 @@
 
 namespace {
 
-// Label precision that marks the pixel aspect slider, whose label shows the two scale factors.
-constexpr int kAspectPrecision = -1;
-
-struct SliderBinding {
-    int sliderId;
-    int labelId;
-    ParameterId parameter;
-    int32_t RemovalInstance::*field;
-    int tickFrequency;
-    int precision;
-};
-
-// In the order the opening initialises them and writes their labels.
-const SliderBinding kSliders[] = {
-    {IDC_DEPTH, IDC_DEPTH_VALUE, PARAM_DEPTH, &RemovalInstance::depth, 10, 1},
-    {IDC_POWER, IDC_POWER_VALUE, PARAM_POWER, &RemovalInstance::power, 10, 1},
-    {IDC_ASPECT, IDC_ASPECT_VALUE, PARAM_PIXEL_ASPECT, &RemovalInstance::pixelAspect, 30, kAspectPrecision},
-    {IDC_RADIUS, IDC_RADIUS_VALUE, PARAM_RADIUS, &RemovalInstance::radius, 1, 0},
-};
-
-const SliderBinding *FindSlider(UINT_PTR id) {
-    for (const SliderBinding &slider : kSliders)
-        if ((UINT_PTR)slider.sliderId == id) return &slider;
+// The parameter whose slider has control id `id`; null for any other control.
+const ParameterInfo *FindSlider(UINT_PTR id) {
+    for (const ParameterInfo &parameter : kParameters)
+        if (parameter.slider.sliderId != 0 && (UINT_PTR)parameter.slider.sliderId == id) return &parameter;
     return nullptr;
 }
 
@@ -57,9 +38,11 @@ void RebuildAndRedo(RemovalInstance *instance) {
     RedoFrame(instance);
 }
 
-bool ReadBoundSlider(HWND dialog, RemovalInstance *instance, const SliderBinding &slider, bool force) {
-    if (slider.precision == kAspectPrecision) return ReadAspectSlider(instance, force);
-    return ReadSlider(dialog, slider.sliderId, slider.labelId, &(instance->*slider.field), force, slider.precision);
+bool ReadBoundSlider(HWND dialog, RemovalInstance *instance, const ParameterInfo &parameter, bool force) {
+    const ParameterSlider &slider = parameter.slider;
+    if (slider.precision == kAspectScaleLabel) return ReadAspectSlider(instance, force);
+    return ReadSlider(dialog, slider.sliderId, slider.labelId, &(instance->*parameter.field.number), force,
+                      slider.precision);
 }
 
 int32_t SliderPosition(HWND dialog, int sliderId) {
@@ -80,12 +63,14 @@ INT_PTR OpenDialog(HWND dialog, RemovalInstance *instance) {
     if (instance->mode >= MODE_ORIGINAL && instance->mode <= MODE_FINAL)
         CheckRadioButton(dialog, IDC_MODE_FINAL, IDC_MODE_MASK, kModeButtons[instance->mode]);
     UpdateModeButtons(instance);
-    for (const SliderBinding &slider : kSliders) {
-        const ParameterInfo &range = kParameters[slider.parameter];
-        InitSlider(dialog, slider.sliderId, slider.tickFrequency, range.minimum, range.maximum,
-                   instance->*slider.field);
+    // The sliders in table order (Depth, Power, Pixel aspect, Radius), all set up before any label.
+    for (const ParameterInfo &parameter : kParameters) {
+        if (parameter.slider.sliderId == 0) continue;
+        InitSlider(dialog, parameter.slider.sliderId, parameter.slider.tickFrequency, parameter.minimum,
+                   parameter.maximum, instance->*parameter.field.number);
     }
-    for (const SliderBinding &slider : kSliders) ReadBoundSlider(dialog, instance, slider, true);
+    for (const ParameterInfo &parameter : kParameters)
+        if (parameter.slider.sliderId != 0) ReadBoundSlider(dialog, instance, parameter, true);
     return 1;
 }
 
@@ -94,7 +79,7 @@ INT_PTR SliderNotified(HWND dialog, RemovalInstance *instance, const NMHDR *head
     if (header->code != (UINT)NM_CUSTOMDRAW) return 0;
     const NMCUSTOMDRAW *draw = reinterpret_cast<const NMCUSTOMDRAW *>(header);
     if (draw->dwDrawStage != CDDS_PREPAINT) return 0;
-    const SliderBinding *slider = FindSlider(header->idFrom);
+    const ParameterInfo *slider = FindSlider(header->idFrom);
     if (slider && ReadBoundSlider(dialog, instance, *slider, false)) RebuildAndRedo(instance);
     return 0;
 }
@@ -181,13 +166,14 @@ bool ReadSlider(HWND dialog, int sliderId, int labelId, int32_t *field, bool for
 }
 
 bool ReadAspectSlider(RemovalInstance *instance, bool force) {
-    int32_t position = SliderPosition(instance->dialog, IDC_ASPECT);
+    const ParameterSlider &slider = kParameters[PARAM_PIXEL_ASPECT].slider;
+    int32_t position = SliderPosition(instance->dialog, slider.sliderId);
     if (!force && position == instance->pixelAspect) return false;
     instance->pixelAspect = position;
     char text[64];
     std::snprintf(text, sizeof(text), "%.4g : %.4g", AspectScaleX(instance->pixelAspect),
                   AspectScaleY(instance->pixelAspect));
-    SetDlgItemTextA(instance->dialog, IDC_ASPECT_VALUE, text);
+    SetDlgItemTextA(instance->dialog, slider.labelId, text);
     return true;
 }
 

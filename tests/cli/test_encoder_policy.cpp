@@ -102,6 +102,8 @@ TEST(EncoderPolicy, AConversionIsNamed) {
     EXPECT_FALSE(p.keepsSamples);
     EXPECT_NE(p.note.find("yuv420p10le"), std::string::npos) << p.note;
     EXPECT_NE(p.note.find("yuv420p"), std::string::npos) << p.note;
+    // A repack of the same samples needs no note.
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_RGB24), kFfv1).note, "");
     // RGB into a YUV-only encoder is tagged tv range; YUV into an RGB-only one pc range.
     EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_RGB24), kX264).range, AVCOL_RANGE_MPEG);
     EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P), Caps("png", {AV_PIX_FMT_RGB24})).range, AVCOL_RANGE_JPEG);
@@ -115,10 +117,15 @@ TEST(EncoderPolicy, OddSizesGetAFormatThatFitsOrTheRealReason) {
     EXPECT_NE(p.note.find("even"), std::string::npos) << p.note;
     // 4:2:2 needs an even width only.
     EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV422P, 720, 577), kX264).pixelFormat, AV_PIX_FMT_YUV422P);
-    // FFV1 codes partial blocks: the input's format stays.
+    // FFV1 and MPEG-4 code partial blocks: the input's format stays. ffvhuff does not.
     EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), kFfv1).pixelFormat, AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), Caps("mpeg4", {AV_PIX_FMT_YUV420P})).pixelFormat,
+              AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), Caps("ffvhuff", {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV444P}))
+                  .pixelFormat,
+              AV_PIX_FMT_YUV444P);
     try {
-        PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), Caps("mpeg2video", {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P}));
+        PlanEncoding(Request(AV_PIX_FMT_YUV420P, 721, 577), Caps("libx265", {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P}));
         ADD_FAILURE() << "no error for a size no format fits";
     } catch (const HostError &e) {
         EXPECT_EQ(e.status, EXIT_FAILURE_RUN);

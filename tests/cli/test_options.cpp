@@ -1,8 +1,11 @@
 // subremove's host-side helpers called directly: the command-line parser (parses that follow one
-// another in a process, as the fuzz target makes them, must not see anything of the one before)
-// and the frame-range questions asked once per frame.
+// another in a process, as the fuzz target makes them, must not see anything of the one before),
+// the index summary and the frame-range questions asked once per frame.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@
 
 #include "cli/errors.h"
 #include "cli/frame_ranges.h"
+#include "cli/index_summary.h"
 #include "cli/options.h"
 
 namespace {
@@ -38,6 +42,44 @@ TEST(ParseCommandLine, StartsAfreshAfterARefusedFlagCluster) {
     EXPECT_FALSE(o.quiet);
     EXPECT_EQ(o.input, "in.mkv");
     EXPECT_EQ(o.output, "out.mkv");
+}
+
+// Guards: a setting flag writing another setting's field, a word or a switch read as the wrong
+// value, or start values other than final and the module's defaults.
+TEST(ParseCommandLine, EachSettingFlagSetsItsOwnSettingOnly) {
+    const FilterSettings start = StartSettings();
+    EXPECT_EQ(start.mode, MODE_FINAL);
+    EXPECT_EQ(start.depth, 15);
+    EXPECT_EQ(start.power, 40);
+    EXPECT_EQ(start.interlaced, 0);
+    EXPECT_EQ(start.pixelAspect, 0);
+    EXPECT_EQ(start.radius, 5);
+    Argv mask({"--mode", "mask", "in.mkv", "out.mkv"});
+    EXPECT_EQ(ParseCommandLine(mask.argc(), mask.argv()).settings.mode, MODE_MASK_ONLY);
+    for (int id = 0; id < PARAM_COUNT; ++id) {
+        const ParameterInfo &p = kParameters[id];
+        std::vector<std::pair<std::vector<std::string>, int32_t>> uses;  // words after the flag, value
+        if (p.flag.kind == FLAG_NUMBER) {
+            uses = {{{std::to_string(p.minimum)}, p.minimum}, {{std::to_string(p.maximum)}, p.maximum}};
+        } else if (p.flag.kind == FLAG_WORDS) {
+            const std::string words = p.flag.value;
+            uses = {{{words.substr(0, words.find('|'))}, p.minimum}, {{words.substr(words.rfind('|') + 1)}, p.maximum}};
+        } else {
+            uses = {{{}, p.maximum}};
+        }
+        for (const auto &use : uses) {
+            std::vector<std::string> words = {std::string("--") + p.flag.name};
+            words.insert(words.end(), use.first.begin(), use.first.end());
+            words.insert(words.end(), {"in.mkv", "out.mkv"});
+            SCOPED_TRACE(words[0] + (words.size() > 3 ? " " + words[1] : ""));
+            Argv argv(words);
+            const FilterSettings s = ParseCommandLine(argv.argc(), argv.argv()).settings;
+            for (int other = 0; other < PARAM_COUNT; ++other) {
+                const int32_t FilterSettings::*field = SettingField((ParameterId)other);
+                EXPECT_EQ(s.*field, other == id ? use.second : start.*field) << kParameters[other].name;
+            }
+        }
+    }
 }
 
 // Guards: a quoted directory's escapes lost or doubled, so the line a host saved does not read
@@ -79,6 +121,47 @@ TEST(FrameRanges, AnswerAsAPassOverEveryRangeWould) {
         }
         ASSERT_EQ(FramesWithSubtitle(ranges, 50), covered) << "round " << round;
     }
+}
+
+// Guards: subremove's view of the index parting from the filter's: a broken token losing its place
+// (later entries would name the wrong graymaps), entries read past the declared count or from an
+// index that declares too many, or a token cut where the reader's pieces meet.
+TEST(ReadIndexSummary, GivesTheFiltersEntriesInIndexOrder) {
+    const std::string path = (std::filesystem::temp_directory_path() / ("index_summary_" + std::to_string(getpid()) + ".bms")).string();
+    auto summarise = [&](const std::string &bytes) {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return ReadIndexSummary(path);
+    };
+    std::string text = "4\n1,10,20,3,4\nbroken\n3,50,40,0,0\n";
+    text += std::string(65530 - text.size(), ' ') + "4,100,200,7,8 5,300,400,0,0\n";
+    IndexSummary s = summarise(text);
+    EXPECT_EQ(s.declared, 4);
+    ASSERT_EQ(s.entries.size(), 4u);
+    const IndexEntry expected[] = {{10, 20, 3, 4, true}, {1, 0, 0, 0, false}, {50, 40, 0, 0, false}, {100, 200, 7, 8, true}};
+    for (size_t i = 0; i < 4; ++i) {
+        const IndexEntry &e = s.entries[i];
+        EXPECT_EQ(e.firstFrame, expected[i].firstFrame) << i;
+        EXPECT_EQ(e.lastFrame, expected[i].lastFrame) << i;
+        EXPECT_EQ(e.x, expected[i].x) << i;
+        EXPECT_EQ(e.y, expected[i].y) << i;
+        EXPECT_EQ(e.matches, expected[i].matches) << i;
+    }
+    EXPECT_EQ(s.ranges, (std::vector<std::pair<int64_t, int64_t>>{{10, 20}, {100, 200}}));
+
+    s = summarise("1048577\n1,10,20,3,4\n");
+    EXPECT_EQ(s.declared, 1048577);
+    EXPECT_TRUE(s.entries.empty());
+    s = summarise("99999999999 1,10,20,3,4");
+    EXPECT_EQ(s.declared, INT32_MAX);
+    EXPECT_TRUE(s.entries.empty());
+    s = summarise("");
+    EXPECT_EQ(s.declared, 0);
+    EXPECT_TRUE(s.entries.empty());
+    std::remove(path.c_str());
+    EXPECT_TRUE(ReadIndexSummary(path).entries.empty());
+    EXPECT_EQ(ReadIndexSummary("").declared, 0);
 }
 
 }  // namespace
