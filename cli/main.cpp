@@ -164,6 +164,38 @@ int PrintConfig(const Options &o) {
     return EXIT_OK;
 }
 
+// The rows the filter reaches in each frame, from the index's entries and their graymaps.
+std::unique_ptr<FilterReach> MakeReach(const Options &o, const IndexSummary &index, VideoInput &input,
+                                       const VideoOutput &output) {
+    if (o.index.empty()) return nullptr;
+    std::vector<SubtitlePlace> places;
+    for (size_t i = 0; i < index.entries.size(); ++i) {
+        const IndexEntry &e = index.entries[i];
+        if (e.matches) places.push_back(SubtitlePlace{e.firstFrame, e.lastFrame, e.y, (int64_t)i});
+    }
+    const int align = ConversionRowAlignment(input.decoder()->pix_fmt, output.plan().pixelFormat);
+    return std::make_unique<FilterReach>(places, o.index, o.settings, input.height(), align);
+}
+
+// The warnings about what was read, and the summary line.
+void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64_t withSubtitle, double seconds) {
+    const int64_t frames = totals.frames;
+    if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
+    // A file cut short ends like a whole one; only what its header announced tells them apart.
+    // A length from the duration alone may be a frame off by rounding.
+    const int64_t announced = input.ExpectedFrames();
+    const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
+    if (frames > 0 && announced > 0 && frames + slack < announced) {
+        std::fprintf(stderr, "subremove: warning: %s ends after %lld of the %lld frames it announces: it may be cut short\n",
+                     o.input.c_str(), (long long)frames, (long long)announced);
+    }
+    if (!o.quiet) {
+        std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
+                     (long long)frames, (long long)withSubtitle, (long long)totals.repainted, seconds,
+                     seconds > 0 ? frames / seconds : 0.0, o.output.c_str());
+    }
+}
+
 int Run(const Options &o) {
     if (o.printConfig) return PrintConfig(o);
     CheckIndexReadable(o.index);
@@ -205,37 +237,12 @@ int Run(const Options &o) {
     film.fromConfigLine = o.configGiven;
     film.threads = workers;
     film.ranges = ranges;
-    std::unique_ptr<FilterReach> reach;
-    if (!o.index.empty()) {
-        std::vector<SubtitlePlace> places;
-        for (size_t i = 0; i < index.entries.size(); ++i) {
-            const IndexEntry &e = index.entries[i];
-            if (e.matches) places.push_back(SubtitlePlace{e.firstFrame, e.lastFrame, e.y, (int64_t)i});
-        }
-        reach = std::make_unique<FilterReach>(places, o.index, o.settings, input.height(), ConversionRowAlignment(input.decoder()->pix_fmt, output.plan().pixelFormat));
-        film.reach = reach.get();
-    }
+    const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
+    film.reach = reach.get();
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&progress](int64_t done) { progress.Update(done); });
     output.Finish();
     progress.Close();
-    const int64_t frames = totals.frames;
-    const int64_t withSubtitle = FramesWithSubtitle(ranges, frames);
-    const int64_t repainted = totals.repainted;
-    if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
-    // A file cut short ends like a whole one; only what its header announced tells them apart.
-    // A length from the duration alone may be a frame off by rounding.
-    const int64_t announced = input.ExpectedFrames();
-    const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
-    if (frames > 0 && announced > 0 && frames + slack < announced) {
-        std::fprintf(stderr, "subremove: warning: %s ends after %lld of the %lld frames it announces: it may be cut short\n",
-                     o.input.c_str(), (long long)frames, (long long)announced);
-    }
-    if (!o.quiet) {
-        const double seconds = progress.Seconds();
-        std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
-                     (long long)frames, (long long)withSubtitle, (long long)repainted, seconds,
-                     seconds > 0 ? frames / seconds : 0.0, o.output.c_str());
-    }
+    Report(o, input, totals, FramesWithSubtitle(ranges, totals.frames), progress.Seconds());
     return EXIT_OK;
 }
 
