@@ -86,7 +86,9 @@ fb_make_film() {
   # SD is PAL: 16:15 pixels, BT.601 colours; HD has square pixels and BT.709.
   local panh=$((height * 25 / 18)) panw=$((height * 25 / 18 * 8 / 5)) sar=1 colours=bt709
   [ "$height" -lt 720 ] && sar=16/15 colours=smpte170m
-  local filter="[0:v]scale=$panw:$panh,crop=$width:$height:x='n*$((panw - width - 1))/$frames':y='$((panh - height - 1))-n*$((panh - height - 1))/$frames',setsar=$sar,format=yuv420p[v0]"
+  local room_x=$((panw - width - 1)) room_y=$((panh - height - 1))
+  local filter="[0:v]scale=$panw:$panh,crop=$width:$height:x='n*$room_x/$frames':y='$room_y-n*$room_y/$frames'"
+  filter+=",setsar=$sar,format=yuv420p[v0]"
   local -a inputs=()
   local i=0 first last across down line1 line2 w h left top
   echo "$(fb_entries "$frames" | wc -l)" > "$dir/subs/film.bms"
