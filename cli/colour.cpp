@@ -66,32 +66,19 @@ void OffsetPlanes(AVPixelFormat format, uint8_t *const data[4], const int linesi
     }
 }
 
+// Bytes from one picture row of the host's buffer to the next one down (negative: bottom-up).
+int PictureRowStride(const uint32_t *row0, const uint32_t *row1) {
+    const ptrdiff_t stride = reinterpret_cast<const uint8_t *>(row1) - reinterpret_cast<const uint8_t *>(row0);
+    return (int)stride;
+}
+
 int ChromaRows(AVPixelFormat format) {
     const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
     return d && !(d->flags & AV_PIX_FMT_FLAG_RGB) ? 1 << d->log2_chroma_h : 1;
 }
 
-const AVPixelFormat kJpegTwins[][2] = {
-    {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P}, {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
-    {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}, {AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUV440P},
-    {AV_PIX_FMT_YUVJ411P, AV_PIX_FMT_YUV411P},
-};
 
 }  // namespace
-
-AVPixelFormat SampleTwin(AVPixelFormat format) {
-    for (const auto &t : kJpegTwins) {
-        if (t[0] == format) return t[1];
-    }
-    return format;
-}
-
-bool IsJpegFormat(AVPixelFormat format) { return SampleTwin(format) != format; }
-
-bool IsRgbFormat(AVPixelFormat format) {
-    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
-    return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
-}
 
 AVColorSpace GuessMatrix(int, int height) { return height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M; }
 
@@ -150,8 +137,6 @@ ColourConverter::ColourConverter(int width, int height, const PictureColour &dec
         throw;
     }
     rowAlign_ = ConversionRowAlignment(decoded.format, output.format);
-    rgbIn_.assign((size_t)width * height * 4, 0);
-    rgbOut_.assign((size_t)width * height * 4, 0);
     changedBlocks_.assign((size_t)((width + blockW_ - 1) / blockW_) * ((height + blockH_ - 1) / blockH_), 0);
 }
 
@@ -191,13 +176,11 @@ void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance, Row
     SwsContext *c = BandContext(toHostBands_, toHost_, rows, decoded_, PictureColour{AV_PIX_FMT_BGR0, decoded_.matrix, true});
     uint8_t *src[4];
     OffsetPlanes(decoded_.format, frame->data, frame->linesize, band.begin, src);
-    uint8_t *dst[4] = {rgbIn_.data() + (size_t)band.begin * width_ * 4, nullptr, nullptr, nullptr};
-    int dstStride[4] = {width_ * 4, 0, 0, 0};
+    // BGR0 in memory is the host's 0x00RRGGBB word on a little-endian machine; the host's rows run
+    // bottom-up, so the scaler writes them with a negative stride, straight into the instance.
+    uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(instance.SourceRow(band.begin)), nullptr, nullptr, nullptr};
+    int dstStride[4] = {PictureRowStride(instance.SourceRow(0), instance.SourceRow(height_ > 1 ? 1 : 0)), 0, 0, 0};
     sws_scale(c, src, frame->linesize, 0, rows, dst, dstStride);
-    // BGR0 in memory is the host's 0x00RRGGBB word on a little-endian machine; rows turn bottom-up.
-    for (int y = band.begin; y < band.end; ++y) {
-        std::memcpy(instance.SourceRow(y), rgbIn_.data() + (size_t)y * width_ * 4, (size_t)width_ * 4);
-    }
 }
 
 FramePtr ColourConverter::Unchanged(const AVFrame *decoded) {
@@ -225,12 +208,11 @@ int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance, RowBa
     std::fill(changedBlocks_.begin(), changedBlocks_.end(), 0);
     for (int y = band.begin; y < band.end; ++y) {
         const uint32_t *result = instance.DestinationRow(y);
-        const uint32_t *given = reinterpret_cast<const uint32_t *>(rgbIn_.data() + (size_t)y * width_ * 4);
-        uint32_t *row = reinterpret_cast<uint32_t *>(rgbOut_.data() + (size_t)y * width_ * 4);
+        // The source still holds what the filter was given: it writes only the destination.
+        const uint32_t *given = instance.SourceRow(y);
         uint8_t *blockRow = changedBlocks_.data() + (size_t)(y / blockH_) * blocksX;
         for (int x = 0; x < width_; ++x) {
             // The top byte is not colour: the filter may write 0 where the input had anything.
-            row[x] = result[x] & 0x00FFFFFFu;
             if (((result[x] ^ given[x]) & 0x00FFFFFFu) != 0) {
                 ++changed;
                 blockRow[x / blockW_] = 1;
@@ -255,8 +237,9 @@ int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame 
     }
     const int rows = band.end - band.begin;
     SwsContext *c = BandContext(fromHostBands_, fromHost_, rows, PictureColour{AV_PIX_FMT_BGR0, output_.matrix, true}, output_);
-    const uint8_t *src[4] = {rgbOut_.data() + (size_t)band.begin * width_ * 4, nullptr, nullptr, nullptr};
-    int srcStride[4] = {width_ * 4, 0, 0, 0};
+    // Read straight from the instance, bottom-up; BGR0's fourth byte is padding to the scaler.
+    const uint8_t *src[4] = {reinterpret_cast<const uint8_t *>(instance.DestinationRow(band.begin)), nullptr, nullptr, nullptr};
+    int srcStride[4] = {PictureRowStride(instance.DestinationRow(0), instance.DestinationRow(height_ > 1 ? 1 : 0)), 0, 0, 0};
     uint8_t *dst[4];
     OffsetPlanes(output_.format, converted_->data, converted_->linesize, band.begin, dst);
     sws_scale(c, src, srcStride, 0, rows, dst, converted_->linesize);

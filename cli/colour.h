@@ -6,7 +6,8 @@
 // the decoded one (or, when the output cannot hold the input's format, the decoded one converted
 // straight into the output format, never through 8-bit RGB). Each converter keeps its own scaler
 // contexts, made once with their colour details, so every frame and every thread converts alike.
-// Cost per filtered frame: one conversion each way, one compare of the frame, one copy.
+// Cost per filtered frame: one conversion each way of the rows the filter reaches, one compare of
+// those rows, one copy of the frame.
 #pragma once
 
 extern "C" {
@@ -20,6 +21,7 @@ extern "C" {
 
 #include "cli/av_util.h"
 #include "cli/filter_reach.h"
+#include "cli/pixel_formats.h"
 
 class FilterInstance;
 
@@ -31,11 +33,6 @@ struct PictureColour {
     bool fullRange = false;
 };
 
-// yuvj420p -> yuv420p and the other yuvj* formats likewise; any other format is itself.
-AVPixelFormat SampleTwin(AVPixelFormat format);
-// True for the yuvj* formats, which mean pc range whatever the frame says.
-bool IsJpegFormat(AVPixelFormat format);
-bool IsRgbFormat(AVPixelFormat format);
 // An untagged matrix follows the picture size: BT.709 from 720 lines up, BT.601 below.
 AVColorSpace GuessMatrix(int width, int height);
 // The matrix the conversions use for `space`: the tagged one when the scaler knows it, else the guess.
@@ -84,8 +81,6 @@ private:
     std::map<int, SwsContext *> toHostBands_;    // by band height; one per subtitle height at most
     std::map<int, SwsContext *> fromHostBands_;
     int rowAlign_ = 1;
-    std::vector<uint8_t> rgbIn_;    // top-down copy of what the filter was given
-    std::vector<uint8_t> rgbOut_;   // top-down copy of what it returned
     std::vector<uint8_t> changedBlocks_;
     FramePtr converted_;
 };

@@ -9,6 +9,7 @@ extern "C" {
 #include <cctype>
 
 #include "cli/errors.h"
+#include "cli/pixel_formats.h"
 
 namespace {
 
@@ -23,22 +24,6 @@ bool CodesPartialBlocks(const std::string &name) {
         if (name == n) return true;
     }
     return false;
-}
-
-AVPixelFormat Twin(AVPixelFormat f) {
-    switch (f) {
-    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
-    default: return f;
-    }
-}
-
-bool IsRgb(AVPixelFormat f) {
-    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(f);
-    return d && (d->flags & AV_PIX_FMT_FLAG_RGB);
 }
 
 bool BlocksTile(AVPixelFormat f, int width, int height) {
@@ -57,7 +42,7 @@ std::string Size(int w, int h) { return std::to_string(w) + "x" + std::to_string
 // Two layouts of the same samples (rgb24 and bgr0, say): a repack that changes no value.
 bool SameSamples(AVPixelFormat a, AVPixelFormat b) {
     const AVPixFmtDescriptor *x = av_pix_fmt_desc_get(a), *y = av_pix_fmt_desc_get(b);
-    if (!x || !y || IsRgb(a) != IsRgb(b) || x->log2_chroma_w != y->log2_chroma_w || x->log2_chroma_h != y->log2_chroma_h) {
+    if (!x || !y || IsRgbFormat(a) != IsRgbFormat(b) || x->log2_chroma_w != y->log2_chroma_w || x->log2_chroma_h != y->log2_chroma_h) {
         return false;
     }
     const int colours = 3;
@@ -74,7 +59,7 @@ bool Takes(const EncoderCaps &e, AVPixelFormat f) {
 
 // The pixel format, range and note: the input's samples where the encoder takes them.
 void ChoosePixelFormat(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
-    const AVPixelFormat twin = Twin(r.inputFormat);
+    const AVPixelFormat twin = SampleTwin(r.inputFormat);
     const bool jpeg = twin != r.inputFormat;
     const bool wholeBlocksOnly = !CodesPartialBlocks(e.name);
     const bool fits = !wholeBlocksOnly || BlocksTile(twin, r.width, r.height);
@@ -99,8 +84,8 @@ void ChoosePixelFormat(const EncodeRequest &r, const EncoderCaps &e, EncodePlan 
     usable.push_back(AV_PIX_FMT_NONE);
     plan.pixelFormat = avcodec_find_best_pix_fmt_of_list(usable.data(), twin, 0, nullptr);
     plan.keepsSamples = false;
-    plan.range = IsRgb(plan.pixelFormat) ? AVCOL_RANGE_JPEG
-                 : IsRgb(twin)           ? AVCOL_RANGE_MPEG
+    plan.range = IsRgbFormat(plan.pixelFormat) ? AVCOL_RANGE_JPEG
+                 : IsRgbFormat(twin)           ? AVCOL_RANGE_MPEG
                  : jpeg                  ? AVCOL_RANGE_JPEG
                                          : r.inputRange;
     if (!fits && Takes(e, twin)) {

@@ -43,6 +43,8 @@ public:
     int64_t ExpectedFrames() const;
     // Duration of one frame in the stream's time base, from the frame rate.
     int64_t NominalFrameDuration() const;
+    // The same in microseconds, as the filter's frame state counts it.
+    int64_t MicrosecondsPerFrame() const { return (int64_t)1000000 * frameRate_.den / frameRate_.num; }
 
 private:
     void Open(const std::string &path);

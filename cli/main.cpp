@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <algorithm>
 #include <atomic>
@@ -20,18 +19,17 @@
 #include <utility>
 #include <vector>
 
+#include "cli/colour.h"
 #include "cli/errors.h"
+#include "cli/filter_reach.h"
 #include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
 #include "cli/index_summary.h"
+#include "cli/input.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
-#include "cli/colour.h"
-#include "cli/filter_reach.h"
-#include "cli/filter_settings.h"
-#include "cli/input.h"
-#include "cli/output.h"
 #include "cli/preview.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"

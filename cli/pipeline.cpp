@@ -2,7 +2,7 @@
 // writer, or all of it on one thread.
 //
 // Memory: decoded frames wait in a run's queue (kRunQueue each) and filtered ones in an ordered
-// buffer whose window is a few encoder groups; the reader blocks when either is full. The window
+// buffer whose window is a group and a run long; the reader blocks when either is full. The window
 // must be at least one group past the lowest frame not yet encoded, or the reader could wait for
 // an encoder that waits for a frame not yet read.
 #include "cli/pipeline.h"
@@ -23,9 +23,7 @@ namespace {
 // Long enough that a run's frames keep one instance busy while the others start; short enough
 // that several runs are in flight on a short clip.
 constexpr int64_t kRunLength = 16;
-constexpr size_t kRunQueue = 4;
-// Frames an encoder worker takes at a time when the encoder has no group of its own.
-constexpr int64_t kPlainGroup = 8;
+constexpr size_t kRunQueue = 2;
 
 struct FrameJob {
     int64_t index = 0;
@@ -54,14 +52,9 @@ struct Worker {
     std::unique_ptr<ColourConverter> converter;
 };
 
-int64_t MicrosecondsPerFrame(AVRational rate) {
-    return rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
-}
-
 // What every frame needs to know of the film.
 struct FrameContext {
     VideoInput *input;
-    bool passPackets;
     int32_t mode;
     std::vector<FrameRange> merged;  // frames with a subtitle
     int64_t usPerFrame;
@@ -224,9 +217,13 @@ void RunInline(Worker &worker, FrameReader &reader, const FrameContext &film, Vi
 // stage codes whole groups, each worker with an instance or context of its own.
 void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameContext &film, const FilmSettings &settings,
                VideoOutput &output, InOrderWriter &writer, RunControl &control) {
-    const int64_t group = output.GroupLength() > 1 ? output.GroupLength() : kPlainGroup;
+    // Several contexts code whole groups; a single context sees every frame in order anyway, so it
+    // takes them one at a time, as soon as each is filtered.
+    const int64_t group = output.EncoderCount() > 1 ? output.GroupLength() : 1;
     const int threads = (int)workers.size();
-    OrderedBuffer<FrameResult> filtered(control, 2 * group + (int64_t)threads * (int64_t)kRunQueue);
+    // At least a group past the lowest frame not yet encoded (see the top), and a run's length more,
+    // so that a worker can finish most of a run while the run before it is being encoded.
+    OrderedBuffer<FrameResult> filtered(control, group + threads + kRunLength);
     Stage<std::shared_ptr<RunQueue>> filter(control, threads, 1, [&](std::shared_ptr<RunQueue> &run, int w) {
         FrameJob job;
         while (run->Pop(job)) {
@@ -272,8 +269,8 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
 FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
                        VideoOutput &output, const std::function<void(int64_t)> &progress) {
     std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.threads));
-    FrameContext film{&input, output.CanPassPackets(), settings.filter.mode, MergeFrameRanges(settings.ranges),
-                      MicrosecondsPerFrame(input.frameRate()), settings.reach, input.height()};
+    FrameContext film{&input, settings.filter.mode, MergeFrameRanges(settings.ranges),
+                      input.MicrosecondsPerFrame(), settings.reach, input.height()};
     FilmTotals totals;
     RunControl control;
     // Counts a frame once it is written (on one thread at a time).

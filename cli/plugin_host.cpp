@@ -246,6 +246,10 @@ uint32_t *FilterInstance::SourceRow(int32_t pictureRow) {
     return reinterpret_cast<uint32_t *>(srcBuffer_.data() + (height_ - 1 - pictureRow) * src_.pitch);
 }
 
+const uint32_t *FilterInstance::SourceRow(int32_t pictureRow) const {
+    return reinterpret_cast<const uint32_t *>(srcBuffer_.data() + (height_ - 1 - pictureRow) * src_.pitch);
+}
+
 const uint32_t *FilterInstance::DestinationRow(int32_t pictureRow) const {
     return reinterpret_cast<const uint32_t *>(dstBuffer_.data() + (height_ - 1 - pictureRow) * dst_.pitch);
 }

@@ -57,6 +57,7 @@ public:
 
     // Source and destination pixel rows by picture row (0 = top), as 0x00RRGGBB words.
     uint32_t *SourceRow(int32_t pictureRow);
+    const uint32_t *SourceRow(int32_t pictureRow) const;
     const uint32_t *DestinationRow(int32_t pictureRow) const;
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }

@@ -43,8 +43,7 @@ int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &inpu
     const PictureColour colour = ResolveColour((AVPixelFormat)frame->format, frame->colorspace, frame->color_range, w, h);
     ColourConverter converter(w, h, colour, colour);
     std::vector<uint8_t> rgb((size_t)w * 3 * h * 3);
-    const AVRational rate = input.frameRate();
-    const int64_t usPerFrame = rate.num > 0 ? (int64_t)1000000 * rate.den / rate.num : 40000;
+    const int64_t usPerFrame = input.MicrosecondsPerFrame();
     const int32_t modes[3] = {MODE_ORIGINAL, MODE_MASK_ONLY, MODE_FINAL};
     for (int panel = 0; panel < 3; ++panel) {
         FilterInstance instance(module, w, h);

@@ -31,15 +31,9 @@ class RunControl {
 public:
     // Keeps the first failure and wakes every waiter.
     void Fail(std::exception_ptr error) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
+        Update([&] {
             if (!error_) error_ = error;
-        }
-        changed_.notify_all();
-    }
-    bool Failed() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return error_ != nullptr;
+        });
     }
     void RethrowIfFailed() {
         std::exception_ptr e;
@@ -57,6 +51,15 @@ public:
     }
     std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
     void Notify() { changed_.notify_all(); }
+    // Runs `change` under the lock, then wakes every waiter.
+    template <class Change>
+    void Update(Change change) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            change();
+        }
+        changed_.notify_all();
+    }
 
 private:
     std::mutex mutex_;
@@ -90,11 +93,7 @@ public:
         return true;
     }
     void Close() {
-        {
-            auto lock = control_.Lock();
-            closed_ = true;
-        }
-        control_.Notify();
+        control_.Update([&] { closed_ = true; });
     }
 
 private:
@@ -133,11 +132,7 @@ public:
     }
     // No item at `end` or after will come.
     void SetEnd(int64_t end) {
-        {
-            auto lock = control_.Lock();
-            end_ = end;
-        }
-        control_.Notify();
+        control_.Update([&] { end_ = end; });
     }
 
 private:

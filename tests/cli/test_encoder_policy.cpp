@@ -137,26 +137,27 @@ TEST(EncoderPolicy, OddSizesGetAFormatThatFitsOrTheRealReason) {
 // Guards files that depend on --threads: only FFV1 and PNG share frames out over contexts, in
 // whole groups, and the contexts stay within the memory budget.
 TEST(EncoderPolicy, ContextsAndThreads) {
-    const EncodePlan sd = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 720, 576, 8), kFfv1);
-    EXPECT_EQ(sd.contexts, 5);
-    EXPECT_EQ(sd.threadsPerContext, 1);
-    EXPECT_EQ(sd.groupLength, 12);
-    EXPECT_EQ(sd.gopSize, 12);
-    const EncodePlan hd = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 1920, 1080, 2), kFfv1);
-    EXPECT_EQ(hd.contexts, 1);
-    EXPECT_EQ(hd.threadsPerContext, 2);
-    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P, 3840, 2160, 16), kFfv1).contexts, 1);
-    const EncodePlan one = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 720, 576, 1), kFfv1);
-    EXPECT_EQ(one.contexts, 1);
-    EXPECT_EQ(one.threadsPerContext, 1);
-    const EncodePlan png = PlanEncoding(Request(AV_PIX_FMT_RGB24, 320, 240, 3), Caps("png", {AV_PIX_FMT_RGB24}));
-    EXPECT_EQ(png.contexts, 3);
-    EXPECT_EQ(png.threadsPerContext, 1);
-    EXPECT_EQ(png.groupLength, 1);
-    const EncodePlan x264 = PlanEncoding(Request(AV_PIX_FMT_YUV420P, 720, 576, 4), kX264);
-    EXPECT_EQ(x264.contexts, 1);
-    EXPECT_EQ(x264.threadsPerContext, 0);
-    EXPECT_EQ(x264.groupLength, 0);
+    const EncoderCaps png = Caps("png", {AV_PIX_FMT_RGB24});
+    const struct {
+        const char *what;
+        EncodeRequest request;
+        const EncoderCaps &caps;
+        int contexts, threadsPerContext, groupLength;
+    } cases[] = {
+        {"FFV1 SD, 8 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 8), kFfv1, 5, 1, 12},
+        {"FFV1 1080p, 2 threads", Request(AV_PIX_FMT_YUV420P, 1920, 1080, 2), kFfv1, 1, 2, 12},
+        {"FFV1 4K, 16 threads", Request(AV_PIX_FMT_YUV420P, 3840, 2160, 16), kFfv1, 1, 16, 12},
+        {"FFV1 SD, 1 thread", Request(AV_PIX_FMT_YUV420P, 720, 576, 1), kFfv1, 1, 1, 12},
+        {"PNG, 3 threads", Request(AV_PIX_FMT_RGB24, 320, 240, 3), png, 3, 1, 1},
+        {"x264, 4 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 4), kX264, 1, 0, 0},
+    };
+    for (const auto &c : cases) {
+        const EncodePlan p = PlanEncoding(c.request, c.caps);
+        EXPECT_EQ(p.contexts, c.contexts) << c.what;
+        EXPECT_EQ(p.threadsPerContext, c.threadsPerContext) << c.what;
+        EXPECT_EQ(p.groupLength, c.groupLength) << c.what;
+    }
+    EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P), kFfv1).gopSize, 12);
 }
 
 // Guards settings that drift: the lossless layout of FFV1 and the quality defaults.
