@@ -1,7 +1,7 @@
 // The frame pipeline of subremove (see pipeline.h): decode -> filter stage -> encoder stage ->
 // writer, or all of it on one thread.
 //
-// Memory: decoded frames wait in a run's queue (kRunQueue each) and filtered ones in an ordered
+// Memory: decoded frames wait in a run's queue and filtered ones in an ordered
 // buffer whose window is a group and a run long; the reader blocks when either is full. The window
 // must be at least one group past the lowest frame not yet encoded, or the reader could wait for
 // an encoder that waits for a frame not yet read.
@@ -23,7 +23,12 @@ namespace {
 // Long enough that a run's frames keep one instance busy while the others start; short enough
 // that several runs are in flight on a short clip.
 constexpr int64_t kRunLength = 16;
-constexpr size_t kRunQueue = 2;
+// Pixels of the decoded frames that may wait in one run's queue, and of the filtered frames that
+// may wait for the encoder. The reader must be able to read well into a run while its worker is
+// busy, or it cannot start the next run for a worker that is free: 20 and 80 frames at 720x576,
+// the minimum of 2 and a run's length at 1080p, where memory is dearer.
+constexpr int64_t kRunQueuePixels = int64_t(1) << 23;
+constexpr int64_t kWindowPixels = int64_t(1) << 25;
 
 struct FrameJob {
     int64_t index = 0;
@@ -222,8 +227,12 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
     const int64_t group = output.EncoderCount() > 1 ? output.GroupLength() : 1;
     const int threads = (int)workers.size();
     // At least a group past the lowest frame not yet encoded (see the top), and a run's length more,
-    // so that a worker can finish most of a run while the run before it is being encoded.
-    OrderedBuffer<FrameResult> filtered(control, group + threads + kRunLength);
+    // so that a worker can finish most of a run while the run before it is being encoded; small
+    // pictures get more room, which evens out encoders that take frames in bursts.
+    const int64_t pixels = std::max<int64_t>(1, (int64_t)film.input->width() * film.height);
+    const int64_t window = std::max<int64_t>(group + threads + kRunLength, kWindowPixels / pixels);
+    const size_t runQueue = (size_t)std::max<int64_t>(2, kRunQueuePixels / pixels);
+    OrderedBuffer<FrameResult> filtered(control, window);
     Stage<std::shared_ptr<RunQueue>> filter(control, threads, 1, [&](std::shared_ptr<RunQueue> &run, int w) {
         FrameJob job;
         while (run->Pop(job)) {
@@ -246,7 +255,7 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
             const int64_t index = job.index;
             if (!run || (runLength >= kRunLength && cuts.Allowed(index))) {
                 if (run) run->Close();
-                run = std::make_shared<RunQueue>(control, kRunQueue);
+                run = std::make_shared<RunQueue>(control, runQueue);
                 runLength = 0;
                 if (!filter.Push(run)) break;
             }
