@@ -441,7 +441,7 @@ Film LongFilm() {
 }
 
 std::string FilmCommand(const Film &film, int threads, const std::string &output) {
-    return std::string("\"") + SR_SUBREMOVE_PATH + "\" -q --threads " + std::to_string(threads) + " -i \"" + film.index +
+    return std::string("\"") + SR_SUBREMOVE_PATH + "\" -q -y --threads " + std::to_string(threads) + " -i \"" + film.index +
            "\" \"" + film.video + "\" \"" + output + "\"";
 }
 

@@ -248,6 +248,7 @@ fb_figure() {
 # Audio is copied by both.
 fb_subremove_run() {
   local threads=$1 out=$2; shift 2
+  rm -f "$out"  # subremove keeps an existing output; no -y, which older builds do not know
   "$fb_subremove" --threads "$threads" "$@" -i "$fb_index" "$fb_film" "$out"
 }
 # Not -q: the summary line (a terminal's progress line is off with a file) tells what was done.

@@ -25,7 +25,8 @@ VideoInput::VideoInput(const std::string &path, int threads) : threads_(threads)
 }
 
 void VideoInput::Open(const std::string &path) {
-    int r = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
+    // A plain file name, whatever it looks like: "pipe:1.mkv" or "http:x" is a file in the folder.
+    int r = avformat_open_input(&format_, ("file:" + path).c_str(), nullptr, nullptr);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot read the input " + path + ": " + AvError(r));
     r = avformat_find_stream_info(format_, nullptr);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot read the input " + path + ": " + AvError(r));
@@ -81,9 +82,23 @@ int VideoInput::FirstSequenceNumber() const {
     char name[4096];
     for (int i = 0; i < 5; ++i) {
         struct stat st{};
-        if (av_get_frame_filename(name, sizeof(name), format_->url, i) == 0 && stat(name, &st) == 0) return i;
+        if (av_get_frame_filename(name, sizeof(name), path_.c_str(), i) == 0 && stat(name, &st) == 0) return i;
     }
     return 0;
+}
+
+std::vector<std::string> VideoInput::Files() const {
+    std::vector<std::string> files;
+    char name[4096];
+    if (std::strcmp(format_->iformat->name, "image2") == 0) {
+        struct stat st{};
+        for (int i = FirstSequenceNumber(); i < INT32_MAX; ++i) {
+            if (av_get_frame_filename(name, sizeof(name), path_.c_str(), i) != 0 || stat(name, &st) != 0) break;
+            files.push_back(name);
+        }
+    }
+    if (files.empty()) files.push_back(path_);
+    return files;
 }
 
 int64_t VideoInput::ExpectedFrames() const {

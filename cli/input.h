@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "cli/av_util.h"
 
@@ -39,6 +40,8 @@ public:
     AVRational frameRate() const { return frameRate_; }
     // For an image sequence input, the number of its first file; 0 otherwise.
     int FirstSequenceNumber() const;
+    // The files read: the input itself, or an image sequence's files from the first on.
+    std::vector<std::string> Files() const;
     // Frames the container announces, or -1 when it does not tell.
     int64_t ExpectedFrames() const;
     // Duration of one frame in the stream's time base, from the frame rate.

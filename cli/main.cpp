@@ -212,6 +212,7 @@ int Run(const Options &o) {
     outputOptions.codec = o.codec;
     outputOptions.quality = o.quality;
     outputOptions.threads = threads;
+    outputOptions.overwrite = o.overwrite;
     VideoOutput output(o.output, input, outputOptions);
     input.keepPackets = output.CanPassPackets();
     input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };

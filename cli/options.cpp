@@ -94,6 +94,7 @@ std::string BuildHelpText() {
         "  --quality N           encoder quality for lossy codecs, lower is better (H.264 default 16)\n"
         "  --threads N           threads: filter instances and codec threads (default: one per core)\n"
         "  -q, --quiet           no progress display and no summary\n"
+        "  -y, -n                overwrite an existing output, or never (the default); not both\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
@@ -289,6 +290,7 @@ const option *LongOptions() {
 struct FlagValues {
     std::optional<int32_t> settings[PARAM_COUNT];
     std::string configLine;
+    bool neverOverwrite = false;  // -n
 };
 
 void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
@@ -301,6 +303,8 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case 'i': o.index = optarg; break;
     case 'c': flags.configLine = optarg; o.configGiven = true; break;
     case 'q': o.quiet = true; break;
+    case 'y': o.overwrite = true; break;
+    case 'n': flags.neverOverwrite = true; break;
     case 'h': o.help = true; break;
     case OPT_VERSION: o.version = true; break;
     case OPT_PREVIEW:
@@ -342,8 +346,10 @@ Options ParseCommandLine(int argc, char **argv) {
     // previous parse stopped, which otherwise points into that parse's (freed) words.
     optind = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":i:c:qh", LongOptions(), nullptr)) != -1) TakeOption(c, argc, argv, o, flags);
+    while ((c = getopt_long(argc, argv, ":i:c:qhyn", LongOptions(), nullptr)) != -1) TakeOption(c, argc, argv, o, flags);
     if (o.help || o.version) return o;
+    // As FFmpeg: asking for both is a mistake, not a choice by order.
+    if (o.overwrite && flags.neverOverwrite) throw HostError(EXIT_USAGE, "-y and -n contradict each other; give one");
 
     // Single flags win over the --config line whatever their order.
     if (!flags.configLine.empty() || o.configGiven) {

@@ -21,6 +21,7 @@ struct Options {
     bool printConfig = false;
     bool quiet = false;
     int threads = 0;              // 0: one per core
+    bool overwrite = false;       // -y: an existing output may be replaced
     bool help = false;
     bool version = false;
 };

@@ -6,11 +6,6 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -19,18 +14,6 @@ extern "C" {
 #include "cli/input.h"
 
 namespace {
-
-std::string DirectoryOf(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // The encoder's formats, less those the scaler cannot write (a palette, for one).
 EncoderCaps UsableCaps(const AVCodec *codec) {
@@ -87,7 +70,7 @@ void VideoOutput::Open(const OutputOptions &options) {
     const AVOutputFormat *guess = av_guess_format(nullptr, path_.c_str(), nullptr);
     if (!guess) throw HostError(EXIT_FAILURE_RUN, "cannot tell the container of " + path_ + " from its extension");
     sequence_ = std::strcmp(guess->name, "image2") == 0;
-    const std::string target = PrepareTarget();
+    const std::string target = PrepareTarget(options);
     CheckAv(avformat_alloc_output_context2(&format_, guess, nullptr, target.c_str()), "cannot set up the output " + path_);
 
     const AVCodecContext *dec = input_.decoder();
@@ -113,27 +96,19 @@ void VideoOutput::Open(const OutputOptions &options) {
     const AVCodecDescriptor *inDesc = avcodec_descriptor_get(dec->codec_id);
     passPackets_ = sequence_ && codec->id == dec->codec_id && plan_.keepsSamples && plan_.pixelFormat == dec->pix_fmt &&
                    inDesc && (inDesc->props & AV_CODEC_PROP_INTRA_ONLY);
-    WriteHeader(target);
+    WriteHeader();
 }
 
-// The name written to until the film is whole: beside the output, or a folder beside the
-// sequence's files.
-std::string VideoOutput::PrepareTarget() {
-    struct stat st{};
-    const std::string folder = DirectoryOf(path_);
-    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": the folder " + folder + " does not exist");
-    }
-    if (!sequence_) {
-        tempPath_ = path_ + ".part";
-        return tempPath_;
-    }
-    tempDir_ = folder + "/.subremove-" + std::to_string(getpid());
-    if (mkdir(tempDir_.c_str(), 0777) != 0) {
-        tempDir_.clear();
-        throw HostError(EXIT_FAILURE_RUN, "cannot write in " + folder + ": " + std::strerror(errno));
-    }
-    return tempDir_ + "/" + BaseName(path_);
+// The muxer's name for the output: the temporary folder's pattern for an image sequence; a
+// file is written through the target's own descriptor and its name only says what it is.
+std::string VideoOutput::PrepareTarget(const OutputOptions &options) {
+    TargetRules rules;
+    rules.overwrite = options.overwrite;
+    rules.inputFiles = input_.Files();
+    rules.firstNumber = input_.FirstSequenceNumber();
+    rules.expectedFrames = input_.ExpectedFrames();
+    target_ = std::make_unique<OutputTarget>(path_, sequence_, rules);
+    return sequence_ ? target_->MuxerUrl() : "file:" + path_;
 }
 
 // One context per plan slot, all set up alike.
@@ -224,11 +199,8 @@ void VideoOutput::AddOtherStreams() {
     av_dict_copy(&format_->metadata, input_.format()->metadata, 0);
 }
 
-void VideoOutput::WriteHeader(const std::string &target) {
-    if (!(format_->oformat->flags & AVFMT_NOFILE)) {
-        const int r = avio_open(&format_->pb, target.c_str(), AVIO_FLAG_WRITE);
-        if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
-    }
+void VideoOutput::WriteHeader() {
+    if (!(format_->oformat->flags & AVFMT_NOFILE)) format_->pb = target_->OpenWriter();
     // FLAC or Opus in MP4 is still marked experimental in this FFmpeg, yet players read it.
     format_->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
     // No random container ids or library versions: the same film and settings give the same file,
@@ -243,7 +215,8 @@ void VideoOutput::WriteHeader(const std::string &target) {
 }
 
 void VideoOutput::Release() {
-    if (!finished_) Discard();
+    if (format_) CloseWriter(&format_->pb);
+    target_.reset();  // removes the temporary file or folder unless published
     finished_ = true;
     for (Encoder &e : encoders_) {
         av_packet_free(&e.packet);
@@ -251,23 +224,8 @@ void VideoOutput::Release() {
     }
     encoders_.clear();
     if (format_) {
-        if (format_->pb) avio_closep(&format_->pb);
         avformat_free_context(format_);
         format_ = nullptr;
-    }
-}
-
-void VideoOutput::Discard() {
-    if (format_ && format_->pb) avio_closep(&format_->pb);
-    if (!tempPath_.empty()) std::remove(tempPath_.c_str());
-    if (!tempDir_.empty()) {
-        if (DIR *dir = opendir(tempDir_.c_str())) {
-            while (dirent *e = readdir(dir)) {
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) std::remove((tempDir_ + "/" + e->d_name).c_str());
-            }
-            closedir(dir);
-        }
-        rmdir(tempDir_.c_str());
     }
 }
 
@@ -313,10 +271,20 @@ void VideoOutput::Mux(AVPacket *packet) {
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
 }
 
+// An image output without a frame number holds one picture; the muxer's own refusal of a second
+// one would not say why.
+void VideoOutput::CountPicture() {
+    if (++pictures_ > 1 && target_->SinglePicture()) {
+        throw HostError(EXIT_FAILURE_RUN, path_ + " names one picture and the input has more than one frame: "
+                                          "name a sequence with a frame number, such as %05d");
+    }
+}
+
 void VideoOutput::WritePackets(PacketList &encoded) {
     for (AVPacket *&p : encoded.packets) {
         PacketPtr owned(p);
         p = nullptr;
+        CountPicture();
         owned->stream_index = videoStream_->index;
         av_packet_rescale_ts(owned.get(), encoders_.front().context->time_base, videoStream_->time_base);
         Mux(owned.get());
@@ -328,6 +296,7 @@ void VideoOutput::WriteInputPacket(const AVPacket *packet) {
     PacketPtr copy(av_packet_clone(packet));
     if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     copy->stream_index = videoStream_->index;
+    CountPicture();
     av_packet_rescale_ts(copy.get(), input_.stream()->time_base, videoStream_->time_base);
     Mux(copy.get());
 }
@@ -353,33 +322,8 @@ void VideoOutput::Finish() {
     }
     int r = av_write_trailer(format_);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
-    if (format_->pb) {
-        r = avio_closep(&format_->pb);
-        if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
-    }
-    Publish();
+    r = CloseWriter(&format_->pb);
+    if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+    target_->Publish();
     finished_ = true;
-}
-
-// Moves the temporary file, or the temporary folder's files, to their final names.
-void VideoOutput::Publish() {
-    if (!tempPath_.empty()) {
-        if (std::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-            throw HostError(EXIT_FAILURE_RUN, "cannot rename " + tempPath_ + " to " + path_ + ": " + std::strerror(errno));
-        }
-        return;
-    }
-    const std::string folder = DirectoryOf(path_);
-    DIR *dir = opendir(tempDir_.c_str());
-    if (!dir) throw HostError(EXIT_FAILURE_RUN, "cannot read " + tempDir_ + ": " + std::strerror(errno));
-    while (dirent *e = readdir(dir)) {
-        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-        const std::string from = tempDir_ + "/" + e->d_name;
-        if (std::rename(from.c_str(), (folder + "/" + e->d_name).c_str()) != 0) {
-            closedir(dir);
-            throw HostError(EXIT_FAILURE_RUN, "cannot move " + from + " into " + folder + ": " + std::strerror(errno));
-        }
-    }
-    closedir(dir);
-    rmdir(tempDir_.c_str());
 }

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cli/av_util.h"
 #include "cli/encoder_policy.h"
+#include "cli/output_target.h"
 
 class VideoInput;
 
@@ -27,6 +29,7 @@ struct OutputOptions {
     std::string codec;  // encoder name; empty: chosen from the container
     int quality = -1;   // encoder quality (CRF-like, lower is better); -1: the encoder's high-quality default
     int threads = 1;    // threads for encoders whose output does not depend on their number
+    bool overwrite = false;  // an existing output file may be replaced
 };
 
 class VideoOutput {
@@ -64,20 +67,19 @@ private:
         std::map<int64_t, int64_t> durations;  // pts -> duration of frames sent, not yet given back
     };
     void Open(const OutputOptions &options);
-    std::string PrepareTarget();
+    std::string PrepareTarget(const OutputOptions &options);
     void OpenEncoder(const AVCodec *codec);
     void AddVideoStream();
     void AddOtherStreams();
-    void WriteHeader(const std::string &target);
+    void WriteHeader();
     void Receive(Encoder &e, PacketList &out);
-    void Publish();
-    void Discard();
     void Release();
     void Mux(AVPacket *packet);
+    void CountPicture();
 
     std::string path_;
-    std::string tempPath_;     // file output: the temporary file
-    std::string tempDir_;      // image sequence: the temporary folder
+    std::unique_ptr<OutputTarget> target_;
+    int64_t pictures_ = 0;  // video packets written
     bool sequence_ = false;
     bool finished_ = false;
     bool passPackets_ = false;

@@ -394,7 +394,7 @@ TEST_F(SubremoveTest, NoProgressLineWhenStandardErrorIsNotATerminal) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
     EXPECT_EQ(r.err, "subremove: 6 frames, 0 with a subtitle, 0 repainted" + r.err.substr(r.err.find(", 0 repainted") + 13));
-    Result quiet = RunSubremove(s.dir, {"-q", "--mode", "original", "in/%03d.png", "out/%03d.png"});
+    Result quiet = RunSubremove(s.dir, {"-q", "-y", "--mode", "original", "in/%03d.png", "out/%03d.png"});
     ASSERT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
 }
