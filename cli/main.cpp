@@ -26,6 +26,7 @@
 #include "cli/frame_ranges.h"
 #include "cli/index_summary.h"
 #include "cli/input.h"
+#include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/pipeline.h"
@@ -207,6 +208,8 @@ int Run(const Options &o) {
     // share out the rest.
     VideoInput input(o.input, std::max(1, threads / 4));
     if (o.previewFrame >= 0) return Preview(o, module, input);
+    // From here on an interruption removes what was written before the process ends.
+    InstallInterruptHandlers();
 
     OutputOptions outputOptions;
     outputOptions.codec = o.codec;

@@ -12,6 +12,7 @@ extern "C" {
 #include "cli/colour.h"
 #include "cli/errors.h"
 #include "cli/input.h"
+#include "cli/interrupt.h"
 
 namespace {
 
@@ -246,6 +247,8 @@ void VideoOutput::EncodeFrame(int slot, AVFrame *frame, int64_t duration, Packet
 
 void VideoOutput::Receive(Encoder &e, PacketList &out) {
     for (;;) {
+        // Draining a deep encoder at the end can take seconds: an interruption is heard here too.
+        ThrowIfInterrupted();
         const int r = avcodec_receive_packet(e.context, e.packet);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
         if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot encode a frame: " + AvError(r));
@@ -324,6 +327,7 @@ void VideoOutput::Finish() {
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
     r = CloseWriter(&format_->pb);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
+    ThrowIfInterrupted();
     target_->Publish();
     finished_ = true;
 }

@@ -14,6 +14,7 @@
 #include "cli/errors.h"
 #include "cli/filter_settings.h"
 #include "cli/input.h"
+#include "cli/interrupt.h"
 #include "cli/output.h"
 #include "cli/stage.h"
 #include "host/params.h"
@@ -161,6 +162,7 @@ public:
         : input_(input), passPackets_(passPackets), width_(input.width()), height_(input.height()),
           format_(SampleTwin(input.decoder()->pix_fmt)) {}
     bool Next(FrameJob &job) {
+        ThrowIfInterrupted();
         AVFrame *frame = input_.NextFrame();
         if (!frame) return false;
         if (decoded_ > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
@@ -244,6 +246,15 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
             FrameResult r;
             if (!filtered.Take(i, r)) return;
             writer.Put(i, Encode(output, slot, r));
+        }
+    });
+    // A signal fails the run at once, waking the reader and every worker that waits; each busy one
+    // stops after its frame.
+    InterruptWatch watch([&control] {
+        try {
+            ThrowIfInterrupted();
+        } catch (...) {
+            control.Fail(std::current_exception());
         }
     });
     const CutRule cuts(settings.ranges);
