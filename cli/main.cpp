@@ -31,6 +31,7 @@
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
 #include "cli/preview.h"
+#include "cli/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
 
@@ -109,11 +110,11 @@ void CheckIndexReadable(const std::string &path) {
 // unchanged film and no word why.
 void WarnAboutIndex(const std::string &path, const IndexSummary &summary) {
     if (summary.declared > kMaxIndexEntries) {
-        std::fprintf(stderr, "subremove: warning: the index %s declares %lld subtitles, more than the %lld the filter reads, "
-                     "so it reads none: the frames pass through unchanged\n", path.c_str(), summary.declared, kMaxIndexEntries);
+        Warn(WarningKind::kNotCleaned, "the index " + path + " declares " + std::to_string(summary.declared) +
+                                           " subtitles, more than the " + std::to_string(kMaxIndexEntries) +
+                                           " the filter reads, so it reads none: the frames pass through unchanged");
     } else if (summary.ranges.empty()) {
-        std::fprintf(stderr, "subremove: warning: the index %s lists no usable subtitle: the frames pass through unchanged\n",
-                     path.c_str());
+        Warn(WarningKind::kNotCleaned, "the index " + path + " lists no usable subtitle: the frames pass through unchanged");
     }
 }
 
@@ -175,17 +176,25 @@ std::unique_ptr<FilterReach> MakeReach(const Options &o, const IndexSummary &ind
     return std::make_unique<FilterReach>(places, o.index, o.settings, input.height(), align);
 }
 
+// What the decoder had to hide: damaged pictures are not what the index was made from.
+void WarnAboutDecoding(const Options &o, const VideoInput &input) {
+    if (input.ConcealedFrames() > 0) {
+        Warn(WarningKind::kNotCleaned, std::to_string(input.ConcealedFrames()) + " frame(s) of " + o.input +
+                                           " were decoded with errors concealed: they may show damage");
+    }
+}
+
 // The warnings about what was read, and the summary line.
 void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64_t withSubtitle, double seconds) {
     const int64_t frames = totals.frames;
-    if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
+    if (frames == 0) Warn(WarningKind::kNotice, o.input + " holds no frames");
     // A file cut short ends like a whole one; only what its header announced tells them apart.
     // A length from the duration alone may be a frame off by rounding.
     const int64_t announced = input.ExpectedFrames();
     const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
     if (frames > 0 && announced > 0 && frames + slack < announced) {
-        std::fprintf(stderr, "subremove: warning: %s ends after %lld of the %lld frames it announces: it may be cut short\n",
-                     o.input.c_str(), (long long)frames, (long long)announced);
+        Warn(WarningKind::kNotice, o.input + " ends after " + std::to_string(frames) + " of the " + std::to_string(announced) +
+                                       " frames it announces: it may be cut short");
     }
     if (!o.quiet) {
         std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
@@ -196,7 +205,9 @@ void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64
 
 int Run(const Options &o) {
     if (o.printConfig) return PrintConfig(o);
+    SetStrictWarnings(o.strict);
     CheckIndexReadable(o.index);
+    const IndexSummary index = ReadIndexSummary(o.index);
     InstallWindowHandlers(o.index);
     SetBeforeWarningHook(EndProgressLine);
     FilterModuleHandle module(FindModule(o.modulePath));
@@ -215,12 +226,13 @@ int Run(const Options &o) {
     VideoOutput output(o.output, input, outputOptions);
     input.keepPackets = output.CanPassPackets();
     input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };
-    if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && !o.quiet) {
-        std::fprintf(stderr, "subremove: warning: no --index given: the frames pass through unchanged\n");
+    if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && (!o.quiet || o.strict)) {
+        Warn(WarningKind::kNotCleaned, "no --index given: the frames pass through unchanged");
     }
 
-    const IndexSummary index = ReadIndexSummary(o.index);
     if (!o.index.empty() && o.settings.mode != MODE_ORIGINAL) WarnAboutIndex(o.index, index);
+    // What is known before the first frame fails at once rather than after the whole film.
+    ThrowIfStrictFailed();
     const auto &ranges = index.ranges;
     int workers = threads;
     if (o.threads <= 0) {
@@ -237,7 +249,12 @@ int Run(const Options &o) {
     film.ranges = ranges;
     const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
     film.reach = reach.get();
-    const FilmTotals totals = ProcessFilm(module, film, input, output, [&progress](int64_t done) { progress.Update(done); });
+    const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
+        progress.Update(done);
+        ThrowIfStrictFailed();  // a graymap the filter could not load: stop now, not at the end
+    });
+    WarnAboutDecoding(o, input);
+    ThrowIfStrictFailed();  // before Finish: the output is discarded, never published
     output.Finish();
     progress.Close();
     Report(o, input, totals, FramesWithSubtitle(ranges, totals.frames), progress.Seconds());

@@ -27,6 +27,7 @@ enum LongOnly {
     OPT_QUALITY,
     OPT_THREADS,
     OPT_VERSION,
+    OPT_STRICT,
     OPT_SETTING,  // OPT_SETTING + ParameterId: the setting's own flag
 };
 
@@ -94,6 +95,10 @@ std::string BuildHelpText() {
         "  --quality N           encoder quality for lossy codecs, lower is better (H.264 default 16)\n"
         "  --threads N           threads: filter instances and codec threads (default: one per core)\n"
         "  -q, --quiet           no progress display and no summary\n"
+        "  --strict              fail (status 1, nothing written) where a warning says the film was not fully\n"
+        "                        cleaned: a missing or bad graymap, no index or no usable subtitle, concealed\n"
+        "                        decoding errors, a stream left out\n"
+
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
@@ -271,6 +276,7 @@ const option *LongOptions() {
             {"quality", required_argument, nullptr, OPT_QUALITY},
             {"threads", required_argument, nullptr, OPT_THREADS},
             {"version", no_argument, nullptr, OPT_VERSION},
+            {"strict", no_argument, nullptr, OPT_STRICT},
         };
         for (int id = 0; id < PARAM_COUNT; ++id) {
             const ParameterFlag &flag = kParameters[id].flag;
@@ -303,6 +309,7 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case 'q': o.quiet = true; break;
     case 'h': o.help = true; break;
     case OPT_VERSION: o.version = true; break;
+    case OPT_STRICT: o.strict = true; break;
     case OPT_PREVIEW:
         if (!ParseInt(optarg, 0, INT32_MAX, &n)) {
             throw HostError(EXIT_USAGE, std::string("--preview needs a frame number, not '") + optarg + "'");

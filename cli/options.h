@@ -21,6 +21,7 @@ struct Options {
     bool printConfig = false;
     bool quiet = false;
     int threads = 0;              // 0: one per core
+    bool strict = false;          // a film not fully cleaned is an error
     bool help = false;
     bool version = false;
 };

@@ -17,6 +17,7 @@ extern "C" {
 #include "cli/colour.h"
 #include "cli/errors.h"
 #include "cli/input.h"
+#include "cli/warnings.h"
 
 namespace {
 
@@ -218,8 +219,8 @@ void VideoOutput::AddOtherStreams() {
         streamMap_[(int)i] = copy->index;
     }
     if (skipped > 0) {
-        std::fprintf(stderr, "subremove: warning: %d audio or subtitle stream(s) left out: %s cannot hold them\n", skipped,
-                     sequence_ ? "an image sequence" : "the output container");
+        Warn(WarningKind::kNotCleaned, std::to_string(skipped) + " audio or subtitle stream(s) left out: " +
+                                           (sequence_ ? "an image sequence" : "the output container") + " cannot hold them");
     }
     av_dict_copy(&format_->metadata, input_.format()->metadata, 0);
 }
