@@ -31,6 +31,7 @@
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
 #include "cli/preview.h"
+#include "cli/progress_report.h"
 #include "cli/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
@@ -249,14 +250,17 @@ int Run(const Options &o) {
     film.ranges = ranges;
     const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
     film.reach = reach.get();
+    ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);
+        report.Update(done);
         ThrowIfStrictFailed();  // a graymap the filter could not load: stop now, not at the end
     });
     WarnAboutDecoding(o, input);
     ThrowIfStrictFailed();  // before Finish: the output is discarded, never published
     output.Finish();
     progress.Close();
+    report.End(totals.frames);
     Report(o, input, totals, FramesWithSubtitle(ranges, totals.frames), progress.Seconds());
     return EXIT_OK;
 }

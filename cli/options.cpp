@@ -28,6 +28,7 @@ enum LongOnly {
     OPT_THREADS,
     OPT_VERSION,
     OPT_STRICT,
+    OPT_PROGRESS,
     OPT_SETTING,  // OPT_SETTING + ParameterId: the setting's own flag
 };
 
@@ -98,7 +99,7 @@ std::string BuildHelpText() {
         "  --strict              fail (status 1, nothing written) where a warning says the film was not fully\n"
         "                        cleaned: a missing or bad graymap, no index or no usable subtitle, concealed\n"
         "                        decoding errors, a stream left out\n"
-
+        "  --progress FILE       write ffmpeg-style key=value progress blocks to FILE ('-': standard output)\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
@@ -277,6 +278,7 @@ const option *LongOptions() {
             {"threads", required_argument, nullptr, OPT_THREADS},
             {"version", no_argument, nullptr, OPT_VERSION},
             {"strict", no_argument, nullptr, OPT_STRICT},
+            {"progress", required_argument, nullptr, OPT_PROGRESS},
         };
         for (int id = 0; id < PARAM_COUNT; ++id) {
             const ParameterFlag &flag = kParameters[id].flag;
@@ -310,6 +312,10 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case 'h': o.help = true; break;
     case OPT_VERSION: o.version = true; break;
     case OPT_STRICT: o.strict = true; break;
+    case OPT_PROGRESS:
+        if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--progress needs a file name or '-'");
+        o.progressPath = optarg;
+        break;
     case OPT_PREVIEW:
         if (!ParseInt(optarg, 0, INT32_MAX, &n)) {
             throw HostError(EXIT_USAGE, std::string("--preview needs a frame number, not '") + optarg + "'");

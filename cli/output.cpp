@@ -344,6 +344,13 @@ void VideoOutput::CopyPacket(AVPacket *packet) {
     Mux(packet);
 }
 
+int64_t VideoOutput::BytesWritten() const {
+    // Read from the file, not the muxer: the muxer is busy on another thread.
+    struct stat st{};
+    if (tempPath_.empty() || stat((finished_ ? path_ : tempPath_).c_str(), &st) != 0) return -1;
+    return (int64_t)st.st_size;
+}
+
 void VideoOutput::Finish() {
     // Only the first context can hold delayed pictures (see EncodeFrame).
     for (Encoder &e : encoders_) {

@@ -1,8 +1,10 @@
 // What subremove reports to scripts: --strict turning "not fully cleaned" warnings into errors,
-// and warnings printed once whatever --threads.
+// warnings printed once whatever --threads, and the key=value blocks of --progress.
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <sstream>
 
 #include "subremove_support.h"
 
@@ -111,6 +113,48 @@ TEST_F(RunReportTest, AWarningAboutOneSubtitlePrintsOnceWhateverTheThreads) {
         EXPECT_EQ(Count(r.err, "/subs/image_0.pgm\n"), 1u) << r.err;
         EXPECT_EQ(Count(r.err, "/subs/image_5.pgm\n"), 1u) << r.err;
         std::remove(s.Path("out.mkv").c_str());
+    }
+}
+
+// The blocks of a --progress file: each a map of its keys, in order.
+std::vector<std::map<std::string, std::string>> ParseProgress(const std::string &text, std::string *fault) {
+    std::vector<std::map<std::string, std::string>> blocks(1);
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            *fault = "not key=value: '" + line + "'";
+            return {};
+        }
+        blocks.back()[line.substr(0, eq)] = line.substr(eq + 1);
+        if (line.rfind("progress=", 0) == 0) blocks.emplace_back();
+    }
+    if (!blocks.back().empty()) *fault = "text after the last progress= line";
+    blocks.pop_back();
+    return blocks;
+}
+
+// Guards: progress output a script cannot parse, a last block that is not progress=end, frame
+// and time figures that do not match the film, or a size that is not the file's.
+TEST_F(RunReportTest, ProgressBlocksParseAndEndWithTheWholeFilm) {
+    for (const std::string &to : {std::string("progress.txt"), std::string("-")}) {
+        SCOPED_TRACE(to);
+        std::remove(s.Path("out.mkv").c_str());
+        Result r = RunSubremove(s.dir, {"-q", "--progress", to, "--index", "subs/film.bms", "in/%03d.png", "out.mkv"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string fault;
+        const auto blocks = ParseProgress(to == "-" ? r.out : ReadFile(s.Path(to)), &fault);
+        ASSERT_EQ(fault, "");
+        ASSERT_FALSE(blocks.empty());
+        for (size_t i = 0; i + 1 < blocks.size(); ++i) EXPECT_EQ(blocks[i].at("progress"), "continue");
+        const auto &last = blocks.back();
+        EXPECT_EQ(last.at("progress"), "end");
+        EXPECT_EQ(last.at("frame"), std::to_string(kFrames));
+        // The PNG sequence runs at ffmpeg's default 25 frames a second: 40 ms a frame.
+        EXPECT_EQ(last.at("out_time_us"), std::to_string(kFrames * 40000));
+        EXPECT_EQ(last.at("out_time"), "00:00:00.240000");
+        EXPECT_EQ(last.at("total_size"), std::to_string(ReadFile(s.Path("out.mkv")).size()));
+        for (const char *key : {"fps", "speed"}) EXPECT_EQ(last.count(key), 1u) << key;
     }
 }
 
