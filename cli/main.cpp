@@ -24,6 +24,7 @@
 #include "cli/filter_reach.h"
 #include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
+#include "cli/graymap_files.h"
 #include "cli/index_summary.h"
 #include "cli/input.h"
 #include "cli/options.h"
@@ -209,6 +210,7 @@ int Run(const Options &o) {
     SetStrictWarnings(o.strict);
     CheckIndexReadable(o.index);
     const IndexSummary index = ReadIndexSummary(o.index);
+    CheckGraymapFiles(o.index, index);
     InstallWindowHandlers(o.index);
     SetBeforeWarningHook(EndProgressLine);
     FilterModuleHandle module(FindModule(o.modulePath));
