@@ -59,6 +59,17 @@ TEST_F(RunReportTest, StrictRefusesEveryFilmThatWasNotFullyCleaned) {
          },
          {"-q", "--index", "subs/film.bms", "sound.mkv", "out/%03d.png"},
          "1 audio or subtitle stream(s) left out: an image sequence cannot hold them"},
+        // Ten bytes flipped an eighth into an H.264 film: the decoder conceals the damage.
+        {"frames decoded with errors concealed",
+         [&] {
+             Shell(std::string(SR_FFMPEG) + " -v error -y -f lavfi -i testsrc=size=320x240:rate=25:duration=2 -c:v libx264 "
+                   "-threads 1 -g 25 -bf 0 -pix_fmt yuv420p '" + s.Path("damaged.mkv") + "'");
+             std::string film = ReadFile(s.Path("damaged.mkv"));
+             for (size_t i = 0; i < 40 && !film.empty(); i += 4) film[film.size() / 8 + i] ^= '\xff';
+             WriteFile(s.Path("damaged.mkv"), film);
+         },
+         {"-q", "--mode", "original", "damaged.mkv", "out.mkv"},
+         "1 frame(s) of damaged.mkv were decoded with errors concealed: they may show damage"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
