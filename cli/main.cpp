@@ -110,8 +110,13 @@ void CheckIndexReadable(const std::string &path) {
 
 // Says so when the index gives the module nothing to remove: the run would otherwise end with an
 // unchanged film and no word why.
-void WarnAboutIndex(const std::string &path, const IndexSummary &summary) {
-    if (summary.declared > kMaxIndexEntries) {
+void WarnAboutIndex(const Options &o, const IndexSummary &summary) {
+    const std::string &path = o.index;
+    if (o.settings.mode == MODE_ORIGINAL) return;
+    if (path.empty()) {
+        // -q hides this one: a run without an index may be meant; --strict does not take it.
+        if (!o.quiet || o.strict) Warn(WarningKind::kNotCleaned, "no --index given: the frames pass through unchanged");
+    } else if (summary.declared > kMaxIndexEntries) {
         Warn(WarningKind::kNotCleaned, "the index " + path + " declares " + std::to_string(summary.declared) +
                                            " subtitles, more than the " + std::to_string(kMaxIndexEntries) +
                                            " the filter reads, so it reads none: the frames pass through unchanged");
@@ -229,11 +234,7 @@ int Run(const Options &o) {
     VideoOutput output(o.output, input, outputOptions);
     input.keepPackets = output.CanPassPackets();
     input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };
-    if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && (!o.quiet || o.strict)) {
-        Warn(WarningKind::kNotCleaned, "no --index given: the frames pass through unchanged");
-    }
-
-    if (!o.index.empty() && o.settings.mode != MODE_ORIGINAL) WarnAboutIndex(o.index, index);
+    WarnAboutIndex(o, index);
     // What is known before the first frame fails at once rather than after the whole film.
     ThrowIfStrictFailed();
     const auto &ranges = index.ranges;
