@@ -129,6 +129,7 @@ AVFrame *VideoInput::NextFrame() {
         int r = avcodec_receive_frame(decoder_, frame_);
         if (r == 0) {
             ++framesDecoded_;
+            if (frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT)) ++concealedFrames_;
             av_packet_free(&framePacket_);
             if (keepPackets) {
                 // Intra-only codecs give one frame per packet in order; drop packets that gave none.

@@ -44,6 +44,8 @@ public:
     std::vector<std::string> Files() const;
     // Frames the container announces, or -1 when it does not tell.
     int64_t ExpectedFrames() const;
+    // Frames the decoder returned with damage concealed (its error flags or a corrupt mark).
+    int64_t ConcealedFrames() const { return concealedFrames_; }
     // Duration of one frame in the stream's time base, from the frame rate.
     int64_t NominalFrameDuration() const;
     // The same in microseconds, as the filter's frame state counts it.
@@ -67,4 +69,5 @@ private:
     bool inputEnded_ = false;
     bool decoderDrained_ = false;
     int64_t framesDecoded_ = 0;
+    int64_t concealedFrames_ = 0;
 };

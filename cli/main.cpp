@@ -24,6 +24,7 @@
 #include "cli/filter_reach.h"
 #include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
+#include "cli/graymap_files.h"
 #include "cli/index_summary.h"
 #include "cli/input.h"
 #include "cli/interrupt.h"
@@ -32,6 +33,8 @@
 #include "cli/pipeline.h"
 #include "cli/plugin_host.h"
 #include "cli/preview.h"
+#include "cli/progress_report.h"
+#include "cli/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
 
@@ -108,13 +111,18 @@ void CheckIndexReadable(const std::string &path) {
 
 // Says so when the index gives the module nothing to remove: the run would otherwise end with an
 // unchanged film and no word why.
-void WarnAboutIndex(const std::string &path, const IndexSummary &summary) {
-    if (summary.declared > kMaxIndexEntries) {
-        std::fprintf(stderr, "subremove: warning: the index %s declares %lld subtitles, more than the %lld the filter reads, "
-                     "so it reads none: the frames pass through unchanged\n", path.c_str(), summary.declared, kMaxIndexEntries);
+void WarnAboutIndex(const Options &o, const IndexSummary &summary) {
+    const std::string &path = o.index;
+    if (o.settings.mode == MODE_ORIGINAL) return;
+    if (path.empty()) {
+        // -q hides this one: a run without an index may be meant; --strict does not take it.
+        if (!o.quiet || o.strict) Warn(WarningKind::kNotCleaned, "no --index given: the frames pass through unchanged");
+    } else if (summary.declared > kMaxIndexEntries) {
+        Warn(WarningKind::kNotCleaned, "the index " + path + " declares " + std::to_string(summary.declared) +
+                                           " subtitles, more than the " + std::to_string(kMaxIndexEntries) +
+                                           " the filter reads, so it reads none: the frames pass through unchanged");
     } else if (summary.ranges.empty()) {
-        std::fprintf(stderr, "subremove: warning: the index %s lists no usable subtitle: the frames pass through unchanged\n",
-                     path.c_str());
+        Warn(WarningKind::kNotCleaned, "the index " + path + " lists no usable subtitle: the frames pass through unchanged");
     }
 }
 
@@ -176,17 +184,25 @@ std::unique_ptr<FilterReach> MakeReach(const Options &o, const IndexSummary &ind
     return std::make_unique<FilterReach>(places, o.index, o.settings, input.height(), align);
 }
 
+// What the decoder had to hide: damaged pictures are not what the index was made from.
+void WarnAboutDecoding(const Options &o, const VideoInput &input) {
+    if (input.ConcealedFrames() > 0) {
+        Warn(WarningKind::kNotCleaned, std::to_string(input.ConcealedFrames()) + " frame(s) of " + o.input +
+                                           " were decoded with errors concealed: they may show damage");
+    }
+}
+
 // The warnings about what was read, and the summary line.
 void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64_t withSubtitle, double seconds) {
     const int64_t frames = totals.frames;
-    if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
+    if (frames == 0) Warn(WarningKind::kNotice, o.input + " holds no frames");
     // A file cut short ends like a whole one; only what its header announced tells them apart.
     // A length from the duration alone may be a frame off by rounding.
     const int64_t announced = input.ExpectedFrames();
     const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
     if (frames > 0 && announced > 0 && frames + slack < announced) {
-        std::fprintf(stderr, "subremove: warning: %s ends after %lld of the %lld frames it announces: it may be cut short\n",
-                     o.input.c_str(), (long long)frames, (long long)announced);
+        Warn(WarningKind::kNotice, o.input + " ends after " + std::to_string(frames) + " of the " + std::to_string(announced) +
+                                       " frames it announces: it may be cut short");
     }
     if (!o.quiet) {
         std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
@@ -197,7 +213,10 @@ void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64
 
 int Run(const Options &o) {
     if (o.printConfig) return PrintConfig(o);
+    SetStrictWarnings(o.strict);
     CheckIndexReadable(o.index);
+    const IndexSummary index = ReadIndexSummary(o.index);
+    CheckGraymapFiles(o.index, index);
     InstallWindowHandlers(o.index);
     SetBeforeWarningHook(EndProgressLine);
     FilterModuleHandle module(FindModule(o.modulePath));
@@ -219,12 +238,9 @@ int Run(const Options &o) {
     VideoOutput output(o.output, input, outputOptions);
     input.keepPackets = output.CanPassPackets();
     input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };
-    if (o.index.empty() && o.settings.mode != MODE_ORIGINAL && !o.quiet) {
-        std::fprintf(stderr, "subremove: warning: no --index given: the frames pass through unchanged\n");
-    }
-
-    const IndexSummary index = ReadIndexSummary(o.index);
-    if (!o.index.empty() && o.settings.mode != MODE_ORIGINAL) WarnAboutIndex(o.index, index);
+    WarnAboutIndex(o, index);
+    // What is known before the first frame fails at once rather than after the whole film.
+    ThrowIfStrictFailed();
     const auto &ranges = index.ranges;
     int workers = threads;
     if (o.threads <= 0) {
@@ -241,9 +257,17 @@ int Run(const Options &o) {
     film.ranges = ranges;
     const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
     film.reach = reach.get();
-    const FilmTotals totals = ProcessFilm(module, film, input, output, [&progress](int64_t done) { progress.Update(done); });
+    ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
+    const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
+        progress.Update(done);
+        report.Update(done);
+        ThrowIfStrictFailed();  // a graymap the filter could not load: stop now, not at the end
+    });
+    WarnAboutDecoding(o, input);
+    ThrowIfStrictFailed();  // before Finish: the output is discarded, never published
     output.Finish();
     progress.Close();
+    report.End(totals.frames);
     Report(o, input, totals, FramesWithSubtitle(ranges, totals.frames), progress.Seconds());
     return EXIT_OK;
 }

@@ -27,6 +27,8 @@ enum LongOnly {
     OPT_QUALITY,
     OPT_THREADS,
     OPT_VERSION,
+    OPT_STRICT,
+    OPT_PROGRESS,
     OPT_SETTING,  // OPT_SETTING + ParameterId: the setting's own flag
 };
 
@@ -95,6 +97,10 @@ std::string BuildHelpText() {
         "  --threads N           threads: filter instances and codec threads (default: one per core)\n"
         "  -q, --quiet           no progress display and no summary\n"
         "  -y, -n                overwrite an existing output, or never (the default); not both\n"
+        "  --strict              fail (status 1, nothing written) where a warning says the film was not fully\n"
+        "                        cleaned: a missing or bad graymap, no index or no usable subtitle, concealed\n"
+        "                        decoding errors, a stream left out\n"
+        "  --progress FILE       write ffmpeg-style key=value progress blocks to FILE ('-': standard output)\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
@@ -272,6 +278,8 @@ const option *LongOptions() {
             {"quality", required_argument, nullptr, OPT_QUALITY},
             {"threads", required_argument, nullptr, OPT_THREADS},
             {"version", no_argument, nullptr, OPT_VERSION},
+            {"strict", no_argument, nullptr, OPT_STRICT},
+            {"progress", required_argument, nullptr, OPT_PROGRESS},
         };
         for (int id = 0; id < PARAM_COUNT; ++id) {
             const ParameterFlag &flag = kParameters[id].flag;
@@ -307,6 +315,11 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case 'n': flags.neverOverwrite = true; break;
     case 'h': o.help = true; break;
     case OPT_VERSION: o.version = true; break;
+    case OPT_STRICT: o.strict = true; break;
+    case OPT_PROGRESS:
+        if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--progress needs a file name or '-'");
+        o.progressPath = optarg;
+        break;
     case OPT_PREVIEW:
         if (!ParseInt(optarg, 0, INT32_MAX, &n)) {
             throw HostError(EXIT_USAGE, std::string("--preview needs a frame number, not '") + optarg + "'");

@@ -22,6 +22,8 @@ struct Options {
     bool quiet = false;
     int threads = 0;              // 0: one per core
     bool overwrite = false;       // -y: an existing output may be replaced
+    bool strict = false;          // a film not fully cleaned is an error
+    std::string progressPath;     // --progress: key=value blocks to this file, "-" standard output
     bool help = false;
     bool version = false;
 };

@@ -13,6 +13,7 @@ extern "C" {
 #include "cli/errors.h"
 #include "cli/input.h"
 #include "cli/interrupt.h"
+#include "cli/warnings.h"
 
 namespace {
 
@@ -194,8 +195,8 @@ void VideoOutput::AddOtherStreams() {
         streamMap_[(int)i] = copy->index;
     }
     if (skipped > 0) {
-        std::fprintf(stderr, "subremove: warning: %d audio or subtitle stream(s) left out: %s cannot hold them\n", skipped,
-                     sequence_ ? "an image sequence" : "the output container");
+        Warn(WarningKind::kNotCleaned, std::to_string(skipped) + " audio or subtitle stream(s) left out: " +
+                                           (sequence_ ? "an image sequence" : "the output container") + " cannot hold them");
     }
     av_dict_copy(&format_->metadata, input_.format()->metadata, 0);
 }
@@ -313,6 +314,11 @@ void VideoOutput::CopyPacket(AVPacket *packet) {
     av_packet_rescale_ts(packet, from->time_base, to->time_base);
     packet->pos = -1;
     Mux(packet);
+}
+
+int64_t VideoOutput::BytesWritten() const {
+    // Read from the file, not the muxer: the muxer is busy on another thread.
+    return target_ ? target_->BytesWritten() : -1;
 }
 
 void VideoOutput::Finish() {

@@ -57,6 +57,8 @@ public:
     void WriteInputPacket(const AVPacket *packet);
     // Another stream's packet, written when the output keeps that stream.
     void CopyPacket(AVPacket *packet);
+    // Bytes in the output file so far; -1 for an image sequence.
+    int64_t BytesWritten() const;
     // Flushes, writes the trailer and moves the output into place.
     void Finish();
 

@@ -199,3 +199,11 @@ int CloseWriter(AVIOContext **writer) {
     avio_context_free(writer);
     return error;
 }
+
+int64_t OutputTarget::BytesWritten() const {
+    struct stat st{};
+    if (sequence_) return -1;
+    if (fd_ >= 0 && fstat(fd_, &st) == 0) return (int64_t)st.st_size;
+    if (published_ && stat(path_.c_str(), &st) == 0) return (int64_t)st.st_size;
+    return -1;
+}

@@ -38,6 +38,8 @@ public:
     std::string MuxerUrl() const;
     // An image output without a frame-number pattern: it holds one picture.
     bool SinglePicture() const { return sequence_ && !pattern_; }
+    // Bytes in the output file so far (read from the file, not the muxer); -1 for a sequence.
+    int64_t BytesWritten() const;
     // Moves the film into place; the checks of the constructor are made again first.
     void Publish();
     void Discard();

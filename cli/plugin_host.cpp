@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "cli/errors.h"
+#include "cli/warnings.h"
 #include "platform/linux/shim.h"
 
 namespace {
@@ -36,7 +37,6 @@ public:
 
 std::string g_indexPath;
 std::atomic<int> g_messageBoxes{0};  // boxes come from every worker thread
-void (*g_beforeWarning)() = nullptr;
 
 const char *AnswerOpenFile(void *, const OPENFILENAMEA *) {
     return g_indexPath.empty() ? nullptr : g_indexPath.c_str();
@@ -54,8 +54,8 @@ std::string LocalText(const char *text) {
 
 int ReportMessageBox(void *, HWND, const char *text, const char *caption, UINT) {
     ++g_messageBoxes;
-    if (g_beforeWarning) g_beforeWarning();
-    std::fprintf(stderr, "subremove: warning: %s: %s\n", caption ? caption : "", LocalText(text).c_str());
+    // Every box the filter shows is a graymap it could not load: that subtitle stays in the film.
+    Warn(WarningKind::kNotCleaned, std::string(caption ? caption : "") + ": " + LocalText(text));
     return 1;  // IDOK: the run goes on
 }
 
@@ -68,8 +68,6 @@ void InstallWindowHandlers(const std::string &indexPath) {
     SetOpenFileHandler(AnswerOpenFile, nullptr);
     SetMessageBoxHandler(ReportMessageBox, nullptr);
 }
-
-void SetBeforeWarningHook(void (*hook)()) { g_beforeWarning = hook; }
 
 int MessageBoxCount() { return g_messageBoxes; }
 

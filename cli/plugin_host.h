@@ -78,9 +78,7 @@ private:
 };
 
 // Answers of the stand-in window layer: the open-file box gets `indexPath` (empty: cancelled),
-// message boxes become warnings on standard error.
+// message boxes become warnings (cli/warnings.h) that leave the film not fully cleaned.
 void InstallWindowHandlers(const std::string &indexPath);
-// Called before a message box's warning is written (main clears its progress line there).
-void SetBeforeWarningHook(void (*hook)());
 // Number of message boxes shown so far.
 int MessageBoxCount();

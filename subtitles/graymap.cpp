@@ -2,11 +2,12 @@
 // instance's frame-sized graymap plane at (maskLeft, maskTop).
 //
 // The header is read byte by byte into a 256-byte buffer and parsed within that buffer; the
-// raster is read in row chunks. Cost: one pass over the raster bytes of the rows that start
-// inside the picture (rows above it are read and dropped, reading stops at the picture's bottom
-// edge or at the end of the file). Nothing is allocated, so enormous header dimensions cost at
-// most the bytes the file really holds.
+// raster bytes that land in the picture are read in row chunks, and those outside it (rows above,
+// columns left and right of it) are passed over with a seek. Cost: the bytes inside the picture
+// and a few seeks a row, whatever the header claims; reading stops at the picture's bottom edge.
+// Nothing is allocated.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "host/instance.h"
@@ -67,30 +68,66 @@ int32_t ReadHeader(FILE *file, GraymapHeader *header) {
     return GRAYMAP_OK;
 }
 
-// Reads the raster row by row and writes the cells that fall inside the plane. Positions are
-// formed in 64 bits: left, top and the header's sizes may each be anywhere in the int32 range.
+// Passes over `count` raster bytes that land outside the picture. The last byte of the span is
+// read, so that a file ending inside it fails exactly as reading every byte would. A stream that
+// cannot seek (or a span past what the C library seeks) is read through, which the end of the
+// file bounds.
+bool SkipRaster(FILE *file, int64_t count, unsigned char *chunk) {
+    while (count > 0) {
+        const int64_t step = std::min<int64_t>(count, LONG_MAX);
+        if (std::fseek(file, (long)(step - 1), SEEK_CUR) == 0) {
+            if (std::getc(file) == EOF) return false;
+        } else {
+            for (int64_t done = 0; done < step;) {
+                const size_t n = (size_t)std::min<int64_t>(step - done, (int64_t)kRasterChunk);
+                if (std::fread(chunk, 1, n, file) != n) return false;
+                done += (int64_t)n;
+            }
+        }
+        count -= step;
+    }
+    return true;
+}
+
+// Reads the graymap columns [first, last) of one row into the plane row `row` from `column`.
+bool ReadRasterRow(FILE *file, uint32_t *row, int64_t column, int64_t first, int64_t last, unsigned char *chunk) {
+    for (int64_t c = first; c < last;) {
+        const size_t n = (size_t)std::min<int64_t>(last - c, (int64_t)kRasterChunk);
+        if (std::fread(chunk, 1, n, file) != n) return false;
+        for (size_t k = 0; k < n; ++k) row[column + c + (int64_t)k] = chunk[k] ? MASK_SET : 0u;
+        c += (int64_t)n;
+    }
+    return true;
+}
+
+// Places the raster row by row, reading only the cells that fall inside the plane. Positions are
+// formed in 64 bits: left, top and the header's sizes may each be anywhere in the int32 range, and
+// a span of dropped bytes (at most 2^31 rows of 2^31 bytes) fits too.
 int32_t PlaceRaster(FILE *file, MaskImage *plane, const GraymapHeader &header, int32_t left, int32_t top) {
     const int64_t planeWidth = plane->pixels ? plane->width : 0;
     const int64_t planeHeight = plane->pixels ? plane->height : 0;
+    const int64_t width = header.width;
+    // The graymap's columns inside the picture: [first, last).
+    const int64_t first = std::min<int64_t>(width, std::max<int64_t>(0, -(int64_t)left));
+    const int64_t last = std::max<int64_t>(first, std::min<int64_t>(width, planeWidth - left));
     unsigned char chunk[kRasterChunk];
-    for (int64_t r = 0; r < header.height; ++r) {
+    // Rows above the picture are dropped whole; bytes to drop are gathered and passed over
+    // before the next read or at the end.
+    int64_t r = std::min<int64_t>(header.height, std::max<int64_t>(0, -(int64_t)top));
+    int64_t dropped = r * width;
+    for (; r < header.height; ++r) {
         const int64_t pictureRow = (int64_t)top + r;
         if (pictureRow >= planeHeight) break;  // the rest lies below the picture
-        uint32_t *row = pictureRow >= 0 ? plane->pixels + (planeHeight - pictureRow - 1) * planeWidth : nullptr;
-        for (int64_t c = 0; c < header.width;) {
-            const size_t n = (size_t)std::min<int64_t>(header.width - c, (int64_t)kRasterChunk);
-            if (std::fread(chunk, 1, n, file) != n) return GRAYMAP_READ_ERROR;
-            if (row) {
-                // Columns of this chunk that land inside the picture: [first, last).
-                const int64_t column = (int64_t)left + c;
-                const int64_t first = std::max<int64_t>(0, -column);
-                const int64_t last = std::min<int64_t>((int64_t)n, planeWidth - column);
-                for (int64_t k = first; k < last; ++k) row[column + k] = chunk[k] ? MASK_SET : 0u;
-            }
-            c += (int64_t)n;
+        uint32_t *row = plane->pixels + (planeHeight - pictureRow - 1) * planeWidth;
+        dropped += first;
+        if (last > first) {
+            if (!SkipRaster(file, dropped, chunk)) return GRAYMAP_READ_ERROR;
+            if (!ReadRasterRow(file, row, left, first, last, chunk)) return GRAYMAP_READ_ERROR;
+            dropped = 0;
         }
+        dropped += width - last;
     }
-    return GRAYMAP_OK;
+    return SkipRaster(file, dropped, chunk) ? GRAYMAP_OK : GRAYMAP_READ_ERROR;
 }
 
 }  // namespace

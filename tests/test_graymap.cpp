@@ -2,8 +2,16 @@
 // and inputs that must neither write outside the plane nor overflow.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <climits>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host/instance.h"
 #include "host/memory.h"
@@ -272,6 +280,88 @@ TEST_F(GraymapTest, EnormousClaimedRasterCostsOnlyTheBytesPresent) {
     // allocated nothing.
     EXPECT_EQ(AllocationCount() - made, 1);
     EXPECT_EQ(LiveAllocationCount(), live);
+}
+
+// The plane, the bounds and the result of one load, to compare loads of the same bytes.
+struct LoadOutcome {
+    int32_t code;
+    std::vector<uint32_t> cells;
+    int32_t right, bottom;
+    bool operator==(const LoadOutcome &o) const {
+        return code == o.code && cells == o.cells && right == o.right && bottom == o.bottom;
+    }
+};
+
+class GraymapSeekTest : public GraymapTest {
+protected:
+    LoadOutcome Outcome(int32_t code) {
+        const MaskImage &g = host.instance.graymap;
+        std::vector<uint32_t> cells(g.pixels, g.pixels + (g.pixels ? (size_t)g.width * g.height : 0));
+        return {code, cells, host.instance.maskRight, host.instance.maskBottom};
+    }
+    // Loads `bytes` from a FIFO, which cannot seek: every byte is read, as before the seek.
+    LoadOutcome LoadThroughFifo(const std::string &bytes, int32_t left, int32_t top) {
+        const std::string fifo = folder.File("fifo.pgm");
+        unlink(fifo.c_str());
+        EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        // The loader may stop early (the bottom edge): the writer must not die of SIGPIPE.
+        signal(SIGPIPE, SIG_IGN);
+        std::thread writer([&] {
+            const int fd = open(fifo.c_str(), O_WRONLY);
+            for (size_t at = 0; fd >= 0 && at < bytes.size();) {
+                const ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+                if (n <= 0) break;
+                at += (size_t)n;
+            }
+            if (fd >= 0) close(fd);
+        });
+        const int32_t code = LoadPath(ModuleForm(fifo), left, top);
+        writer.join();
+        return Outcome(code);
+    }
+};
+
+// Guards against the seek over dropped bytes giving other results than reading them: misaligned
+// rows, cells lost or written, or a file that ends inside a skipped span passing as whole.
+TEST_F(GraymapSeekTest, SeekingOverDroppedBytesGivesWhatReadingThemGives) {
+    std::string raster;
+    for (int i = 0; i < 40 * 30; ++i) raster += (char)((i * 7) % 5 == 0 ? 0 : i % 251 + 1);
+    struct Case {
+        const char *name;
+        std::string bytes;
+        int32_t left, top;
+    };
+    const Case cases[] = {
+        {"past the right edge", Pgm(40, 6, raster.substr(0, 240)), 10, 3},
+        {"left of and past both edges", Pgm(40, 6, raster.substr(0, 240)), -5, 0},
+        {"rows above and columns left", Pgm(40, 30, raster), -3, -4},
+        {"wholly right of the picture", Pgm(40, 6, raster.substr(0, 240)), 32, 0},
+        {"stops at the bottom edge", Pgm(40, 30, raster), 4, 10},
+        {"ends inside the part past the right edge", Pgm(40, 3, raster.substr(0, 100)), 0, 0},
+        {"ends one byte short of the last row", Pgm(40, 3, raster.substr(0, 119)), 20, 0},
+        {"ends inside the rows above", Pgm(40, 8, raster.substr(0, 100)), 0, -5},
+        {"ends inside a row wholly right of the picture", Pgm(40, 3, raster.substr(0, 100)), 40, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const LoadOutcome seeking = Outcome(Load(c.bytes, c.left, c.top));
+        const LoadOutcome reading = LoadThroughFifo(c.bytes, c.left, c.top);
+        EXPECT_TRUE(seeking == reading) << "seek " << seeking.code << ", read " << reading.code;
+    }
+}
+
+// Guards against a load whose time follows the header's claimed size instead of the picture.
+TEST_F(GraymapSeekTest, ClaimedRasterOf200GigabytesLoadsOrFailsWithinASecond) {
+    const std::string local = folder.Write("image_0.pgm", "P5\n2147483647 2147483647\n255\n");
+    if (truncate(local.c_str(), 200000000000LL) != 0) GTEST_SKIP() << "no sparse file of 200 GB here";
+    path = ModuleForm(local);
+    const auto start = std::chrono::steady_clock::now();
+    // 24 picture rows of 2^31-1 bytes lie within the file: they load (the raster is all zero).
+    EXPECT_EQ(LoadPath(path, 0, 0), GRAYMAP_OK);
+    EXPECT_EQ(SetCells(), 0);
+    // 100 rows above the picture are past its end.
+    EXPECT_EQ(LoadPath(path, 0, -100), GRAYMAP_READ_ERROR);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

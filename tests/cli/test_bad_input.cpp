@@ -167,6 +167,10 @@ TEST_F(BadInputTest, Index) {
          "subremove: error: cannot read the index subs/missing.bms: No such file or directory\n", Output::kNone},
         {"a folder", [](const Scratch &) {}, {"-q", "-i", "subs", "in/%03d.png", "out/%03d.png"}, 1,
          "subremove: error: cannot read the index subs: not a file\n", Output::kNone},
+        // Read as a file, a FIFO without a writer would hang the run.
+        {"a FIFO", [](const Scratch &s) { Shell("mkfifo '" + s.Path("subs/fifo.bms") + "'"); },
+         {"-q", "--index", "subs/fifo.bms", "in/%03d.png", "out/%03d.png"}, 1,
+         "subremove: error: cannot read the index subs/fifo.bms: not a file\n", Output::kNone},
         // The module's open-file box refuses a path past 259 characters; the module would take that
         // as no index at all.
         {"a path too long for the module", [longIndex](const Scratch &s) {
@@ -204,6 +208,24 @@ TEST_F(BadInputTest, Graymap) {
              Shell("mkdir '" + s.Path("subs/image_0.pgm") + "'");
          },
          kIndexRun, 0, notFound, Output::kUnchanged},
+        // Neither may reach the module: a FIFO without a writer blocks its open, /dev/zero never ends.
+        {"a FIFO", [](const Scratch &s) {
+             std::remove(s.Path("subs/image_0.pgm").c_str());
+             Shell("mkfifo '" + s.Path("subs/image_0.pgm") + "'");
+         },
+         kIndexRun, 1, "subremove: error: cannot read the graymap subs/image_0.pgm: not a regular file\n", Output::kNone},
+        {"a link to /dev/zero", [](const Scratch &s) {
+             std::remove(s.Path("subs/image_0.pgm").c_str());
+             Shell("ln -s /dev/zero '" + s.Path("subs/image_0.pgm") + "'");
+         },
+         kIndexRun, 1, "subremove: error: cannot read the graymap subs/image_0.pgm: not a regular file\n", Output::kNone},
+        // The loader passes over the 2^31-33 bytes of each row past the picture with a seek: twelve
+        // rows lie in the picture, within the file, and the raster is all zero.
+        {"2^31-1 by 2^31-1 in front of a 200 GB sparse file", [](const Scratch &s) {
+             Write(s, "subs/image_0.pgm", "P5\n2147483647 2147483647\n255\n");
+             Shell("truncate -s 200G '" + s.Path("subs/image_0.pgm") + "'");
+         },
+         kIndexRun, 0, "", Output::kUnchanged},
     });
 }
 
