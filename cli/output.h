@@ -27,6 +27,8 @@ struct OutputOptions {
     std::string codec;  // encoder name; empty: chosen from the container
     int quality = -1;   // encoder quality (CRF-like, lower is better); -1: the encoder's high-quality default
     int threads = 1;    // threads for encoders whose output does not depend on their number
+    std::vector<std::pair<std::string, std::string>> codecOptions;  // --codec-opt
+    bool quiet = false;
 };
 
 class VideoOutput {
@@ -81,6 +83,7 @@ private:
     bool sequence_ = false;
     bool finished_ = false;
     bool passPackets_ = false;
+    bool keepProfile_ = false;  // --codec same: the input's profile too
     VideoInput &input_;
     EncodePlan plan_;
     AVFormatContext *format_ = nullptr;
