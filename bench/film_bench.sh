@@ -248,7 +248,7 @@ fb_figure() {
 # Audio is copied by both.
 fb_subremove_run() {
   local threads=$1 out=$2; shift 2
-  "$fb_subremove" --threads "$threads" "$@" -i "$fb_index" "$fb_film" "$out"
+  "$fb_subremove" --threads "$threads" "$@" -x "$fb_index" "$fb_film" "$out"
 }
 # Not -q: the summary line (a terminal's progress line is off with a file) tells what was done.
 fb_sub_t1() { fb_subremove_run 1 "$1"; }
@@ -337,7 +337,7 @@ fb_main() {
   local n kib peak=0
   for ((n = 1; n <= memory_runs; ++n)); do
     rm -f "$scratch/hd.mkv"
-    kib=$(fb_peak_kib "$log" "$fb_subremove" -q --threads 2 -i "$fb_index" "$fb_film" "$scratch/hd.mkv")
+    kib=$(fb_peak_kib "$log" "$fb_subremove" -q --threads 2 -x "$fb_index" "$fb_film" "$scratch/hd.mkv")
     fb_note "  run $n/$memory_runs: $kib KiB"
     (( kib > peak )) && peak=$kib
   done
