@@ -249,7 +249,8 @@ fb_figure() {
 fb_subremove_run() {
   local threads=$1 out=$2; shift 2
   rm -f "$out"  # subremove keeps an existing output; no -y, which older builds do not know
-  "$fb_subremove" --threads "$threads" "$@" -i "$fb_index" "$fb_film" "$out"
+  # --index: the long form that older builds (where -i was the index) and newer ones both take.
+  "$fb_subremove" --threads "$threads" "$@" --index "$fb_index" "$fb_film" "$out"
 }
 # Not -q: the summary line (a terminal's progress line is off with a file) tells what was done.
 fb_sub_t1() { fb_subremove_run 1 "$1"; }
@@ -338,7 +339,7 @@ fb_main() {
   local n kib peak=0
   for ((n = 1; n <= memory_runs; ++n)); do
     rm -f "$scratch/hd.mkv"
-    kib=$(fb_peak_kib "$log" "$fb_subremove" -q --threads 2 -i "$fb_index" "$fb_film" "$scratch/hd.mkv")
+    kib=$(fb_peak_kib "$log" "$fb_subremove" -q --threads 2 -x "$fb_index" "$fb_film" "$scratch/hd.mkv")
     fb_note "  run $n/$memory_runs: $kib KiB"
     (( kib > peak )) && peak=$kib
   done

@@ -115,6 +115,18 @@ void ChooseSettings(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &pl
     }
 }
 
+// The user's options come last, so each wins over subremove's own of the same key; x265 prints its
+// info lines itself, past av_log, so -q reaches it through its own log level (the user's own
+// log-level, later in the list, still wins).
+void AddOptions(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
+    const bool x265 = e.name == "libx265";
+    if (x265 && r.quiet) plan.options.push_back({"x265-params", "log-level=error"});
+    for (const auto &kv : r.codecOptions) {
+        const bool merge = x265 && r.quiet && kv.first == "x265-params";
+        plan.options.push_back({kv.first, merge ? "log-level=error:" + kv.second : kv.second});
+    }
+}
+
 // FFV1 resets its coder at every key frame and PNG codes every picture alone, so a context that
 // has coded only whole groups codes the next one as a single context would.
 void ChooseThreads(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
@@ -156,6 +168,7 @@ EncodePlan PlanEncoding(const EncodeRequest &request, const EncoderCaps &encoder
     plan.codec = encoder.name;
     ChoosePixelFormat(request, encoder, plan);
     ChooseSettings(request, encoder, plan);
+    AddOptions(request, encoder, plan);
     ChooseThreads(request, encoder, plan);
     return plan;
 }

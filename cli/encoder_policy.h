@@ -35,6 +35,8 @@ struct EncodeRequest {
     bool imageSequence = false;
     std::string codecFlag;  // --codec; empty: chosen from the container
     int quality = -1;       // --quality; -1: the encoder's high-quality default
+    bool quiet = false;     // -q: encoders that print their own info lines are told not to
+    std::vector<std::pair<std::string, std::string>> codecOptions;  // --codec-opt, after subremove's own
     int threads = 1;
     int width = 0;
     int height = 0;
@@ -47,7 +49,7 @@ struct EncodePlan {
     AVPixelFormat pixelFormat = AV_PIX_FMT_NONE;
     AVColorRange range = AVCOL_RANGE_UNSPECIFIED;
     bool keepsSamples = false;  // the encoder is fed the decoded samples as they are
-    std::vector<std::pair<std::string, std::string>> options;  // for avcodec_open2
+    std::vector<std::pair<std::string, std::string>> options;  // for avcodec_open2, in order: a later key wins
     bool qscale = false;
     int globalQuality = 0;
     int gopSize = 0;  // 0: the encoder's default

@@ -117,6 +117,15 @@ int64_t VideoInput::NominalFrameDuration() const {
     return d > 0 ? d : 1;
 }
 
+bool VideoInput::SeekBefore(int64_t timestamp) {
+    if (av_seek_frame(format_, stream_->index, timestamp, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    avcodec_flush_buffers(decoder_);
+    for (AVPacket *p : pending_) av_packet_free(&p);
+    pending_.clear();
+    inputEnded_ = decoderDrained_ = false;
+    return true;
+}
+
 // Skipping a frame that cannot be decoded would renumber every later frame, and the index names
 // subtitles by frame number: the run stops instead.
 void VideoInput::FailDecoding(int code) const {

@@ -27,6 +27,9 @@ public:
     // streams met on the way go to `onOtherPacket` (when set). When `keepPackets` is on, the
     // packet each frame was decoded from is kept and can be taken with TakeFramePacket.
     AVFrame *NextFrame();
+    // Moves to the key frame at or before `timestamp` (the stream's time base); NextFrame then
+    // goes on from there. False when the container cannot seek.
+    bool SeekBefore(int64_t timestamp);
     std::function<void(AVPacket *)> onOtherPacket;
     bool keepPackets = false;
     // The packet of the frame NextFrame returned last, or null when it cannot be told.

@@ -21,6 +21,7 @@
 
 #include "cli/colour.h"
 #include "cli/errors.h"
+#include "cli/film_part.h"
 #include "cli/filter_reach.h"
 #include "cli/filter_settings.h"
 #include "cli/frame_ranges.h"
@@ -160,6 +161,21 @@ private:
     Clock::time_point last_;
 };
 
+// Another stream's packet belongs to the part when it starts inside it; kept ones are moved by the
+// part's start, as the video frames are.
+bool KeepOtherPacket(const VideoInput &input, const FilmPart &part, AVPacket *packet) {
+    if (part.startUs == 0 && part.endUs < 0) return true;
+    const AVStream *stream = input.format()->streams[packet->stream_index];
+    if (packet->pts == AV_NOPTS_VALUE) return false;
+    const int64_t from = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    const int64_t us = av_rescale_q(packet->pts - from, stream->time_base, AVRational{1, 1000000});
+    if (us < part.startUs || (part.endUs >= 0 && us >= part.endUs)) return false;
+    const int64_t shift = av_rescale_q(part.startUs, AVRational{1, 1000000}, stream->time_base);
+    packet->pts -= shift;
+    if (packet->dts != AV_NOPTS_VALUE) packet->dts -= shift;
+    return true;
+}
+
 int PrintConfig(const Options &o) {
     InstallWindowHandlers(o.index);
     FilterModuleHandle module(FindModule(o.modulePath));
@@ -195,16 +211,22 @@ void WarnAboutDecoding(const Options &o, const VideoInput &input) {
 // The warnings about what was read, and the summary line.
 void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64_t withSubtitle, double seconds) {
     const int64_t frames = totals.frames;
-    if (frames == 0) Warn(WarningKind::kNotice, o.input + " holds no frames");
+    if (totals.decoded == 0) Warn(WarningKind::kNotice, o.input + " holds no frames");
+    else if (frames == 0) Warn(WarningKind::kNotice, "the part asked for holds none of the film's frames");
     // A file cut short ends like a whole one; only what its header announced tells them apart.
     // A length from the duration alone may be a frame off by rounding.
     const int64_t announced = input.ExpectedFrames();
     const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
-    if (frames > 0 && announced > 0 && frames + slack < announced) {
+    if (o.start.empty() && o.end.empty() && o.duration.empty() && o.frameLimit < 0 && frames > 0 && announced > 0 &&
+        frames + slack < announced) {
         Warn(WarningKind::kNotice, o.input + " ends after " + std::to_string(frames) + " of the " + std::to_string(announced) +
                                        " frames it announces: it may be cut short");
     }
-    if (!o.quiet) {
+    if (!o.quiet && withSubtitle < 0) {
+        std::fprintf(stderr, "subremove: %lld frames, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
+                     (long long)frames, (long long)totals.repainted, seconds, seconds > 0 ? frames / seconds : 0.0,
+                     o.output.c_str());
+    } else if (!o.quiet) {
         std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
                      (long long)frames, (long long)withSubtitle, (long long)totals.repainted, seconds,
                      seconds > 0 ? frames / seconds : 0.0, o.output.c_str());
@@ -226,7 +248,7 @@ int Run(const Options &o) {
     // cost copies, extra pictures and hand-overs; the reader keeps up alone until many threads
     // share out the rest.
     VideoInput input(o.input, std::max(1, threads / 4));
-    if (o.previewFrame >= 0) return Preview(o, module, input);
+    if (!o.previews.empty()) return Preview(o, module, input);
     // From here on an interruption removes what was written before the process ends.
     InstallInterruptHandlers();
 
@@ -235,9 +257,14 @@ int Run(const Options &o) {
     outputOptions.quality = o.quality;
     outputOptions.threads = threads;
     outputOptions.overwrite = o.overwrite;
+    outputOptions.codecOptions = o.codecOptions;
+    outputOptions.quiet = o.quiet;
     VideoOutput output(o.output, input, outputOptions);
     input.keepPackets = output.CanPassPackets();
-    input.onOtherPacket = [&output](AVPacket *packet) { output.CopyPacket(packet); };
+    const FilmPart part = MakeFilmPart(o.start, o.end, o.duration, o.frameLimit);
+    input.onOtherPacket = [&output, &input, part](AVPacket *packet) {
+        if (KeepOtherPacket(input, part, packet)) output.CopyPacket(packet);
+    };
     WarnAboutIndex(o, index);
     // What is known before the first frame fails at once rather than after the whole film.
     ThrowIfStrictFailed();
@@ -249,7 +276,7 @@ int Run(const Options &o) {
         const int64_t pixels = (int64_t)input.width() * input.height();
         workers = (int)std::max<int64_t>(1, std::min<int64_t>(workers, kWorkerPixelBudget / pixels));
     }
-    Progress progress(!o.quiet && isatty(STDERR_FILENO), input.ExpectedFrames());
+    Progress progress(!o.quiet && isatty(STDERR_FILENO), part.Whole() ? input.ExpectedFrames() : -1);
     FilmSettings film;
     film.filter = o.settings;
     film.fromConfigLine = o.configGiven;
@@ -257,6 +284,7 @@ int Run(const Options &o) {
     film.ranges = ranges;
     const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
     film.reach = reach.get();
+    film.part = part;
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);
@@ -268,7 +296,7 @@ int Run(const Options &o) {
     output.Finish();
     progress.Close();
     report.End(totals.frames);
-    Report(o, input, totals, FramesWithSubtitle(ranges, totals.frames), progress.Seconds());
+    Report(o, input, totals, part.Whole() ? FramesWithSubtitle(ranges, totals.frames) : -1, progress.Seconds());
     return EXIT_OK;
 }
 

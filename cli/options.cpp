@@ -12,6 +12,10 @@
 #include <cstring>
 #include <vector>
 
+extern "C" {
+#include <libavutil/parseutils.h>
+}
+
 #include "cli/errors.h"
 #include "host/params.h"
 
@@ -29,6 +33,10 @@ enum LongOnly {
     OPT_VERSION,
     OPT_STRICT,
     OPT_PROGRESS,
+    OPT_START,
+    OPT_TO,
+    OPT_FRAMES,
+    OPT_CODEC_OPT,
     OPT_SETTING,  // OPT_SETTING + ParameterId: the setting's own flag
 };
 
@@ -82,20 +90,29 @@ std::string BuildHelpText() {
         "\n"
         "  INPUT                 a video file, or an image sequence such as frames/%05d.png\n"
         "  OUTPUT                a video file (container from the extension) or an image sequence pattern\n"
-        "  -i, --index FILE.bms  the bitmap sequence index; it answers the module's open-file box\n"
+        "  -i INPUT              the input, as in FFmpeg (or give it as the first file name)\n"
+        "  -x, --index FILE.bms  the bitmap sequence index; it answers the module's open-file box\n"
         "  -c, --config LINE     a saved script line, e.g. '" + ExampleLine() + "', also with the\n"
         "                        host's 'VirtualDub.video.filters.instance[N].' prefix and a trailing ';';\n"
         "                        the setting flags below win over its values\n";
     for (const ParameterInfo &p : kParameters)
         if (p.flag.name) text += SettingHelp(p);
     text +=
-        "  --preview N FILE.png  write frame N as original | mask | final side by side, and exit\n"
+        "  -ss POS               start at POS: seconds or [HH:]MM:SS[.m]; frames keep the film's numbers\n"
+        "  -to POS, -t DUR       stop at POS, or after DUR (-t wins when both are given)\n"
+        "  --frames N            write at most N frames\n"
+        "  --preview N[,N...] FILE.png\n"
+        "                        write each frame N (a number, or a time such as 1:30) as original |\n"
+        "                        mask | final side by side, and exit; several frames go to FILE-N.png\n"
+        "                        each, N the frame number; found by seeking, numbered as from the start\n"
         "  --print-config        print the script line that the settings give (the module's fssProc), and exit\n"
         "  --module PATH         the filter module to load (default: the one installed beside subremove)\n"
-        "  --codec NAME          the video encoder (default: FFV1 for .mkv, PNG for images, H.264 for .mp4)\n"
+        "  --codec NAME          the video encoder (default: FFV1 for .mkv, PNG for images, H.264 for .mp4);\n"
+        "                        'same': the input's codec, and its profile where the encoder has profiles\n"
+        "  --codec-opt KEY=VALUE an encoder option (repeatable), after subremove's own, e.g. preset=slow\n"
         "  --quality N           encoder quality for lossy codecs, lower is better (H.264 default 16)\n"
         "  --threads N           threads: filter instances and codec threads (default: one per core)\n"
-        "  -q, --quiet           no progress display and no summary\n"
+                "  -q, --quiet           no progress display, no summary, and no encoder info lines\n"
         "  -y, -n                overwrite an existing output, or never (the default); not both\n"
         "  --strict              fail (status 1, nothing written) where a warning says the film was not fully\n"
         "                        cleaned: a missing or bad graymap, no index or no usable subtitle, concealed\n"
@@ -104,9 +121,11 @@ std::string BuildHelpText() {
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
-        "  subremove -i subs/film.bms film.mkv clean.mkv\n"
-        "  subremove -i subs/film.bms --preview 1200 frame.png film.mkv clean.mkv\n"
-        "  subremove -i subs/film.bms -c 'VirtualDub.video.filters.instance[0]." + ExampleLine() +
+        "  subremove -x subs/film.bms -i film.mkv clean.mkv\n"
+        "  subremove -x subs/film.bms -ss 1:30 -t 20 -i film.mkv part.mkv\n"
+        "  subremove -x subs/film.bms --preview 1200,4000,1:30 frame.png -i film.mkv\n"
+        "  subremove -x subs/film.bms --codec libx264 --codec-opt preset=slow film.mkv clean.mp4\n"
+        "  subremove -x subs/film.bms -c 'VirtualDub.video.filters.instance[0]." + ExampleLine() +
         ";' film.mkv clean.mkv\n";
     return text;
 }
@@ -222,6 +241,12 @@ bool ReadWholeNumber(const std::string &line, size_t &i, int position, int32_t *
 
 const char *const kHelpText = HelpText();
 
+int64_t ParseTime(const std::string &text, bool isDuration) {
+    int64_t us = 0;
+    if (text.empty() || av_parse_time(&us, text.c_str(), isDuration) < 0 || us < 0) return -1;
+    return us;
+}
+
 FilterSettings StartSettings() {
     FilterSettings s;
     for (int id = 0; id < PARAM_COUNT; ++id) s.*SettingField((ParameterId)id) = StartValue(kParameters[id]);
@@ -263,11 +288,58 @@ std::optional<FilterSettings> ParseScriptLine(const std::string &line, std::stri
 
 namespace {
 
+std::string CheckedTime(const char *flag, const char *text) {
+    if (ParseTime(text, true) < 0) {
+        throw HostError(EXIT_USAGE, std::string(flag) + " needs a time such as 90, 1:30 or 01:02:03.5, not '" + text + "'");
+    }
+    return text;
+}
+
+std::pair<std::string, std::string> CodecOption(const char *text) {
+    const char *equals = std::strchr(text, '=');
+    if (!equals || equals == text) throw HostError(EXIT_USAGE, std::string("--codec-opt needs KEY=VALUE, not '") + text + "'");
+    return {std::string(text, (size_t)(equals - text)), equals + 1};
+}
+
+// "120,4000,1:30": each a frame number or a time.
+std::vector<std::string> PreviewList(const char *text) {
+    std::vector<std::string> items;
+    for (const char *from = text;; ++from) {
+        const char *comma = std::strchr(from, ',');
+        std::string item(from, comma ? (size_t)(comma - from) : std::strlen(from));
+        long long n = 0;
+        if (!ParseInt(item.c_str(), 0, INT32_MAX, &n) && ParseTime(item, true) < 0) {
+            throw HostError(EXIT_USAGE, "--preview needs frame numbers or times, not '" + item + "'");
+        }
+        items.push_back(item);
+        if (!comma) return items;
+        from = comma;
+    }
+}
+
+// getopt takes one letter after a single dash: FFmpeg's -ss and -to become --ss and --to. Words
+// after "--" are file names and stay as they are.
+std::vector<char *> TranslateFfmpegFlags(int argc, char **argv) {
+    static char ss[] = "--ss", to[] = "--to";
+    std::vector<char *> args(argv, argv + argc);
+    for (char *&word : args) {
+        if (std::strcmp(word, "--") == 0) break;
+        if (std::strcmp(word, "-ss") == 0) word = ss;
+        else if (std::strcmp(word, "-to") == 0) word = to;
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
 // The long options: subremove's own, then one per setting flag.
 const option *LongOptions() {
     static const std::vector<option> options = [] {
         std::vector<option> list = {
-            {"index", required_argument, nullptr, 'i'},
+            {"index", required_argument, nullptr, 'x'},
+            {"ss", required_argument, nullptr, OPT_START},
+            {"to", required_argument, nullptr, OPT_TO},
+            {"frames", required_argument, nullptr, OPT_FRAMES},
+            {"codec-opt", required_argument, nullptr, OPT_CODEC_OPT},
             {"config", required_argument, nullptr, 'c'},
             {"quiet", no_argument, nullptr, 'q'},
             {"help", no_argument, nullptr, 'h'},
@@ -308,7 +380,16 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     }
     long long n = 0;
     switch (c) {
-    case 'i': o.index = optarg; break;
+    case 'i': o.input = optarg; break;
+    case 'x': o.index = optarg; break;
+    case OPT_START: o.start = CheckedTime("-ss", optarg); break;
+    case OPT_TO: o.end = CheckedTime("-to", optarg); break;
+    case 't': o.duration = CheckedTime("-t", optarg); break;
+    case OPT_FRAMES:
+        if (!ParseInt(optarg, 0, INT32_MAX, &n)) throw HostError(EXIT_USAGE, std::string("--frames needs a frame count, not '") + optarg + "'");
+        o.frameLimit = n;
+        break;
+    case OPT_CODEC_OPT: o.codecOptions.push_back(CodecOption(optarg)); break;
     case 'c': flags.configLine = optarg; o.configGiven = true; break;
     case 'q': o.quiet = true; break;
     case 'y': o.overwrite = true; break;
@@ -321,12 +402,9 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
         o.progressPath = optarg;
         break;
     case OPT_PREVIEW:
-        if (!ParseInt(optarg, 0, INT32_MAX, &n)) {
-            throw HostError(EXIT_USAGE, std::string("--preview needs a frame number, not '") + optarg + "'");
-        }
-        // The file name is the word after the frame number.
+        o.previews = PreviewList(optarg);
+        // The file name is the word after the frame numbers.
         if (optind >= argc || argv[optind][0] == '\0') throw HostError(EXIT_USAGE, "--preview needs a frame number and a FILE.png");
-        o.previewFrame = n;
         o.previewPath = argv[optind++];
         break;
     case OPT_PRINT_CONFIG: o.printConfig = true; break;
@@ -340,7 +418,11 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
         if (!ParseInt(optarg, 1, 256, &n)) throw HostError(EXIT_USAGE, std::string("--threads needs a number 1..256, not '") + optarg + "'");
         o.threads = (int)n;
         break;
-    case ':': throw HostError(EXIT_USAGE, std::string("option ") + argv[optind - 1] + " needs a value");
+    case ':': {
+        // The word as typed: -ss and -to were given with one dash.
+        const std::string word = argv[optind - 1];
+        throw HostError(EXIT_USAGE, "option " + (word == "--ss" || word == "--to" ? word.substr(1) : word) + " needs a value");
+    }
     default: {
         const char *word = argv[optind - 1];
         throw HostError(EXIT_USAGE, std::string("unknown option ") + (optopt ? std::string("-") + (char)optopt : std::string(word)));
@@ -359,7 +441,10 @@ Options ParseCommandLine(int argc, char **argv) {
     // previous parse stopped, which otherwise points into that parse's (freed) words.
     optind = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":i:c:qhyn", LongOptions(), nullptr)) != -1) TakeOption(c, argc, argv, o, flags);
+    std::vector<char *> args = TranslateFfmpegFlags(argc, argv);
+    argc = (int)args.size() - 1;
+    argv = args.data();
+    while ((c = getopt_long(argc, argv, ":i:x:t:c:qhyn", LongOptions(), nullptr)) != -1) TakeOption(c, argc, argv, o, flags);
     if (o.help || o.version) return o;
     // As FFmpeg: asking for both is a mistake, not a choice by order.
     if (o.overwrite && flags.neverOverwrite) throw HostError(EXIT_USAGE, "-y and -n contradict each other; give one");
@@ -375,10 +460,13 @@ Options ParseCommandLine(int argc, char **argv) {
         if (flags.settings[id]) o.settings.*SettingField((ParameterId)id) = *flags.settings[id];
 
     std::vector<std::string> words(argv + optind, argv + argc);
-    const size_t needed = o.printConfig ? 0 : (o.previewFrame >= 0 ? 1 : 2);
-    if (words.size() < needed) throw HostError(EXIT_USAGE, needed == 1 ? "INPUT is missing" : "INPUT and OUTPUT are needed");
-    if (words.size() > 2 || (o.previewFrame >= 0 && words.size() > 2)) throw HostError(EXIT_USAGE, "too many file names");
-    if (!words.empty()) o.input = words[0];
-    if (words.size() > 1) o.output = words[1];
+    if (o.input.empty() && !words.empty()) {
+        o.input = words.front();
+        words.erase(words.begin());
+    }
+    if (!o.printConfig && o.input.empty()) throw HostError(EXIT_USAGE, o.previews.empty() ? "INPUT and OUTPUT are needed" : "INPUT is missing");
+    if (!o.printConfig && o.previews.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
+    if (words.size() > 1) throw HostError(EXIT_USAGE, "too many file names");
+    if (!words.empty()) o.output = words[0];
     return o;
 }

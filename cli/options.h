@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/filter_settings.h"
 
@@ -16,8 +18,13 @@ struct Options {
     int quality = -1;
     FilterSettings settings;      // defaults, then the --config line, then the single flags
     bool configGiven = false;     // settings came from a --config line (range faults are the module's to report)
-    int64_t previewFrame = -1;
+    std::vector<std::string> previews;  // --preview: frame numbers or times, as given
     std::string previewPath;
+    std::string start;     // -ss: a time, as given (empty: the film's start)
+    std::string end;       // -to: a time (empty: the film's end)
+    std::string duration;  // -t: a duration (empty: to the end)
+    int64_t frameLimit = -1;  // --frames; -1: no limit
+    std::vector<std::pair<std::string, std::string>> codecOptions;  // --codec-opt, in order
     bool printConfig = false;
     bool quiet = false;
     int threads = 0;              // 0: one per core
@@ -38,6 +45,10 @@ FilterSettings StartSettings();
 // 'VirtualDub.video.filters.instance[N].' prefix and a trailing ';'. Empty result with `error`
 // set when the line is not such a call.
 std::optional<FilterSettings> ParseScriptLine(const std::string &line, std::string *error);
+
+// A time or duration in FFmpeg's syntax ("90", "1:30", "01:02:03.5") in microseconds, or -1
+// when `text` is not one.
+int64_t ParseTime(const std::string &text, bool isDuration);
 
 extern const char kUsageLine[];
 // Built from the parameter table when the program starts.

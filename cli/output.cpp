@@ -33,7 +33,13 @@ EncoderCaps UsableCaps(const AVCodec *codec) {
 
 // The encoder the flags name, else the one the policy prefers for the container, else the
 // container's own default.
-const AVCodec *FindEncoder(const AVOutputFormat *format, const EncodeRequest &request) {
+// "same" is the input's codec; `inputCodec` names it.
+const AVCodec *FindEncoder(const AVOutputFormat *format, const EncodeRequest &request, AVCodecID inputCodec) {
+    if (request.codecFlag == "same") {
+        const AVCodec *codec = avcodec_find_encoder(inputCodec);
+        if (!codec) throw HostError(EXIT_FAILURE_RUN, std::string("--codec same: no encoder for the input's codec ") + avcodec_get_name(inputCodec));
+        return codec;
+    }
     if (!request.codecFlag.empty()) {
         const AVCodec *codec = avcodec_find_encoder_by_name(request.codecFlag.c_str());
         if (!codec || codec->type != AVMEDIA_TYPE_VIDEO) throw HostError(EXIT_FAILURE_RUN, "unknown video codec " + request.codecFlag);
@@ -47,6 +53,20 @@ const AVCodec *FindEncoder(const AVOutputFormat *format, const EncodeRequest &re
         avcodec_find_encoder(av_guess_codec(format, nullptr, request.outputPath.c_str(), nullptr, AVMEDIA_TYPE_VIDEO));
     if (!codec) throw HostError(EXIT_FAILURE_RUN, "no video encoder for " + request.outputPath);
     return codec;
+}
+
+// The encoder names the profile among its own, or its codec's when it lists none of its own (as
+// libx264, which maps the codec's profiles to its own names).
+bool HasProfile(const AVCodec *codec, int profile) {
+    if (profile == FF_PROFILE_UNKNOWN) return false;
+    const AVProfile *list = codec->profiles;
+    if (!list) {
+        const AVCodecDescriptor *d = avcodec_descriptor_get(codec->id);
+        list = d ? d->profiles : nullptr;
+    }
+    for (; list && list->profile != FF_PROFILE_UNKNOWN; ++list)
+        if (list->profile == profile) return true;
+    return false;
 }
 
 }  // namespace
@@ -86,7 +106,10 @@ void VideoOutput::Open(const OutputOptions &options) {
     request.height = dec->height;
     request.inputFormat = dec->pix_fmt;
     request.inputRange = dec->color_range;
-    const AVCodec *codec = FindEncoder(format_->oformat, request);
+    request.quiet = options.quiet;
+    request.codecOptions = options.codecOptions;
+    const AVCodec *codec = FindEncoder(format_->oformat, request, dec->codec_id);
+    keepProfile_ = options.codec == "same";
     if (avformat_query_codec(format_->oformat, codec->id, FF_COMPLIANCE_NORMAL) == 0) {
         throw HostError(EXIT_FAILURE_RUN, std::string("the container of ") + path_ + " cannot hold " + codec->name + " video");
     }
@@ -146,10 +169,18 @@ void VideoOutput::OpenEncoder(const AVCodec *codec) {
             e->flags |= AV_CODEC_FLAG_QSCALE;
             e->global_quality = plan_.globalQuality;
         }
+        if (keepProfile_ && HasProfile(codec, in->codecpar->profile)) e->profile = in->codecpar->profile;
         AVDictionary *settings = nullptr;
         for (const auto &kv : plan_.options) av_dict_set(&settings, kv.first.c_str(), kv.second.c_str(), 0);
         const int r = avcodec_open2(e, codec, &settings);
+        // What the encoder left in the dictionary it does not take; quietly dropping it would
+        // write a film other than the one asked for.
+        const AVDictionaryEntry *refused = av_dict_get(settings, "", nullptr, AV_DICT_IGNORE_SUFFIX);
+        const std::string refusedKey = refused ? refused->key : "";
         av_dict_free(&settings);
+        if (r >= 0 && !refusedKey.empty()) {
+            throw HostError(EXIT_FAILURE_RUN, "the " + plan_.codec + " encoder has no option " + refusedKey);
+        }
         if (r < 0) {
             throw HostError(EXIT_FAILURE_RUN, "cannot open the " + plan_.codec + " encoder for " + std::to_string(e->width) + "x" +
                                                   std::to_string(e->height) + " " + av_get_pix_fmt_name(e->pix_fmt) +

@@ -30,6 +30,8 @@ struct OutputOptions {
     int quality = -1;   // encoder quality (CRF-like, lower is better); -1: the encoder's high-quality default
     int threads = 1;    // threads for encoders whose output does not depend on their number
     bool overwrite = false;  // an existing output file may be replaced
+    std::vector<std::pair<std::string, std::string>> codecOptions;  // --codec-opt
+    bool quiet = false;
 };
 
 class VideoOutput {
@@ -85,6 +87,7 @@ private:
     bool sequence_ = false;
     bool finished_ = false;
     bool passPackets_ = false;
+    bool keepProfile_ = false;  // --codec same: the input's profile too
     VideoInput &input_;
     EncodePlan plan_;
     AVFormatContext *format_ = nullptr;

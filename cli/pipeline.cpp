@@ -32,7 +32,8 @@ constexpr int64_t kRunQueuePixels = int64_t(1) << 23;
 constexpr int64_t kWindowPixels = int64_t(1) << 25;
 
 struct FrameJob {
-    int64_t index = 0;
+    int64_t index = 0;   // place in the output
+    int64_t number = 0;  // the film's own frame number, which the filter and the index go by
     FramePtr frame;    // a reference of the decoded frame
     PacketPtr packet;  // the frame's input packet, when it may be passed on
 };
@@ -85,10 +86,10 @@ FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film
     const AVFrame *decoded = job.frame.get();
     result.duration = FrameDuration(decoded);
     if (result.duration <= 0) result.duration = film.input->NominalFrameDuration();
-    if (film.NeedsFilter(job.index)) {
-        const RowBand band = film.BandFor(job.index);
+    if (film.NeedsFilter(job.number)) {
+        const RowBand band = film.BandFor(job.number);
         worker.converter->ToHost(decoded, *worker.instance, band);
-        worker.instance->Run((int32_t)job.index, film.usPerFrame);
+        worker.instance->Run((int32_t)job.number, film.usPerFrame);
         result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame, band);
     }
     if (result.changed <= 0 && job.packet) {
@@ -154,40 +155,68 @@ private:
     bool writing_ = false;
 };
 
-// The reader's side: decodes the next frame into a job of its own; false at the end of the film.
+// The reader's side: decodes the next frame of the part into a job of its own; false at the end
+// of the part. Frames before the part are decoded, counted and dropped: that is what keeps the
+// film's own numbers exact whatever the part.
 class FrameReader {
 public:
     // The size and format the film opened with; the decoder's own may follow each frame.
-    FrameReader(VideoInput &input, bool passPackets)
-        : input_(input), passPackets_(passPackets), width_(input.width()), height_(input.height()),
-          format_(SampleTwin(input.decoder()->pix_fmt)) {}
+    FrameReader(VideoInput &input, bool passPackets, const FilmPart &part)
+        : input_(input), passPackets_(passPackets), part_(part), width_(input.width()), height_(input.height()),
+          format_(SampleTwin(input.decoder()->pix_fmt)), shift_(PartShift(input, part)) {}
     bool Next(FrameJob &job) {
-        ThrowIfInterrupted();
-        AVFrame *frame = input_.NextFrame();
-        if (!frame) return false;
-        if (decoded_ > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
-        // Checked here, not at the filter: frames that skip the filter must fit the encoder too.
-        if (frame->width != width_ || frame->height != height_ || SampleTwin((AVPixelFormat)frame->format) != format_) {
-            throw HostError(EXIT_FAILURE_RUN, "the picture size or pixel format changes within the film; subremove needs one size");
+        for (;;) {
+            ThrowIfInterrupted();
+            if (PlaceInPart(part_, 0, written_) == PartPlace::kAfter) return false;
+            AVFrame *frame = input_.NextFrame();
+            if (!frame) return false;
+            if (decoded_ > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "the film has more frames than the filter can number");
+            // Checked here, not at the filter: frames that skip the filter must fit the encoder too.
+            if (frame->width != width_ || frame->height != height_ || SampleTwin((AVPixelFormat)frame->format) != format_) {
+                throw HostError(EXIT_FAILURE_RUN, "the picture size or pixel format changes within the film; subremove needs one size");
+            }
+            const int64_t number = decoded_++;
+            const AVStream *stream = input_.stream();
+            const int64_t time = FrameTimeUs(frame->best_effort_timestamp, stream->start_time, stream->time_base, number,
+                                             input_.frameRate());
+            const PartPlace place = PlaceInPart(part_, time, written_);
+            if (place == PartPlace::kAfter) return false;
+            if (place == PartPlace::kBefore) continue;
+            Take(frame, number, job);
+            return true;
         }
-        job.index = decoded_++;
+    }
+    int64_t decoded() const { return decoded_; }
+    int64_t written() const { return written_; }
+
+private:
+    // The part's timestamps start where the part starts, as FFmpeg's -ss gives them.
+    static int64_t PartShift(const VideoInput &input, const FilmPart &part) {
+        return av_rescale_q(part.startUs, AVRational{1, 1000000}, input.stream()->time_base);
+    }
+    void Take(AVFrame *frame, int64_t number, FrameJob &job) {
+        job.index = written_++;
+        job.number = number;
         job.frame = CloneFrame(frame);
+        if (shift_ != 0 && job.frame->best_effort_timestamp != AV_NOPTS_VALUE) job.frame->best_effort_timestamp -= shift_;
         job.packet.reset();
         if (passPackets_ && input_.FramePacket()) {
             job.packet.reset(av_packet_clone(input_.FramePacket()));
             if (!job.packet) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+            if (job.packet->pts != AV_NOPTS_VALUE) job.packet->pts -= shift_;
+            if (job.packet->dts != AV_NOPTS_VALUE) job.packet->dts -= shift_;
         }
-        return true;
     }
-    int64_t decoded() const { return decoded_; }
 
-private:
     VideoInput &input_;
     bool passPackets_;
+    FilmPart part_;
     int width_;
     int height_;
     AVPixelFormat format_;
+    int64_t shift_;
     int64_t decoded_ = 0;
+    int64_t written_ = 0;
 };
 
 std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
@@ -264,7 +293,7 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
     try {
         while (reader.Next(job)) {
             const int64_t index = job.index;
-            if (!run || (runLength >= kRunLength && cuts.Allowed(index))) {
+            if (!run || (runLength >= kRunLength && cuts.Allowed(job.number))) {
                 if (run) run->Close();
                 run = std::make_shared<RunQueue>(control, runQueue);
                 runLength = 0;
@@ -278,8 +307,8 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
         control.Fail(std::current_exception());
     }
     if (run) run->Close();
-    filtered.SetEnd(reader.decoded());
-    if (reader.decoded() % group != 0) encode.Push(reader.decoded() / group);
+    filtered.SetEnd(reader.written());
+    if (reader.written() % group != 0) encode.Push(reader.written() / group);
     filter.Finish();
     encode.Finish();
 }
@@ -300,14 +329,15 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
         ++totals.frames;
         progress(totals.frames);
     });
-    FrameReader reader(input, output.CanPassPackets());
+    FrameReader reader(input, output.CanPassPackets(), settings.part);
     if (workers.size() == 1) {
         RunInline(workers.front(), reader, film, output, writer);
     } else {
         RunStaged(workers, reader, film, settings, output, writer, control);
         control.RethrowIfFailed();
-        if (writer.Written() != reader.decoded()) throw HostError(EXIT_FAILURE_RUN, "stopped before the end of the film");
+        if (writer.Written() != reader.written()) throw HostError(EXIT_FAILURE_RUN, "stopped before the end of the film");
     }
     for (Worker &worker : workers) worker.instance->End();
+    totals.decoded = reader.decoded();
     return totals;
 }

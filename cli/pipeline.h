@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/film_part.h"
 #include "cli/filter_reach.h"
 #include "cli/frame_ranges.h"
 #include "cli/plugin_host.h"
@@ -21,7 +22,8 @@ class VideoInput;
 class VideoOutput;
 
 struct FilmTotals {
-    int64_t frames = 0;
+    int64_t frames = 0;     // frames written
+    int64_t decoded = 0;    // frames decoded, the skipped ones before the part too
     int64_t filtered = 0;   // frames handed to the filter
     int64_t repainted = 0;  // frames it changed
 };
@@ -32,6 +34,7 @@ struct FilmSettings {
     int threads = 1;                 // filter instances; 1: everything on the calling thread
     std::vector<FrameRange> ranges;  // the index's subtitle frame ranges
     const FilterReach *reach = nullptr;  // rows the filter reaches per frame; null: every row
+    FilmPart part;                   // the frames written; their timestamps start at the part's start
 };
 
 // `progress` is called after each written frame with the number written so far.

@@ -1,14 +1,18 @@
-// The preview strip (see preview.h) and the small PNG writer it uses.
+// The preview strips (see preview.h) and the small PNG writer they use.
 #include "cli/preview.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "cli/av_util.h"
 #include "cli/colour.h"
 #include "cli/errors.h"
 #include "cli/filter_settings.h"
+#include "cli/frame_ranges.h"
+#include "cli/frame_seek.h"
+#include "cli/index_summary.h"
 #include "cli/input.h"
 #include "cli/plugin_host.h"
 #include "host/params.h"
@@ -29,37 +33,71 @@ void CopyPanel(const FilterInstance &instance, int panel, std::vector<uint8_t> &
     }
 }
 
-}  // namespace
+// The frame of each --preview item: a number as given, a time as the frame at or after it.
+int64_t PreviewNumber(const std::string &item, const VideoInput &input) {
+    if (item.find_first_not_of("0123456789") == std::string::npos) return std::stoll(item);
+    return FrameAtTime(input, ParseTime(item, true));
+}
 
-int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input) {
-    const int w = input.width(), h = input.height();
-    AVFrame *frame = nullptr;
+// One picture per frame: the given name, or with several, "-N" before the extension.
+std::string PreviewPath(const std::string &path, int64_t number, bool several) {
+    if (!several) return path;
+    const size_t slash = path.find_last_of('/');
+    size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) dot = path.size();
+    return path.substr(0, dot) + "-" + std::to_string(number) + path.substr(dot);
+}
+
+// Frame `number`, by seeking; when that cannot be exact, by decoding a fresh reader from the start.
+AVFrame *FindFrame(const Options &o, VideoInput &input, int64_t number, std::unique_ptr<VideoInput> &fresh) {
+    if (AVFrame *frame = SeekFrame(input, number)) return frame;
+    fresh = std::make_unique<VideoInput>(o.input, input.decoder()->thread_count);
     int64_t index = 0;
-    while ((frame = input.NextFrame()) != nullptr && index < o.previewFrame) ++index;
+    AVFrame *frame = nullptr;
+    while ((frame = fresh->NextFrame()) != nullptr && index < number) ++index;
     if (!frame) {
-        throw HostError(EXIT_FAILURE_RUN, "--preview " + std::to_string(o.previewFrame) + " is past the end of " + o.input +
-                                              " (" + std::to_string(index) + " frames)");
+        throw HostError(EXIT_FAILURE_RUN, "--preview " + std::to_string(number) + " is past the end of " + o.input + " (" +
+                                              std::to_string(index) + " frames)");
     }
+    return frame;
+}
+
+void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoInput &input, const AVFrame *frame,
+                int64_t number, const std::string &path) {
+    const int w = input.width(), h = input.height();
     const PictureColour colour = ResolveColour((AVPixelFormat)frame->format, frame->colorspace, frame->color_range, w, h);
     ColourConverter converter(w, h, colour, colour);
     std::vector<uint8_t> rgb((size_t)w * 3 * h * 3);
-    const int64_t usPerFrame = input.MicrosecondsPerFrame();
     const int32_t modes[3] = {MODE_ORIGINAL, MODE_MASK_ONLY, MODE_FINAL};
     for (int panel = 0; panel < 3; ++panel) {
         FilterInstance instance(module, w, h);
         FilterSettings settings = o.settings;
         settings.mode = modes[panel];
         ConfigureInstance(instance, settings, o.configGiven);
-        instance.Start((int32_t)o.previewFrame);
+        instance.Start((int32_t)number);
         converter.ToHost(frame, instance, RowBand{0, h});
-        instance.Run((int32_t)o.previewFrame, usPerFrame);
+        instance.Run((int32_t)number, input.MicrosecondsPerFrame());
         instance.End();
         CopyPanel(instance, panel, rgb);
     }
-    WritePng(o.previewPath, w * 3, h, rgb);
-    if (!o.quiet) {
-        std::fprintf(stderr, "subremove: frame %lld as original | mask | final written to %s\n", (long long)o.previewFrame,
-                     o.previewPath.c_str());
+    WritePng(path, w * 3, h, rgb);
+}
+
+}  // namespace
+
+int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input) {
+    const std::vector<FrameRange> subtitled = MergeFrameRanges(ReadIndexSummary(o.index).ranges);
+    for (const std::string &item : o.previews) {
+        const int64_t number = PreviewNumber(item, input);
+        if (number > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "--preview " + item + " is past the frames the filter can number");
+        std::unique_ptr<VideoInput> fresh;
+        const AVFrame *frame = FindFrame(o, input, number, fresh);
+        const std::string path = PreviewPath(o.previewPath, number, o.previews.size() > 1);
+        WriteStrip(o, module, fresh ? *fresh : input, frame, number, path);
+        if (!o.quiet) {
+            std::fprintf(stderr, "subremove: frame %lld as original | mask | final written to %s%s\n", (long long)number,
+                         path.c_str(), o.index.empty() || InMergedRanges(subtitled, number) ? "" : "; the index shows no subtitle in it");
+        }
     }
     return EXIT_OK;
 }

@@ -1,4 +1,4 @@
-// The preview of one frame: original | mask | final side by side in one PNG, to tune the
+// The preview of chosen frames: original | mask | final side by side in one PNG each, to tune the
 // settings before a long run.
 #pragma once
 
@@ -11,7 +11,8 @@
 class FilterModuleHandle;
 class VideoInput;
 
-// Decodes up to frame `o.previewFrame`, filters it in the three modes and writes the strip.
+// Finds each frame of `o.previews` (by seeking where that is exact), filters it in the three modes
+// and writes its strip; says when the index shows no subtitle in it.
 int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input);
 
 // Writes an RGB24 picture (top-down, `width` * 3 bytes per row) as a PNG file, via a temporary name.

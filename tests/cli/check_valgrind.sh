@@ -17,7 +17,7 @@ printf '1\n1,1,2,20,20\n' > "$dir/subs/film.bms"
 { printf 'P5\n10 4\n255\n'; head -c 40 /dev/zero | tr '\0' '\377'; } > "$dir/subs/image_0.pgm"
 cd "$dir"
 LD_PRELOAD="$shim" valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-  --show-leak-kinds=definite,indirect "$subremove" --threads 2 -i subs/film.bms in/%03d.png out/%03d.png 2> log.txt \
+  --show-leak-kinds=definite,indirect "$subremove" --threads 2 -x subs/film.bms in/%03d.png out/%03d.png 2> log.txt \
   || { cat log.txt; exit 1; }
 cat log.txt
 # The run did its work: every frame written and the two subtitled frames repainted.

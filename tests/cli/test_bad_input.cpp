@@ -132,7 +132,7 @@ protected:
 
 Scratch *BadInputTest::good_ = nullptr;
 
-const std::vector<std::string> kIndexRun = {"-q", "-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"};
+const std::vector<std::string> kIndexRun = {"-q", "-x", "subs/film.bms", "in/%03d.png", "out/%03d.png"};
 
 std::string NoUsableSubtitle() {
     return "subremove: warning: the index subs/film.bms lists no usable subtitle: the frames pass through unchanged\n";
@@ -163,9 +163,9 @@ TEST_F(BadInputTest, Index) {
         {"over-long entry", index("1\n" + entry + std::string(5000, '7') + "\n"), kIndexRun, 0, NoUsableSubtitle(), Output::kUnchanged},
         {"a picture as the index", [](const Scratch &s) { Shell("cp '" + s.Path("in/000.png") + "' '" + s.Path("subs/film.bms") + "'"); },
          kIndexRun, 0, NoUsableSubtitle(), Output::kUnchanged},
-        {"missing", [](const Scratch &) {}, {"-q", "-i", "subs/missing.bms", "in/%03d.png", "out/%03d.png"}, 1,
+        {"missing", [](const Scratch &) {}, {"-q", "-x", "subs/missing.bms", "in/%03d.png", "out/%03d.png"}, 1,
          "subremove: error: cannot read the index subs/missing.bms: No such file or directory\n", Output::kNone},
-        {"a folder", [](const Scratch &) {}, {"-q", "-i", "subs", "in/%03d.png", "out/%03d.png"}, 1,
+        {"a folder", [](const Scratch &) {}, {"-q", "-x", "subs", "in/%03d.png", "out/%03d.png"}, 1,
          "subremove: error: cannot read the index subs: not a file\n", Output::kNone},
         // Read as a file, a FIFO without a writer would hang the run.
         {"a FIFO", [](const Scratch &s) { Shell("mkfifo '" + s.Path("subs/fifo.bms") + "'"); },
@@ -177,7 +177,7 @@ TEST_F(BadInputTest, Index) {
              Shell("mkdir -p '" + s.Path(longIndex.substr(0, longIndex.rfind('/'))) + "'");
              Shell("cp '" + s.Path("subs/film.bms") + "' '" + s.Path(longIndex) + "'");
          },
-         {"-q", "-i", longIndex, "in/%03d.png", "out/%03d.png"}, 1,
+         {"-q", "-x", longIndex, "in/%03d.png", "out/%03d.png"}, 1,
          "subremove: error: cannot hand the index " + longIndex + " to the filter: its full path is longer than 259 characters\n",
          Output::kNone},
     });
@@ -237,7 +237,7 @@ TEST_F(BadInputTest, Video) {
         return [name, bytes](const Scratch &s) { Write(s, name, bytes); };
     };
     auto run = [](const std::string &in, const std::string &out = "out.mkv") {
-        return std::vector<std::string>{"-q", "-i", "subs/film.bms", in, out};
+        return std::vector<std::string>{"-q", "-x", "subs/film.bms", in, out};
     };
     auto cutFilm = [](size_t bytes) {
         return [bytes](const Scratch &s) { Write(s, "cut.mkv", ReadFile(s.Path("film.mkv")).substr(0, bytes)); };
@@ -268,10 +268,11 @@ TEST_F(BadInputTest, Video) {
         {"damaged frame, into a sequence", damageFrame3, run("in/%03d.png", "out/%03d.png"), 1, damaged, Output::kNone},
         // Several filter and encoder threads waiting on frames that never come must stop too.
         {"damaged frame, into a film, three threads", damageFrame3,
-         {"-q", "--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "out.mkv"}, 1, damaged, Output::kNone},
+         {"-q", "--threads", "3", "-x", "subs/film.bms", "in/%03d.png", "out.mkv"}, 1, damaged, Output::kNone},
         {"damaged frame, into a sequence, three threads", damageFrame3,
-         {"-q", "--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"}, 1, damaged, Output::kNone},
-        {"damaged frame, preview after it", damageFrame3, {"-q", "-i", "subs/film.bms", "--preview", "4", "p.png", "in/%03d.png"}, 1,
+         {"-q", "--threads", "3", "-x", "subs/film.bms", "in/%03d.png", "out/%03d.png"}, 1, damaged, Output::kNone},
+        // The seek lands on the damaged frame itself; decoding from the start then names it.
+        {"damaged frame, preview of it", damageFrame3, {"-q", "-x", "subs/film.bms", "--preview", "3", "p.png", "in/%03d.png"}, 1,
          damaged, Output::kNone},
         {"16000x16000 claimed", hugeFirstFrame(16000, 16000), run("in/%03d.png"), 1, tooBig, Output::kNone},
         {"16000x16000 claimed, preview", hugeFirstFrame(16000, 16000), {"-q", "--preview", "0", "p.png", "in/%03d.png"}, 1, tooBig,
@@ -289,7 +290,7 @@ TEST_F(BadInputTest, FilmCutShortIsWrittenWithAWarning) {
     Prepare(s);
     const std::string film = ReadFile(s.Path("film.mkv"));
     Write(s, "cut.mkv", film.substr(0, film.size() * 2 / 3));
-    Result r = RunSubremove(s.dir, {"-q", "-i", "subs/film.bms", "cut.mkv", "out/%03d.png"});
+    Result r = RunSubremove(s.dir, {"-q", "-x", "subs/film.bms", "cut.mkv", "out/%03d.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     const size_t written = ListDir(s.Path("out")).size();
     ASSERT_GT(written, 0u);

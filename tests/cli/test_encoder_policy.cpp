@@ -192,3 +192,32 @@ TEST(EncoderPolicy, RealEncoders) {
     EXPECT_TRUE(PlanEncoding(Request(AV_PIX_FMT_RGB48BE), png).keepsSamples);
     EXPECT_FALSE(PlanEncoding(Request(AV_PIX_FMT_YUV420P), png).keepsSamples);
 }
+
+namespace {
+
+// The last value given for `key`: the one avcodec_open2 ends up with.
+std::string LastOption(const EncodePlan &p, const std::string &key) {
+    std::string value;
+    for (const auto &kv : p.options)
+        if (kv.first == key) value = kv.second;
+    return value;
+}
+
+}  // namespace
+
+// Guards: --codec-opt values overridden by subremove's own defaults, -q not reaching x265's own
+// log, or a user's x265-params dropping the quiet log level (or the quiet level overriding theirs).
+TEST(PlanEncoding, UserOptionsComeLastAndQuietReachesX265) {
+    const EncoderCaps x265 = Caps("libx265", {AV_PIX_FMT_YUV420P});
+    EncodeRequest r = Request(AV_PIX_FMT_YUV420P);
+    r.codecOptions = {{"preset", "ultrafast"}, {"crf", "30"}};
+    EncodePlan loud = PlanEncoding(r, x265);
+    EXPECT_EQ(LastOption(loud, "preset"), "ultrafast");
+    EXPECT_EQ(LastOption(loud, "crf"), "30");
+    EXPECT_EQ(LastOption(loud, "x265-params"), "");
+    r.quiet = true;
+    EXPECT_EQ(LastOption(PlanEncoding(r, x265), "x265-params"), "log-level=error");
+    r.codecOptions = {{"x265-params", "keyint=10:log-level=info"}};
+    EXPECT_EQ(LastOption(PlanEncoding(r, x265), "x265-params"), "log-level=error:keyint=10:log-level=info");
+    EXPECT_EQ(LastOption(PlanEncoding(r, kX264), "x265-params"), "keyint=10:log-level=info");
+}

@@ -11,7 +11,12 @@
 
 #include <random>
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 #include "cli/errors.h"
+#include "cli/film_part.h"
 #include "cli/frame_ranges.h"
 #include "cli/index_summary.h"
 #include "cli/options.h"
@@ -42,6 +47,67 @@ TEST(ParseCommandLine, StartsAfreshAfterARefusedFlagCluster) {
     EXPECT_FALSE(o.quiet);
     EXPECT_EQ(o.input, "in.mkv");
     EXPECT_EQ(o.output, "out.mkv");
+}
+
+// Guards: -ss or -to read by getopt as -s/-t clusters, -i still taken as the index, the input lost
+// when given both ways, or a translated word after "--" no longer a file name.
+TEST(ParseCommandLine, TakesFfmpegStyleInputAndTimeFlags) {
+    Argv flags({"-ss", "1:30", "-to", "01:02:03.5", "-t", "20", "-x", "subs/a.bms", "-i", "in.mkv", "out.mkv"});
+    const Options o = ParseCommandLine(flags.argc(), flags.argv());
+    EXPECT_EQ(o.input, "in.mkv");
+    EXPECT_EQ(o.output, "out.mkv");
+    EXPECT_EQ(o.index, "subs/a.bms");
+    EXPECT_EQ(o.start, "1:30");
+    EXPECT_EQ(o.end, "01:02:03.5");
+    EXPECT_EQ(o.duration, "20");
+    Argv positional({"--index", "a.bms", "--", "-ss", "out.mkv"});
+    const Options p = ParseCommandLine(positional.argc(), positional.argv());
+    EXPECT_EQ(p.input, "-ss");
+    EXPECT_EQ(p.index, "a.bms");
+    const std::vector<std::vector<std::string>> refused = {
+        {"-i", "in.mkv", "a.mkv", "b.mkv"}, {"-ss", "soon", "in.mkv", "out.mkv"}, {"-t", "-5", "in.mkv", "out.mkv"},
+        {"-i", "in.mkv"},                   {"--frames", "x", "in.mkv", "out.mkv"}, {"--codec-opt", "=1", "in.mkv", "out.mkv"},
+        {"in.mkv", "out.mkv", "-ss"}};
+    for (const auto &words : refused) {
+        Argv a(words);
+        EXPECT_THROW(ParseCommandLine(a.argc(), a.argv()), HostError) << words[0] << " " << words[1];
+    }
+}
+
+// Guards: a preview list cut at the wrong commas, a time refused, or the options' values split at
+// the wrong '=' (an x264-params value holds more of them).
+TEST(ParseCommandLine, SplitsPreviewListsAndCodecOptions) {
+    Argv a({"--preview", "120,1:30,9000", "p.png", "--codec-opt", "x264-params=keyint=5:bframes=0", "--codec-opt",
+            "preset=fast", "-i", "in.mkv"});
+    const Options o = ParseCommandLine(a.argc(), a.argv());
+    EXPECT_EQ(o.previews, (std::vector<std::string>{"120", "1:30", "9000"}));
+    EXPECT_EQ(o.previewPath, "p.png");
+    EXPECT_EQ(o.input, "in.mkv");
+    ASSERT_EQ(o.codecOptions.size(), 2u);
+    EXPECT_EQ(o.codecOptions[0], std::make_pair(std::string("x264-params"), std::string("keyint=5:bframes=0")));
+    EXPECT_EQ(o.codecOptions[1].first, "preset");
+    Argv bad({"--preview", "120,,9", "p.png", "in.mkv"});
+    EXPECT_THROW(ParseCommandLine(bad.argc(), bad.argv()), HostError);
+}
+
+// Guards: -to winning over -t (FFmpeg gives -t the priority), the part's edges off by a frame (a
+// frame exactly at -ss is in, one exactly at the end is out), or --frames letting one more through.
+TEST(FilmPart, KeepsTheFramesFromTheStartUpToTheEnd) {
+    const FilmPart both = MakeFilmPart("2", "100", "0.5", -1);
+    EXPECT_EQ(both.startUs, 2000000);
+    EXPECT_EQ(both.endUs, 2500000);
+    EXPECT_EQ(PlaceInPart(both, 1999999, 0), PartPlace::kBefore);
+    EXPECT_EQ(PlaceInPart(both, 2000000, 0), PartPlace::kInside);
+    EXPECT_EQ(PlaceInPart(both, 2499999, 5), PartPlace::kInside);
+    EXPECT_EQ(PlaceInPart(both, 2500000, 5), PartPlace::kAfter);
+    const FilmPart to = MakeFilmPart("", "1:00", "", 3);
+    EXPECT_EQ(to.endUs, 60000000);
+    EXPECT_EQ(PlaceInPart(to, 0, 2), PartPlace::kInside);
+    EXPECT_EQ(PlaceInPart(to, 0, 3), PartPlace::kAfter);
+    EXPECT_TRUE(MakeFilmPart("", "", "", -1).Whole());
+    // 25 frames/s with no timestamp: frame 50 is at two seconds.
+    EXPECT_EQ(FrameTimeUs(AV_NOPTS_VALUE, 0, AVRational{1, 1000}, 50, AVRational{25, 1}), 2000000);
+    EXPECT_EQ(FrameTimeUs(2040, 40, AVRational{1, 1000}, 0, AVRational{25, 1}), 2000000);
 }
 
 // Guards: a setting flag writing another setting's field, a word or a switch read as the wrong

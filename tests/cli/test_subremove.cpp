@@ -25,7 +25,7 @@ TEST_F(SubremoveTest, OriginalModePngToPngReturnsTheInputFilesByteForByte) {
     WritePngSequence(s, "in", film);
     WriteSubtitleIndex(s);
     Shell("mkdir -p '" + s.Path("out") + "'");
-    Result r = RunSubremove(s.dir, {"--mode", "original", "-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
+    Result r = RunSubremove(s.dir, {"--mode", "original", "-x", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (int f = 0; f < kFrames; ++f) {
         char name[16];
@@ -41,7 +41,7 @@ TEST_F(SubremoveTest, FinalModeRepaintsSubtitleFramesWithTheSurroundingColourAnd
     WritePngSequence(s, "in", SubtitledFilm());
     WriteSubtitleIndex(s);
     Shell("mkdir -p '" + s.Path("out") + "'");
-    Result r = RunSubremove(s.dir, {"-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
+    Result r = RunSubremove(s.dir, {"-x", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Picture> out = ReadFrames(s, s.Path("out/%03d.png"), kW, kH);
     ASSERT_EQ(out.size(), (size_t)kFrames);
@@ -62,7 +62,7 @@ TEST_F(SubremoveTest, MaskModeShowsTheWidenedMaskInRedOnBlack) {
     WritePngSequence(s, "in", SubtitledFilm());
     WriteSubtitleIndex(s);
     Shell("mkdir -p '" + s.Path("out") + "'");
-    Result r = RunSubremove(s.dir, {"--mode", "mask", "--radius", "2", "-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
+    Result r = RunSubremove(s.dir, {"--mode", "mask", "--radius", "2", "-x", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Picture> out = ReadFrames(s, s.Path("out/%03d.png"), kW, kH);
     ASSERT_EQ(out.size(), (size_t)kFrames);
@@ -117,7 +117,7 @@ protected:
 // Guards: audio dropped or re-timed, video timestamps or duration changed, lossy re-encoding.
 TEST_F(FilmFileTest, OriginalModeKeepsAudioTimestampsDurationAndPixels) {
     MakeFilm("yuv420p");
-    Result r = RunSubremove(s.dir, {"--mode", "original", "-i", "subs/film.bms", "film.mkv", "clean.mkv"});
+    Result r = RunSubremove(s.dir, {"--mode", "original", "-x", "subs/film.bms", "film.mkv", "clean.mkv"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(PacketList(s.Path("clean.mkv"), "a"), PacketList(s.Path("film.mkv"), "a"));
     EXPECT_EQ(DecodedList(s.Path("clean.mkv")), DecodedList(s.Path("film.mkv")));
@@ -129,7 +129,7 @@ TEST_F(FilmFileTest, OriginalModeKeepsAudioTimestampsDurationAndPixels) {
 // Guards: a colour round trip degrading pixels the filter did not touch.
 TEST_F(FilmFileTest, FinalModeLeavesYuvSamplesOutsideTheRepaintedBlocksUntouched) {
     MakeFilm("yuv420p");
-    Result r = RunSubremove(s.dir, {"-i", "subs/film.bms", "--radius", "1", "film.mkv", "clean.mkv"});
+    Result r = RunSubremove(s.dir, {"-x", "subs/film.bms", "--radius", "1", "film.mkv", "clean.mkv"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto yuv = [&](const std::string &file) {
         Shell(std::string(SR_FFMPEG) + " -v error -y -i '" + s.Path(file) + "' -f rawvideo -pix_fmt yuv420p '" + s.Path(file + ".yuv") + "'");
@@ -169,7 +169,7 @@ TEST_F(FilmFileTest, FinalModeLeavesYuvSamplesOutsideTheRepaintedBlocksUntouched
 TEST_F(SubremoveTest, PreviewShowsOriginalMaskAndFinalOfTheChosenFrameSideBySide) {
     WritePngSequence(s, "in", SubtitledFilm());
     WriteSubtitleIndex(s);
-    Result r = RunSubremove(s.dir, {"-i", "subs/film.bms", "--preview", "3", "preview.png", "in/%03d.png"});
+    Result r = RunSubremove(s.dir, {"-x", "subs/film.bms", "--preview", "3", "preview.png", "in/%03d.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Picture> preview = ReadFrames(s, s.Path("preview.png"), 3 * kW, kH);
     ASSERT_EQ(preview.size(), 1u);
@@ -207,7 +207,7 @@ TEST_F(SubremoveTest, PrintConfigRoundTripsThroughTheConfigOption) {
 // Guards: the index's folder not reaching the module through the open-file box.
 TEST_F(SubremoveTest, PrintConfigNamesTheIndexFolderInTheModulesForm) {
     WriteSubtitleIndex(s);
-    Result r = RunSubremove(s.dir, {"--print-config", "-i", "subs/film.bms"});
+    Result r = RunSubremove(s.dir, {"--print-config", "-x", "subs/film.bms"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Config(2, \"Z:" + s.dir + "/subs\", 15, 40, 0, 0, 5)\n");
 }
@@ -224,8 +224,8 @@ TEST_F(SubremoveTest, RunFailuresSayErrorAndExitWithOne) {
     const std::vector<std::vector<std::string>> cases = {
         {"missing.mkv", "out.mkv"},
         {"junk.mkv", "out.mkv"},
-        {"-i", "subs/missing.bms", "in/%03d.png", "out.mkv"},
-        {"-i", "subs", "in/%03d.png", "out.mkv"},
+        {"-x", "subs/missing.bms", "in/%03d.png", "out.mkv"},
+        {"-x", "subs", "in/%03d.png", "out.mkv"},
         {"--module", "missing.so", "in/%03d.png", "out.mkv"},
         {"--module", "text.so", "in/%03d.png", "out.mkv"},
         {"--codec", "no-such-codec", "in/%03d.png", "out.mkv"},
@@ -279,7 +279,7 @@ TEST_F(SubremoveTest, AMissingGraymapIsAWarningAndTheRunGoesOn) {
     WriteSubtitleIndex(s);
     std::remove(s.Path("subs/image_0.pgm").c_str());
     Shell("mkdir -p '" + s.Path("out") + "'");
-    Result r = RunSubremove(s.dir, {"-i", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
+    Result r = RunSubremove(s.dir, {"-x", "subs/film.bms", "in/%03d.png", "out/%03d.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("subremove: warning: Graymap file not found: " + s.dir + "/subs/image_0.pgm"), std::string::npos) << r.err;
     EXPECT_EQ(ListDir(s.Path("out")).size(), (size_t)kFrames);
@@ -327,8 +327,8 @@ TEST_F(SubremoveTest, ThreadsGiveTheSameFilesAsOneThread) {
         WriteGraymap(s, i, 8, 3, std::vector<uint8_t>(24, 200));
     }
     WriteFile(s.Path("subs/film.bms"), bms);
-    Result one = RunSubremove(s.dir, {"--threads", "1", "-i", "subs/film.bms", "in/%03d.png", "one/%03d.png"});
-    Result three = RunSubremove(s.dir, {"--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "three/%03d.png"});
+    Result one = RunSubremove(s.dir, {"--threads", "1", "-x", "subs/film.bms", "in/%03d.png", "one/%03d.png"});
+    Result three = RunSubremove(s.dir, {"--threads", "3", "-x", "subs/film.bms", "in/%03d.png", "three/%03d.png"});
     ASSERT_EQ(one.status, 0) << one.err;
     ASSERT_EQ(three.status, 0) << three.err;
     int different = 0, notFlat = 0;
@@ -365,8 +365,8 @@ TEST_F(SubremoveTest, FfvOneFilesDoNotDependOnTheThreadCount) {
     Shell("mkdir -p '" + s.Path("subs") + "'");
     WriteGraymap(s, 0, 80, 10, std::vector<uint8_t>(800, 255));
     WriteFile(s.Path("subs/film.bms"), "1\n1,0,39,40,18\n");
-    Result one = RunSubremove(s.dir, {"--threads", "1", "-i", "subs/film.bms", "in/%03d.png", "one.mkv"});
-    Result three = RunSubremove(s.dir, {"--threads", "3", "-i", "subs/film.bms", "in/%03d.png", "three.mkv"});
+    Result one = RunSubremove(s.dir, {"--threads", "1", "-x", "subs/film.bms", "in/%03d.png", "one.mkv"});
+    Result three = RunSubremove(s.dir, {"--threads", "3", "-x", "subs/film.bms", "in/%03d.png", "three.mkv"});
     ASSERT_EQ(one.status, 0) << one.err;
     ASSERT_EQ(three.status, 0) << three.err;
     const std::string a = ReadFile(s.Path("one.mkv"));
