@@ -179,11 +179,10 @@ std::unique_ptr<FilterReach> MakeReach(const Options &o, const IndexSummary &ind
 void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64_t withSubtitle, double seconds) {
     const int64_t frames = totals.frames;
     if (frames == 0) std::fprintf(stderr, "subremove: warning: %s holds no frames\n", o.input.c_str());
-    // A file cut short ends like a whole one; only what its header announced tells them apart.
-    // A length from the duration alone may be a frame off by rounding.
-    const int64_t announced = input.ExpectedFrames();
-    const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
-    if (frames > 0 && announced > 0 && frames + slack < announced) {
+    // A file cut short ends like a whole one; only a frame count its header declares tells them
+    // apart. Durations do not: variable frame rates and streams that start late miscount them.
+    const int64_t announced = input.stream()->nb_frames;
+    if (frames > 0 && announced > 0 && frames < announced) {
         std::fprintf(stderr, "subremove: warning: %s ends after %lld of the %lld frames it announces: it may be cut short\n",
                      o.input.c_str(), (long long)frames, (long long)announced);
     }
