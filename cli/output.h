@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "cli/encoder_policy.h"
 
 class VideoInput;
+class TextSubtitleConverter;
 
 // Encoded packets on their way to the muxer; frees whatever was not written.
 struct PacketList {
@@ -68,6 +70,7 @@ private:
     void OpenEncoder(const AVCodec *codec);
     void AddVideoStream();
     void AddOtherStreams();
+    bool AddOtherStream(AVStream *other);
     void WriteHeader(const std::string &target);
     void Receive(Encoder &e, PacketList &out);
     void Publish();
@@ -87,6 +90,8 @@ private:
     std::vector<Encoder> encoders_;
     AVStream *videoStream_ = nullptr;
     std::map<int, int> streamMap_;  // input stream index -> output stream index
+    // Input stream index -> its text subtitle conversion, for streams the container holds only so.
+    std::map<int, std::unique_ptr<TextSubtitleConverter>> converters_;
     // The muxer takes video packets from the encoding threads and other streams' packets from the
     // decoding thread.
     std::mutex muxMutex_;
