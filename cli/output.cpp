@@ -196,7 +196,7 @@ void VideoOutput::AddVideoStream() {
     videoStream_->avg_frame_rate = input_.frameRate();
     videoStream_->sample_aspect_ratio = first->sample_aspect_ratio;
     videoStream_->disposition = in->disposition;
-    av_dict_copy(&videoStream_->metadata, in->metadata, 0);
+    CopyVideoTags(in->metadata, &videoStream_->metadata);
     CopyStreamSideData(in, videoStream_, true);
     streamMap_[in->index] = videoStream_->index;
 }
