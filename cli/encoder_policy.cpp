@@ -118,12 +118,24 @@ void ChooseSettings(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &pl
 // The user's options come last, so each wins over subremove's own of the same key; x265 prints its
 // info lines itself, past av_log, so -q reaches it through its own log level (the user's own
 // log-level, later in the list, still wins).
+// x265 takes its own settings in one option: the HDR metadata, the quiet log level and the
+// user's x265-params must go into the same value, later ones after (and so over) earlier ones.
+void AddX265Params(EncodePlan &plan, const std::string &params) {
+    for (auto &kv : plan.options) {
+        if (kv.first == "x265-params") {
+            kv.second += ":" + params;
+            return;
+        }
+    }
+    plan.options.push_back({"x265-params", params});
+}
+
 void AddOptions(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
     const bool x265 = e.name == "libx265";
-    if (x265 && r.quiet) plan.options.push_back({"x265-params", "log-level=error"});
+    if (x265 && r.quiet) AddX265Params(plan, "log-level=error");
     for (const auto &kv : r.codecOptions) {
-        const bool merge = x265 && r.quiet && kv.first == "x265-params";
-        plan.options.push_back({kv.first, merge ? "log-level=error:" + kv.second : kv.second});
+        if (x265 && kv.first == "x265-params") AddX265Params(plan, kv.second);
+        else plan.options.push_back(kv);
     }
 }
 
@@ -138,6 +150,41 @@ void ChooseThreads(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &pla
     // PNG's frame threads hand packets back later, which several contexts could not put in order.
     plan.threadsPerContext = plan.contexts > 1 && e.name == "png" ? 1 : std::max(1, threads / plan.contexts);
     plan.groupLength = e.name == "png" ? 1 : plan.gopSize;
+}
+
+bool Interlaced(AVFieldOrder f) { return f == AV_FIELD_TT || f == AV_FIELD_BB || f == AV_FIELD_TB || f == AV_FIELD_BT; }
+
+// The field order is the film's in any case; coding field pairs needs the encoder's interlaced
+// mode, without which their combing costs many bits and blurs across fields.
+void ChooseFieldCoding(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
+    plan.fieldOrder = r.fieldOrder;
+    const bool fieldCoder = e.name == "libx264" || e.name == "mpeg2video" || e.name == "mpeg4";
+    if (fieldCoder && Interlaced(r.fieldOrder)) plan.codecFlags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+}
+
+// x265's units: chromaticities in 1/50000, luminances in 1/10000 cd/m2.
+long long Scaled(AVRational q, int unit) { return q.den ? (long long)q.num * unit / q.den : 0; }
+
+std::string MasterDisplay(const AVMasteringDisplayMetadata &m) {
+    auto point = [](const char *name, const AVRational xy[2]) {
+        return std::string(name) + "(" + std::to_string(Scaled(xy[0], 50000)) + "," + std::to_string(Scaled(xy[1], 50000)) + ")";
+    };
+    // FFmpeg keeps the primaries as red, green, blue; x265 takes green, blue, red.
+    return point("G", m.display_primaries[1]) + point("B", m.display_primaries[2]) + point("R", m.display_primaries[0]) +
+           point("WP", m.white_point) + "L(" + std::to_string(Scaled(m.max_luminance, 10000)) + "," +
+           std::to_string(Scaled(m.min_luminance, 10000)) + ")";
+}
+
+void ChooseHdrSettings(const EncodeRequest &r, const EncoderCaps &e, EncodePlan &plan) {
+    if (e.name != "libx265") return;
+    std::string params;
+    const bool mastering = r.hasMastering && r.mastering.has_primaries && r.mastering.has_luminance;
+    if (mastering) params = "master-display=" + MasterDisplay(r.mastering);
+    if (r.hasLightLevel) {
+        if (!params.empty()) params += ":";
+        params += "max-cll=" + std::to_string(r.lightLevel.MaxCLL) + "," + std::to_string(r.lightLevel.MaxFALL);
+    }
+    if (!params.empty()) AddX265Params(plan, params);
 }
 
 }  // namespace
@@ -168,6 +215,8 @@ EncodePlan PlanEncoding(const EncodeRequest &request, const EncoderCaps &encoder
     plan.codec = encoder.name;
     ChoosePixelFormat(request, encoder, plan);
     ChooseSettings(request, encoder, plan);
+    ChooseFieldCoding(request, encoder, plan);
+    ChooseHdrSettings(request, encoder, plan);
     AddOptions(request, encoder, plan);
     ChooseThreads(request, encoder, plan);
     return plan;

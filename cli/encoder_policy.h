@@ -9,6 +9,10 @@
 //   is its yuv* twin with the pc range tag); else the encoder's format that loses least, said in
 //   one note line; formats whose chroma blocks do not tile the picture are left out for encoders
 //   that need whole blocks, and when none is left the reason is the error;
+// - field order: an interlaced film is coded as interlaced where the encoder has a mode for it
+//   (x264, MPEG-2 and MPEG-4 with interlaced DCT and motion estimation) and tagged with its order;
+// - HDR10: mastering display and light levels go to x265 as its own settings, since libx265 in
+//   this FFmpeg reads neither from the frames;
 // - threads: encoders whose bytes do not depend on how the work is shared (FFV1 with a fixed
 //   slice layout, PNG) get several contexts coding whole groups; all others one context with
 //   their own thread choice, so --threads never changes their file.
@@ -16,6 +20,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -42,6 +47,12 @@ struct EncodeRequest {
     int height = 0;
     AVPixelFormat inputFormat = AV_PIX_FMT_NONE;
     AVColorRange inputRange = AVCOL_RANGE_UNSPECIFIED;
+    AVFieldOrder fieldOrder = AV_FIELD_UNKNOWN;
+    // HDR10 static metadata of the film, when it carries any.
+    bool hasMastering = false;
+    AVMasteringDisplayMetadata mastering{};
+    bool hasLightLevel = false;
+    AVContentLightMetadata lightLevel{};
 };
 
 struct EncodePlan {
@@ -53,6 +64,8 @@ struct EncodePlan {
     bool qscale = false;
     int globalQuality = 0;
     int gopSize = 0;  // 0: the encoder's default
+    int codecFlags = 0;  // AV_CODEC_FLAG_* to add (interlaced coding)
+    AVFieldOrder fieldOrder = AV_FIELD_UNKNOWN;
     // Contexts that code at once, each whole groups of `groupLength` frames (0: one context that
     // sees every frame), with `threadsPerContext` threads each (0: the encoder's choice).
     int contexts = 1;

@@ -213,12 +213,11 @@ void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64
     const int64_t frames = totals.frames;
     if (totals.decoded == 0) Warn(WarningKind::kNotice, o.input + " holds no frames");
     else if (frames == 0) Warn(WarningKind::kNotice, "the part asked for holds none of the film's frames");
-    // A file cut short ends like a whole one; only what its header announced tells them apart.
-    // A length from the duration alone may be a frame off by rounding.
-    const int64_t announced = input.ExpectedFrames();
-    const int64_t slack = input.stream()->nb_frames > 0 ? 0 : 1;
+    // A file cut short ends like a whole one; only a frame count its header declares tells them
+    // apart. Durations do not: variable frame rates and streams that start late miscount them.
+    const int64_t announced = input.stream()->nb_frames;
     if (o.start.empty() && o.end.empty() && o.duration.empty() && o.frameLimit < 0 && frames > 0 && announced > 0 &&
-        frames + slack < announced) {
+        frames < announced) {
         Warn(WarningKind::kNotice, o.input + " ends after " + std::to_string(frames) + " of the " + std::to_string(announced) +
                                        " frames it announces: it may be cut short");
     }

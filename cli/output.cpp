@@ -14,6 +14,8 @@ extern "C" {
 #include "cli/input.h"
 #include "cli/interrupt.h"
 #include "cli/warnings.h"
+#include "cli/stream_keep.h"
+#include "cli/subtitle_convert.h"
 
 namespace {
 
@@ -108,6 +110,8 @@ void VideoOutput::Open(const OutputOptions &options) {
     request.inputRange = dec->color_range;
     request.quiet = options.quiet;
     request.codecOptions = options.codecOptions;
+    request.fieldOrder = dec->field_order;
+    ReadHdrMetadata(input_.stream(), request);
     const AVCodec *codec = FindEncoder(format_->oformat, request, dec->codec_id);
     keepProfile_ = options.codec == "same";
     if (avformat_query_codec(format_->oformat, codec->id, FF_COMPLIANCE_NORMAL) == 0) {
@@ -155,7 +159,8 @@ void VideoOutput::OpenEncoder(const AVCodec *codec) {
         e->time_base = in->time_base;
         e->framerate = input_.frameRate();
         e->thread_count = plan_.threadsPerContext;
-        e->field_order = dec->field_order;
+        e->field_order = plan_.fieldOrder;
+        e->flags |= plan_.codecFlags;
         if (plan_.gopSize > 0) e->gop_size = plan_.gopSize;
         if (!IsRgbFormat(e->pix_fmt)) {
             // The film's own tags; an RGB film becomes YUV with the matrix the conversion used.
@@ -191,45 +196,61 @@ void VideoOutput::OpenEncoder(const AVCodec *codec) {
 
 void VideoOutput::AddVideoStream() {
     AVCodecContext *first = encoders_.front().context;
+    AVStream *in = input_.stream();
     videoStream_ = avformat_new_stream(format_, nullptr);
     if (!videoStream_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     CheckAv(avcodec_parameters_from_context(videoStream_->codecpar, first), "cannot set up the output stream");
     videoStream_->time_base = first->time_base;
     videoStream_->avg_frame_rate = input_.frameRate();
     videoStream_->sample_aspect_ratio = first->sample_aspect_ratio;
-    av_dict_copy(&videoStream_->metadata, input_.stream()->metadata, 0);
-    streamMap_[input_.stream()->index] = videoStream_->index;
+    videoStream_->disposition = in->disposition;
+    CopyVideoTags(in->metadata, &videoStream_->metadata);
+    CopyStreamSideData(in, videoStream_, true);
+    streamMap_[in->index] = videoStream_->index;
 }
 
-// The other streams go across unchanged where the container can hold them.
+// The other streams go across unchanged where the container can hold them, text subtitles in a
+// text format it holds; each stream left out is named in a warning.
 void VideoOutput::AddOtherStreams() {
-    int skipped = 0;
     for (unsigned i = 0; i < input_.format()->nb_streams; ++i) {
         AVStream *other = input_.format()->streams[i];
         if ((int)i == input_.stream()->index) continue;
         const AVMediaType type = other->codecpar->codec_type;
-        // Attachments (the fonts of styled subtitles) travel with Matroska only.
-        const bool attachment = type == AVMEDIA_TYPE_ATTACHMENT && std::strstr(format_->oformat->name, "matroska");
-        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE && !attachment) continue;
-        if (sequence_ ||
-            (!attachment && avformat_query_codec(format_->oformat, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1)) {
-            ++skipped;
-            continue;
+        if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE && type != AVMEDIA_TYPE_ATTACHMENT) continue;
+        if (!AddOtherStream(other)) {
+            const std::string holder = sequence_ ? std::string("an image sequence") : format_->oformat->name;
+            Warn(WarningKind::kNotCleaned, LeftOutLine(other, holder));
         }
-        AVStream *copy = avformat_new_stream(format_, nullptr);
-        if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    }
+    av_dict_copy(&format_->metadata, input_.format()->metadata, 0);
+    if (!sequence_) CopyChapters(input_.format(), format_);
+}
+
+// False when the output cannot hold the stream.
+bool VideoOutput::AddOtherStream(AVStream *other) {
+    if (sequence_) return false;
+    // Attachments (the fonts of styled subtitles) travel with Matroska only.
+    const bool attachment = other->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT;
+    if (attachment && !std::strstr(format_->oformat->name, "matroska")) return false;
+    AVCodecID convertTo = AV_CODEC_ID_NONE;
+    if (!attachment && avformat_query_codec(format_->oformat, other->codecpar->codec_id, FF_COMPLIANCE_NORMAL) != 1) {
+        convertTo = TextSubtitleConverter::TargetFor(other->codecpar, format_->oformat);
+        if (convertTo == AV_CODEC_ID_NONE) return false;
+    }
+    AVStream *copy = avformat_new_stream(format_, nullptr);
+    if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    if (convertTo != AV_CODEC_ID_NONE) {
+        converters_[other->index] = std::make_unique<TextSubtitleConverter>(other, copy, convertTo);
+    } else {
         CheckAv(avcodec_parameters_copy(copy->codecpar, other->codecpar), "cannot copy a stream");
         copy->codecpar->codec_tag = 0;
         copy->time_base = other->time_base;
-        copy->disposition = other->disposition;
-        av_dict_copy(&copy->metadata, other->metadata, 0);
-        streamMap_[(int)i] = copy->index;
     }
-    if (skipped > 0) {
-        Warn(WarningKind::kNotCleaned, std::to_string(skipped) + " audio or subtitle stream(s) left out: " +
-                                           (sequence_ ? "an image sequence" : "the output container") + " cannot hold them");
-    }
-    av_dict_copy(&format_->metadata, input_.format()->metadata, 0);
+    copy->disposition = other->disposition;
+    av_dict_copy(&copy->metadata, other->metadata, 0);
+    CopyStreamSideData(other, copy, false);
+    streamMap_[other->index] = copy->index;
+    return true;
 }
 
 void VideoOutput::WriteHeader() {
@@ -256,6 +277,7 @@ void VideoOutput::Release() {
         avcodec_free_context(&e.context);
     }
     encoders_.clear();
+    converters_.clear();
     if (format_) {
         avformat_free_context(format_);
         format_ = nullptr;
@@ -341,6 +363,8 @@ void VideoOutput::CopyPacket(AVPacket *packet) {
     if (found == streamMap_.end() || found->second == videoStream_->index) return;
     AVStream *from = input_.format()->streams[packet->stream_index];
     AVStream *to = format_->streams[found->second];
+    auto converter = converters_.find(packet->stream_index);
+    if (converter != converters_.end() && !converter->second->Convert(packet)) return;
     packet->stream_index = to->index;
     av_packet_rescale_ts(packet, from->time_base, to->time_base);
     packet->pos = -1;

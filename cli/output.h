@@ -15,6 +15,7 @@
 #include "cli/output_target.h"
 
 class VideoInput;
+class TextSubtitleConverter;
 
 // Encoded packets on their way to the muxer; frees whatever was not written.
 struct PacketList {
@@ -75,6 +76,7 @@ private:
     void OpenEncoder(const AVCodec *codec);
     void AddVideoStream();
     void AddOtherStreams();
+    bool AddOtherStream(AVStream *other);
     void WriteHeader();
     void Receive(Encoder &e, PacketList &out);
     void Release();
@@ -94,6 +96,8 @@ private:
     std::vector<Encoder> encoders_;
     AVStream *videoStream_ = nullptr;
     std::map<int, int> streamMap_;  // input stream index -> output stream index
+    // Input stream index -> its text subtitle conversion, for streams the container holds only so.
+    std::map<int, std::unique_ptr<TextSubtitleConverter>> converters_;
     // The muxer takes video packets from the encoding threads and other streams' packets from the
     // decoding thread.
     std::mutex muxMutex_;

@@ -221,3 +221,55 @@ TEST(PlanEncoding, UserOptionsComeLastAndQuietReachesX265) {
     EXPECT_EQ(LastOption(PlanEncoding(r, x265), "x265-params"), "log-level=error:keyint=10:log-level=info");
     EXPECT_EQ(LastOption(PlanEncoding(r, kX264), "x265-params"), "keyint=10:log-level=info");
 }
+
+// Guards: interlaced films coded as progressive pictures by encoders that have a field mode, a
+// progressive film coded as fields, or the field order lost for encoders without such a mode.
+TEST(EncoderPolicy, FieldCoding) {
+    const int fields = AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+    for (AVFieldOrder order : {AV_FIELD_TT, AV_FIELD_BB, AV_FIELD_TB, AV_FIELD_BT}) {
+        EncodeRequest r = Request(AV_PIX_FMT_YUV420P);
+        r.fieldOrder = order;
+        const EncodePlan x264 = PlanEncoding(r, kX264);
+        EXPECT_EQ(x264.codecFlags, fields) << order;
+        EXPECT_EQ(x264.fieldOrder, order);
+        const EncodePlan ffv1 = PlanEncoding(r, kFfv1);
+        EXPECT_EQ(ffv1.codecFlags, 0) << order;
+        EXPECT_EQ(ffv1.fieldOrder, order);
+    }
+    for (AVFieldOrder order : {AV_FIELD_PROGRESSIVE, AV_FIELD_UNKNOWN}) {
+        EncodeRequest r = Request(AV_PIX_FMT_YUV420P);
+        r.fieldOrder = order;
+        EXPECT_EQ(PlanEncoding(r, kX264).codecFlags, 0) << order;
+        EXPECT_EQ(PlanEncoding(r, kX264).fieldOrder, order);
+    }
+}
+
+// Guards: HDR10 metadata given to x265 in the wrong units or primary order (x265 takes green,
+// blue, red in 1/50000 and luminance in 1/10000 cd/m2), or to encoders that do not take it.
+TEST(EncoderPolicy, HdrSettingsForX265) {
+    const EncoderCaps x265 = Caps("libx265", {AV_PIX_FMT_YUV420P10LE});
+    EncodeRequest r = Request(AV_PIX_FMT_YUV420P10LE);
+    EXPECT_EQ(Option(PlanEncoding(r, x265), "x265-params"), "");
+    r.hasMastering = true;
+    const int xy[3][2] = {{34000, 16000}, {13250, 34500}, {7500, 3000}};  // red, green, blue
+    for (int c = 0; c < 3; ++c) {
+        r.mastering.display_primaries[c][0] = AVRational{xy[c][0], 50000};
+        r.mastering.display_primaries[c][1] = AVRational{xy[c][1], 50000};
+    }
+    r.mastering.white_point[0] = AVRational{3127, 10000};
+    r.mastering.white_point[1] = AVRational{3290, 10000};
+    r.mastering.max_luminance = AVRational{1000, 1};
+    r.mastering.min_luminance = AVRational{1, 200};
+    r.mastering.has_primaries = r.mastering.has_luminance = 1;
+    r.hasLightLevel = true;
+    r.lightLevel.MaxCLL = 1000;
+    r.lightLevel.MaxFALL = 300;
+    EXPECT_EQ(Option(PlanEncoding(r, x265), "x265-params"),
+              "master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,50):max-cll=1000,300");
+    r.mastering.has_luminance = 0;  // half a mastering display is no mastering display
+    EXPECT_EQ(Option(PlanEncoding(r, x265), "x265-params"), "max-cll=1000,300");
+    // Guards the HDR metadata lost to -q's log level: both go into the one x265-params value.
+    r.quiet = true;
+    EXPECT_EQ(Option(PlanEncoding(r, x265), "x265-params"), "max-cll=1000,300:log-level=error");
+    EXPECT_EQ(Option(PlanEncoding(r, kFfv1), "x265-params"), "");
+}

@@ -58,7 +58,7 @@ TEST_F(RunReportTest, StrictRefusesEveryFilmThatWasNotFullyCleaned) {
                    "' -f lavfi -i sine=duration=0.24 -shortest -c:v ffv1 -c:a pcm_s16le '" + s.Path("sound.mkv") + "'");
          },
          {"-q", "--index", "subs/film.bms", "sound.mkv", "out/%03d.png"},
-         "1 audio or subtitle stream(s) left out: an image sequence cannot hold them"},
+         "stream 1 (pcm_s16le) left out: an image sequence cannot hold it"},
         // Ten bytes flipped an eighth into an H.264 film: the decoder conceals the damage.
         {"frames decoded with errors concealed",
          [&] {
