@@ -26,7 +26,9 @@ VideoInput::VideoInput(const std::string &path, int threads) : threads_(threads)
 
 void VideoInput::Open(const std::string &path) {
     // A plain file name, whatever it looks like: "pipe:1.mkv" or "http:x" is a file in the folder.
-    int r = avformat_open_input(&format_, ("file:" + path).c_str(), nullptr, nullptr);
+    // "-" is standard input, read front to back.
+    const std::string url = path == "-" ? std::string("pipe:0") : "file:" + path;
+    int r = avformat_open_input(&format_, url.c_str(), nullptr, nullptr);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot read the input " + path + ": " + AvError(r));
     r = avformat_find_stream_info(format_, nullptr);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot read the input " + path + ": " + AvError(r));
@@ -97,7 +99,8 @@ std::vector<std::string> VideoInput::Files() const {
             files.push_back(name);
         }
     }
-    if (files.empty()) files.push_back(path_);
+    // Standard input may be a file redirected into it: /dev/stdin leads to that file.
+    if (files.empty()) files.push_back(path_ == "-" ? std::string("/dev/stdin") : path_);
     return files;
 }
 

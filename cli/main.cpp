@@ -232,6 +232,26 @@ void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64
     }
 }
 
+OutputOptions MakeOutputOptions(const Options &o, int threads) {
+    OutputOptions out;
+    out.codec = o.codec;
+    out.quality = o.quality;
+    out.threads = threads;
+    out.overwrite = o.overwrite;
+    out.format = o.format;
+    out.codecOptions = o.codecOptions;
+    out.quiet = o.quiet;
+    return out;
+}
+
+// Filter instances: --threads as given; else one per core, but no more than keeps the instances'
+// frame buffers to about 2 GiB (16 bytes a pixel each): sixteen at 4K, four at 8K.
+int FilterWorkers(const Options &o, int threads, const VideoInput &input) {
+    if (o.threads > 0) return threads;
+    const int64_t pixels = (int64_t)input.width() * input.height();
+    return (int)std::max<int64_t>(1, std::min<int64_t>(threads, kWorkerPixelBudget / pixels));
+}
+
 int Run(const Options &o) {
     if (o.printConfig) return PrintConfig(o);
     SetStrictWarnings(o.strict);
@@ -251,14 +271,7 @@ int Run(const Options &o) {
     // From here on an interruption removes what was written before the process ends.
     InstallInterruptHandlers();
 
-    OutputOptions outputOptions;
-    outputOptions.codec = o.codec;
-    outputOptions.quality = o.quality;
-    outputOptions.threads = threads;
-    outputOptions.overwrite = o.overwrite;
-    outputOptions.codecOptions = o.codecOptions;
-    outputOptions.quiet = o.quiet;
-    VideoOutput output(o.output, input, outputOptions);
+    VideoOutput output(o.output, input, MakeOutputOptions(o, threads));
     input.keepPackets = output.CanPassPackets();
     const FilmPart part = MakeFilmPart(o.start, o.end, o.duration, o.frameLimit);
     input.onOtherPacket = [&output, &input, part](AVPacket *packet) {
@@ -268,18 +281,11 @@ int Run(const Options &o) {
     // What is known before the first frame fails at once rather than after the whole film.
     ThrowIfStrictFailed();
     const auto &ranges = index.ranges;
-    int workers = threads;
-    if (o.threads <= 0) {
-        // One per core, but no more than keeps the instances' frame buffers to about 2 GiB
-        // (16 bytes a pixel each): sixteen at 4K, four at 8K.
-        const int64_t pixels = (int64_t)input.width() * input.height();
-        workers = (int)std::max<int64_t>(1, std::min<int64_t>(workers, kWorkerPixelBudget / pixels));
-    }
     Progress progress(!o.quiet && isatty(STDERR_FILENO), part.Whole() ? input.ExpectedFrames() : -1);
     FilmSettings film;
     film.filter = o.settings;
     film.fromConfigLine = o.configGiven;
-    film.threads = workers;
+    film.threads = FilterWorkers(o, threads, input);
     film.ranges = ranges;
     const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
     film.reach = reach.get();

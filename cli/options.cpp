@@ -107,6 +107,8 @@ std::string BuildHelpText() {
         "                        each, N the frame number; found by seeking, numbered as from the start\n"
         "  --print-config        print the script line that the settings give (the module's fssProc), and exit\n"
         "  --module PATH         the filter module to load (default: the one installed beside subremove)\n"
+        "  -f FORMAT             the output's container by FFmpeg's name (matroska, nut, mpegts, ...);\n"
+        "                        needed when OUTPUT is '-' (standard output; INPUT '-' is standard input)\n"
         "  --codec NAME          the video encoder (default: FFV1 for .mkv, PNG for images, H.264 for .mp4);\n"
         "                        'same': the input's codec, and its profile where the encoder has profiles\n"
         "  --codec-opt KEY=VALUE an encoder option (repeatable), after subremove's own, e.g. preset=slow\n"
@@ -336,6 +338,7 @@ const option *LongOptions() {
     static const std::vector<option> options = [] {
         std::vector<option> list = {
             {"index", required_argument, nullptr, 'x'},
+            {"format", required_argument, nullptr, 'f'},
             {"ss", required_argument, nullptr, OPT_START},
             {"to", required_argument, nullptr, OPT_TO},
             {"frames", required_argument, nullptr, OPT_FRAMES},
@@ -382,6 +385,7 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     switch (c) {
     case 'i': o.input = optarg; break;
     case 'x': o.index = optarg; break;
+    case 'f': o.format = optarg; break;
     case OPT_START: o.start = CheckedTime("-ss", optarg); break;
     case OPT_TO: o.end = CheckedTime("-to", optarg); break;
     case 't': o.duration = CheckedTime("-t", optarg); break;
@@ -444,7 +448,7 @@ Options ParseCommandLine(int argc, char **argv) {
     std::vector<char *> args = TranslateFfmpegFlags(argc, argv);
     argc = (int)args.size() - 1;
     argv = args.data();
-    while ((c = getopt_long(argc, argv, ":i:x:t:c:qhyn", LongOptions(), nullptr)) != -1) TakeOption(c, argc, argv, o, flags);
+    while ((c = getopt_long(argc, argv, ":i:x:t:c:f:qhyn", LongOptions(), nullptr)) != -1) TakeOption(c, argc, argv, o, flags);
     if (o.help || o.version) return o;
     // As FFmpeg: asking for both is a mistake, not a choice by order.
     if (o.overwrite && flags.neverOverwrite) throw HostError(EXIT_USAGE, "-y and -n contradict each other; give one");
@@ -468,5 +472,8 @@ Options ParseCommandLine(int argc, char **argv) {
     if (!o.printConfig && o.previews.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
     if (words.size() > 1) throw HostError(EXIT_USAGE, "too many file names");
     if (!words.empty()) o.output = words[0];
+    if (o.output == "-" && o.progressPath == "-") {
+        throw HostError(EXIT_USAGE, "--progress - and the film cannot both go to standard output; give --progress a file");
+    }
     return o;
 }

@@ -30,6 +30,7 @@ struct Options {
     int threads = 0;              // 0: one per core
     bool overwrite = false;       // -y: an existing output may be replaced
     bool strict = false;          // a film not fully cleaned is an error
+    std::string format;           // -f: the output's container by FFmpeg's name; needed for "-"
     std::string progressPath;     // --progress: key=value blocks to this file, "-" standard output
     bool help = false;
     bool version = false;

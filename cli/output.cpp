@@ -6,8 +6,10 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "cli/colour.h"
 #include "cli/errors.h"
@@ -71,6 +73,35 @@ bool HasProfile(const AVCodec *codec, int profile) {
     return false;
 }
 
+// The name the encoder policy reads the container from: the path, or, where -f names the
+// container (and always for standard output), a name with that container's own extension.
+std::string PolicyName(const std::string &path, const std::string &format, const AVOutputFormat *container) {
+    if (format.empty() && path != "-") return path;
+    const std::string extensions = container->extensions ? container->extensions : "";
+    return "output." + extensions.substr(0, extensions.find(','));
+}
+
+// Containers that can be written front to back with no seeking, as standard output needs.
+const char *const kStreamingContainers[] = {"matroska", "webm", "nut", "mpegts"};
+
+// The container -f names, else the one the extension names; standard output needs -f and a
+// container written without seeking.
+const AVOutputFormat *ChooseContainer(const std::string &path, const std::string &format) {
+    const bool toStdout = path == "-";
+    if (toStdout && format.empty()) {
+        throw HostError(EXIT_USAGE, "standard output has no extension to name its container: give -f, e.g. -f matroska");
+    }
+    const AVOutputFormat *guess = av_guess_format(format.empty() ? nullptr : format.c_str(), toStdout ? nullptr : path.c_str(), nullptr);
+    if (!guess && !format.empty()) throw HostError(EXIT_USAGE, "-f " + format + ": no such container");
+    if (!guess) throw HostError(EXIT_FAILURE_RUN, "cannot tell the container of " + path + " from its extension");
+    if (toStdout && std::none_of(std::begin(kStreamingContainers), std::end(kStreamingContainers),
+                                 [&](const char *name) { return std::strcmp(guess->name, name) == 0; })) {
+        throw HostError(EXIT_USAGE, std::string("standard output takes a container written without seeking (matroska, webm, nut, "
+                                                "mpegts), not ") + guess->name);
+    }
+    return guess;
+}
+
 }  // namespace
 
 PacketList::~PacketList() {
@@ -91,15 +122,14 @@ VideoOutput::VideoOutput(const std::string &path, VideoInput &input, const Outpu
 VideoOutput::~VideoOutput() { Release(); }
 
 void VideoOutput::Open(const OutputOptions &options) {
-    const AVOutputFormat *guess = av_guess_format(nullptr, path_.c_str(), nullptr);
-    if (!guess) throw HostError(EXIT_FAILURE_RUN, "cannot tell the container of " + path_ + " from its extension");
+    const AVOutputFormat *guess = ChooseContainer(path_, options.format);
     sequence_ = std::strcmp(guess->name, "image2") == 0;
     const std::string target = PrepareTarget(options);
     CheckAv(avformat_alloc_output_context2(&format_, guess, nullptr, target.c_str()), "cannot set up the output " + path_);
 
     const AVCodecContext *dec = input_.decoder();
     EncodeRequest request;
-    request.outputPath = path_;
+    request.outputPath = PolicyName(path_, options.format, format_->oformat);
     request.imageSequence = sequence_;
     request.codecFlag = options.codec;
     request.quality = options.quality;

@@ -31,6 +31,7 @@ struct OutputOptions {
     int quality = -1;   // encoder quality (CRF-like, lower is better); -1: the encoder's high-quality default
     int threads = 1;    // threads for encoders whose output does not depend on their number
     bool overwrite = false;  // an existing output file may be replaced
+    std::string format;      // the container by FFmpeg's name; empty: from the extension
     std::vector<std::pair<std::string, std::string>> codecOptions;  // --codec-opt
     bool quiet = false;
 };

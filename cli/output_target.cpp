@@ -70,6 +70,14 @@ mode_t CreationMode() {
 OutputTarget::OutputTarget(const std::string &path, bool sequence, const TargetRules &rules)
     : path_(path), folder_(DirectoryOf(path)), sequence_(sequence), overwrite_(rules.overwrite) {
     struct stat st{};
+    if (path_ == "-") {
+        // Standard output: no name to check and nothing to move into place; what was written is
+        // the reader's. Our own descriptor, so closing it leaves standard output to the process.
+        stream_ = true;
+        fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd_ < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write to standard output: " + Reason());
+        return;
+    }
     if (stat(folder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": the folder " + folder_ + " does not exist");
     }
@@ -134,7 +142,9 @@ void OutputTarget::CreateTemporary() {
 
 AVIOContext *OutputTarget::OpenWriter() {
     auto *buffer = static_cast<unsigned char *>(av_malloc(kWriterBuffer));
-    AVIOContext *writer = buffer ? avio_alloc_context(buffer, kWriterBuffer, 1, &fd_, nullptr, WriteToFd, SeekFd) : nullptr;
+    // A pipe cannot seek: without a seek function the muxer writes front to back.
+    AVIOContext *writer =
+        buffer ? avio_alloc_context(buffer, kWriterBuffer, 1, &fd_, nullptr, WriteToFd, stream_ ? nullptr : SeekFd) : nullptr;
     if (!writer) {
         av_free(buffer);
         throw HostError(EXIT_FAILURE_RUN, "out of memory");
@@ -145,6 +155,13 @@ AVIOContext *OutputTarget::OpenWriter() {
 std::string OutputTarget::MuxerUrl() const { return "file:" + tempDir_ + "/" + BaseName(path_); }
 
 void OutputTarget::Publish() {
+    if (stream_) {
+        const int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0) throw HostError(EXIT_FAILURE_RUN, "cannot write to standard output: " + Reason());
+        published_ = true;
+        return;
+    }
     if (!sequence_) {
         const int fd = fd_;
         fd_ = -1;
@@ -202,7 +219,7 @@ int CloseWriter(AVIOContext **writer) {
 
 int64_t OutputTarget::BytesWritten() const {
     struct stat st{};
-    if (sequence_) return -1;
+    if (sequence_ || stream_) return -1;
     if (fd_ >= 0 && fstat(fd_, &st) == 0) return (int64_t)st.st_size;
     if (published_ && stat(path_.c_str(), &st) == 0) return (int64_t)st.st_size;
     return -1;

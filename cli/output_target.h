@@ -52,6 +52,7 @@ private:
     std::string path_;
     std::string folder_;
     bool sequence_;
+    bool stream_ = false;  // "-": standard output
     bool pattern_ = false;
     bool overwrite_;
     std::set<std::pair<dev_t, ino_t>> inputIds_;

@@ -94,3 +94,29 @@ TEST_F(FfmpegFlags, EncoderOptionsProfileAndQuietReachTheEncoder) {
 }
 
 }  // namespace
+
+// Guards: standard input or output that is read or written as a file named "-", a stream that
+// gets another encoder than the same container as a file would (it has no extension to go by),
+// and a container that needs seeking sent to a pipe.
+TEST_F(FfmpegFlags, StandardInputAndOutputCarryTheSameFilm) {
+    Shell("cp -r '" SR_SOURCE_DIR "/samples/sample' '" + s.Path("film") + "'");
+    const std::string index = "film/subs/sample.bms";
+    ASSERT_EQ(RunSubremove(s.dir, {"-q", "-x", index, "film/sample.mkv", "file.mkv"}).status, 0);
+    const std::string sub = std::string(SUBREMOVE_PATH) + " -q -x '" + s.Path(index) + "'";
+    ASSERT_EQ(Shell(sub + " - -f matroska - < '" + s.Path("film/sample.mkv") + "' > '" + s.Path("piped.mkv") + "'"), 0);
+    ASSERT_EQ(Shell("cat '" + s.Path("film/sample.mkv") + "' | " + sub + " -f nut - - > '" + s.Path("piped.nut") + "'"), 0);
+    const std::vector<std::string> file = FrameHashes("file.mkv");
+    ASSERT_EQ(file.size(), 100u);
+    EXPECT_EQ(FrameHashes("piped.mkv"), file);
+    EXPECT_EQ(FrameHashes("piped.nut"), file);
+    EXPECT_NE(Probe("piped.mkv", "stream=codec_name").find("ffv1"), std::string::npos);
+    // No container: refused before anything is read; MP4 cannot be written front to back.
+    Result bare = RunSubremove(s.dir, {"-q", "film/sample.mkv", "-"});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_NE(bare.err.find("-f"), std::string::npos) << bare.err;
+    Result mp4 = RunSubremove(s.dir, {"-q", "-f", "mp4", "film/sample.mkv", "-"});
+    EXPECT_EQ(mp4.status, 2);
+    EXPECT_NE(mp4.err.find("without seeking"), std::string::npos) << mp4.err;
+    // The film and the progress blocks cannot share standard output.
+    EXPECT_EQ(RunSubremove(s.dir, {"-q", "--progress", "-", "-f", "nut", "film/sample.mkv", "-"}).status, 2);
+}
