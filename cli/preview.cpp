@@ -14,6 +14,7 @@
 #include "cli/frame_seek.h"
 #include "cli/index_summary.h"
 #include "cli/input.h"
+#include "cli/output_target.h"
 #include "cli/plugin_host.h"
 #include "host/params.h"
 
@@ -80,7 +81,10 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
         instance.End();
         CopyPanel(instance, panel, rgb);
     }
-    WritePng(path, w * 3, h, rgb);
+    TargetRules rules;
+    rules.overwrite = o.overwrite;
+    rules.inputFiles = input.Files();
+    WritePng(path, w * 3, h, rgb, rules);
 }
 
 }  // namespace
@@ -102,7 +106,7 @@ int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &inpu
     return EXIT_OK;
 }
 
-void WritePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb) {
+void WritePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb, const TargetRules &rules) {
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
     if (!codec) throw HostError(EXIT_FAILURE_RUN, "no PNG encoder");
     AVCodecContext *context = avcodec_alloc_context3(codec);
@@ -130,18 +134,13 @@ void WritePng(const std::string &path, int width, int height, const std::vector<
         CheckAv(avcodec_send_frame(context, frame), "cannot encode the preview");
         avcodec_send_frame(context, nullptr);
         CheckAv(avcodec_receive_packet(context, packet), "cannot encode the preview");
-        const std::string temp = path + ".part";
-        FILE *file = std::fopen(temp.c_str(), "wb");
-        if (!file) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + std::strerror(errno));
-        const bool written = std::fwrite(packet->data, 1, (size_t)packet->size, file) == (size_t)packet->size;
-        if (std::fclose(file) != 0 || !written) {
-            std::remove(temp.c_str());
-            throw HostError(EXIT_FAILURE_RUN, "cannot write " + path);
-        }
-        if (std::rename(temp.c_str(), path.c_str()) != 0) {
-            std::remove(temp.c_str());
-            throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + std::strerror(errno));
-        }
+        // The same checks and exclusive temporary file as a film's output.
+        OutputTarget target(path, false, rules);
+        AVIOContext *writer = target.OpenWriter();
+        avio_write(writer, packet->data, packet->size);
+        const int error = CloseWriter(&writer);
+        if (error < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path + ": " + AvError(error));
+        target.Publish();
     } catch (...) {
         cleanup();
         throw;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "cli/output_target.h"
 
 class FilterModuleHandle;
 class VideoInput;
@@ -16,4 +17,5 @@ class VideoInput;
 int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input);
 
 // Writes an RGB24 picture (top-down, `width` * 3 bytes per row) as a PNG file, via a temporary name.
-void WritePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb);
+// The output checks and the temporary file are those of a film's output (an existing file needs -y).
+void WritePng(const std::string &path, int width, int height, const std::vector<uint8_t> &rgb, const TargetRules &rules);

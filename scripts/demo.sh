@@ -16,8 +16,9 @@ fi
 out=build/demo
 mkdir -p "$out"
 subremove=build/default/subremove
-"$subremove" --index "$sample/subs/sample.bms" --preview 20 "$out/preview.png" "$sample/sample.mkv"
-"$subremove" --index "$sample/subs/sample.bms" "$sample/sample.mkv" "$out/sample_clean.mp4"
+# -y: the demo's own outputs in build/demo are replaced on every run.
+"$subremove" -y --index "$sample/subs/sample.bms" --preview 20 "$out/preview.png" "$sample/sample.mkv"
+"$subremove" -y --index "$sample/subs/sample.bms" "$sample/sample.mkv" "$out/sample_clean.mp4"
 
 echo
 echo "cleaned video:  $PWD/$out/sample_clean.mp4"

@@ -120,3 +120,22 @@ TEST_F(FfmpegFlags, StandardInputAndOutputCarryTheSameFilm) {
     // The film and the progress blocks cannot share standard output.
     EXPECT_EQ(RunSubremove(s.dir, {"-q", "--progress", "-", "-f", "nut", "film/sample.mkv", "-"}).status, 2);
 }
+
+// Guards a preview that replaced an existing file without -y, or wrote through a predictable
+// temporary name (a planted "strip.png.part" link would have been followed).
+TEST_F(FfmpegFlags, APreviewKeepsAnExistingFileUnlessToldOtherwise) {
+    Shell("cp -r '" SR_SOURCE_DIR "/samples/sample' '" + s.Path("film") + "'");
+    WriteFile(s.Path("strip.png"), "keep");
+    WriteFile(s.Path("other.txt"), "other");
+    Shell("ln -s other.txt '" + s.Path("strip.png.part") + "'");
+    const std::vector<std::string> args = {"-q", "-x", "film/subs/sample.bms", "--preview", "20", "strip.png", "film/sample.mkv"};
+    Result kept = RunSubremove(s.dir, args);
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.err.find("-y"), std::string::npos) << kept.err;
+    EXPECT_EQ(ReadFile(s.Path("strip.png")), "keep");
+    std::vector<std::string> replace = args;
+    replace.insert(replace.begin(), "-y");
+    ASSERT_EQ(RunSubremove(s.dir, replace).status, 0);
+    EXPECT_EQ(ReadFile(s.Path("strip.png")).substr(1, 3), "PNG");
+    EXPECT_EQ(ReadFile(s.Path("other.txt")), "other");
+}
