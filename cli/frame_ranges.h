@@ -55,3 +55,35 @@ inline int64_t FramesWithSubtitle(const std::vector<FrameRange> &ranges, int64_t
     }
     return count;
 }
+
+// The subtitle the module shows at a frame: the first entry, in index order, whose range holds
+// it, or -1. Entries are sorted by first frame once, with the largest last frame up to each; a
+// question then costs a binary search and a walk back over the entries that can still hold the
+// frame (one or two for an index whose ranges do not overlap).
+class EntryLookup {
+public:
+    explicit EntryLookup(const std::vector<FrameRange> &ranges) {
+        for (size_t i = 0; i < ranges.size(); ++i)
+            if (ranges[i].first <= ranges[i].second) byStart_.push_back({ranges[i], (int)i});
+        std::sort(byStart_.begin(), byStart_.end(), [](const Item &a, const Item &b) { return a.range.first < b.range.first; });
+        int64_t reach = INT64_MIN;
+        for (const Item &item : byStart_) reachUpTo_.push_back(reach = std::max(reach, item.range.second));
+    }
+    int At(int64_t frame) const {
+        auto after = std::upper_bound(byStart_.begin(), byStart_.end(), frame,
+                                      [](int64_t f, const Item &item) { return f < item.range.first; });
+        int best = -1;
+        for (size_t k = (size_t)(after - byStart_.begin()); k-- > 0 && reachUpTo_[k] >= frame;) {
+            if (byStart_[k].range.second >= frame && (best < 0 || byStart_[k].index < best)) best = byStart_[k].index;
+        }
+        return best;
+    }
+
+private:
+    struct Item {
+        FrameRange range;
+        int index;
+    };
+    std::vector<Item> byStart_;
+    std::vector<int64_t> reachUpTo_;
+};

@@ -290,6 +290,8 @@ int Run(const Options &o) {
     const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
     film.reach = reach.get();
     film.part = part;
+    film.temporal = o.temporalFill;
+    film.temporalWindow = o.temporalWindow;
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);

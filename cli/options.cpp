@@ -33,6 +33,8 @@ enum LongOnly {
     OPT_VERSION,
     OPT_STRICT,
     OPT_PROGRESS,
+    OPT_FILL,
+    OPT_TEMPORAL_WINDOW,
     OPT_START,
     OPT_TO,
     OPT_FRAMES,
@@ -101,6 +103,12 @@ std::string BuildHelpText() {
         "  -ss POS               start at POS: seconds or [HH:]MM:SS[.m]; frames keep the film's numbers\n"
         "  -to POS, -t DUR       stop at POS, or after DUR (-t wins when both are given)\n"
         "  --frames N            write at most N frames\n"
+        "  --fill spatial|temporal\n"
+        "                        spatial (default): the module's repaint from the pixels around each region;\n"
+        "                        temporal: the film's own background from neighbouring frames, followed\n"
+        "                        along the motion, and the module's repaint where no frame shows it\n"
+        "  --temporal-window N   frames each way the temporal fill looks for background (default " +
+        std::to_string(kDefaultTemporalWindow) + ", at most " + std::to_string(kMaxTemporalWindow) + ")\n"
         "  --preview N[,N...] FILE.png\n"
         "                        write each frame N (a number, or a time such as 1:30) as original |\n"
         "                        mask | final side by side, and exit; several frames go to FILE-N.png\n"
@@ -355,6 +363,8 @@ const option *LongOptions() {
             {"version", no_argument, nullptr, OPT_VERSION},
             {"strict", no_argument, nullptr, OPT_STRICT},
             {"progress", required_argument, nullptr, OPT_PROGRESS},
+            {"fill", required_argument, nullptr, OPT_FILL},
+            {"temporal-window", required_argument, nullptr, OPT_TEMPORAL_WINDOW},
         };
         for (int id = 0; id < PARAM_COUNT; ++id) {
             const ParameterFlag &flag = kParameters[id].flag;
@@ -404,6 +414,17 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case OPT_PROGRESS:
         if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--progress needs a file name or '-'");
         o.progressPath = optarg;
+        break;
+    case OPT_FILL:
+        if (std::strcmp(optarg, "spatial") != 0 && std::strcmp(optarg, "temporal") != 0)
+            throw HostError(EXIT_USAGE, std::string("--fill needs spatial or temporal, not '") + optarg + "'");
+        o.temporalFill = std::strcmp(optarg, "temporal") == 0;
+        break;
+    case OPT_TEMPORAL_WINDOW:
+        if (!ParseInt(optarg, 1, kMaxTemporalWindow, &n))
+            throw HostError(EXIT_USAGE, std::string("--temporal-window needs a number 1..") + std::to_string(kMaxTemporalWindow) +
+                                            ", not '" + optarg + "'");
+        o.temporalWindow = (int)n;
         break;
     case OPT_PREVIEW:
         o.previews = PreviewList(optarg);

@@ -9,6 +9,10 @@
 
 #include "cli/filter_settings.h"
 
+// The temporal fill's window: frames each way it may take background from.
+constexpr int kDefaultTemporalWindow = 8;
+constexpr int kMaxTemporalWindow = 60;
+
 struct Options {
     std::string input;
     std::string output;
@@ -32,6 +36,8 @@ struct Options {
     bool strict = false;          // a film not fully cleaned is an error
     std::string format;           // -f: the output's container by FFmpeg's name; needed for "-"
     std::string progressPath;     // --progress: key=value blocks to this file, "-" standard output
+    bool temporalFill = false;    // --fill temporal
+    int temporalWindow = kDefaultTemporalWindow;
     bool help = false;
     bool version = false;
 };

@@ -7,16 +7,20 @@
 // an encoder that waits for a frame not yet read.
 #include "cli/pipeline.h"
 
+#include <deque>
 #include <memory>
 #include <string>
 
 #include "cli/colour.h"
 #include "cli/errors.h"
 #include "cli/filter_settings.h"
+#include "cli/frame_work.h"
 #include "cli/input.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
 #include "cli/stage.h"
+#include "cli/temporal_frames.h"
+#include "cli/temporal_worker.h"
 #include "host/params.h"
 
 namespace {
@@ -31,20 +35,6 @@ constexpr int64_t kRunLength = 16;
 constexpr int64_t kRunQueuePixels = int64_t(1) << 23;
 constexpr int64_t kWindowPixels = int64_t(1) << 25;
 
-struct FrameJob {
-    int64_t index = 0;   // place in the output
-    int64_t number = 0;  // the film's own frame number, which the filter and the index go by
-    FramePtr frame;    // a reference of the decoded frame
-    PacketPtr packet;  // the frame's input packet, when it may be passed on
-};
-
-struct FrameResult {
-    FramePtr frame;    // what to encode, when `packet` is null
-    PacketPtr packet;  // an unchanged frame's own input packet
-    int64_t duration = 0;
-    int64_t changed = -1;  // pixels changed; -1: not filtered
-};
-
 struct Encoded {
     PacketList packets;
     PacketPtr inputPacket;
@@ -52,56 +42,8 @@ struct Encoded {
 };
 
 using RunQueue = BoundedQueue<FrameJob>;
-
-// Everything one filter worker owns.
-struct Worker {
-    std::unique_ptr<FilterInstance> instance;
-    std::unique_ptr<ColourConverter> converter;
-};
-
-// What every frame needs to know of the film.
-struct FrameContext {
-    VideoInput *input;
-    int32_t mode;
-    std::vector<FrameRange> merged;  // frames with a subtitle
-    int64_t usPerFrame;
-    const FilterReach *reach;        // rows the filter reaches; null: every row
-    int height;
-
-    // Only the mask mode draws on frames without a subtitle; every other mode passes them through,
-    // so they need no conversion and no call of the filter.
-    bool NeedsFilter(int64_t index) const {
-        if (mode == MODE_MASK_ONLY) return true;
-        return mode == MODE_FINAL && InMergedRanges(merged, index);
-    }
-    // The mask mode draws the whole frame; the final mode changes and reads only near the subtitle.
-    RowBand BandFor(int64_t index) const {
-        if (mode == MODE_FINAL && reach) return reach->BandFor(index);
-        return RowBand{0, height};
-    }
-};
-
-FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film) {
-    FrameResult result;
-    const AVFrame *decoded = job.frame.get();
-    result.duration = FrameDuration(decoded);
-    if (result.duration <= 0) result.duration = film.input->NominalFrameDuration();
-    if (film.NeedsFilter(job.number)) {
-        const RowBand band = film.BandFor(job.number);
-        worker.converter->ToHost(decoded, *worker.instance, band);
-        worker.instance->Run((int32_t)job.number, film.usPerFrame);
-        result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame, band);
-    }
-    if (result.changed <= 0 && job.packet) {
-        result.frame.reset();
-        result.packet = std::move(job.packet);
-        return result;
-    }
-    if (!result.frame) result.frame = worker.converter->Unchanged(decoded);
-    result.frame->pts = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp
-                                                                         : job.index * film.input->NominalFrameDuration();
-    return result;
-}
+// The temporal workers, one beside each filter worker; empty for the spatial fill.
+using TemporalWorkers = std::vector<std::unique_ptr<TemporalWorker>>;
 
 std::unique_ptr<Encoded> Encode(VideoOutput &output, int slot, FrameResult &r) {
     auto encoded = std::make_unique<Encoded>();
@@ -240,35 +182,131 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
     return workers;
 }
 
+// A temporal worker beside each filter worker. The film's pixel format must be one the temporal
+// fill can work on in place.
+TemporalWorkers MakeTemporalWorkers(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
+                                    const TemporalPlan &plan, const FrameContext &film, std::vector<Worker> &workers) {
+    const AVCodecContext *dec = input.decoder();
+    std::string why;
+    if (!TemporalFormatSupported(dec->pix_fmt, &why)) throw HostError(EXIT_FAILURE_RUN, "--fill temporal: " + why);
+    const PictureColour decoded = ResolveColour(dec->pix_fmt, dec->colorspace, dec->color_range, input.width(), input.height());
+    TemporalWorkers temporal;
+    for (Worker &worker : workers) {
+        temporal.push_back(std::make_unique<TemporalWorker>(module, settings.filter, settings.fromConfigLine, decoded, worker,
+                                                            plan, film));
+    }
+    return temporal;
+}
+
 // One thread: the filter runs between decoding and encoding.
-void RunInline(Worker &worker, FrameReader &reader, const FrameContext &film, VideoOutput &output, InOrderWriter &writer) {
+void RunInline(Worker &worker, TemporalWorker *temporal, FrameReader &reader, const FrameContext &film, VideoOutput &output,
+               InOrderWriter &writer) {
     FrameJob job;
+    if (temporal) {
+        const TemporalWorker::Emit emit = [&](int64_t index, FrameResult &&r) {
+            writer.Put(index, Encode(output, 0, r));
+            return true;
+        };
+        while (reader.Next(job)) temporal->Feed(std::move(job), emit);
+        temporal->Finish(emit);
+        return;
+    }
     while (reader.Next(job)) {
         FrameResult r = ProcessFrame(worker, job, film);
         writer.Put(job.index, Encode(output, 0, r));
     }
 }
 
+// A job of the window around a temporal run: the frame to look at, without its packet.
+FrameJob ContextJob(const FrameJob &job) {
+    FrameJob c;
+    c.context = true;
+    c.index = job.index;
+    c.number = job.number;
+    c.frame = CloneFrame(job.frame.get());
+    return c;
+}
+
+// The temporal fill needs each run's window on both sides: the reader gives a new run the frames
+// just before it, and the run before it the frames just after it, as jobs to look at only.
+class RunWindows {
+public:
+    explicit RunWindows(int window) : window_(window) {}
+    bool Open(RunQueue &run) {
+        for (const FrameJob &j : recent_)
+            if (!run.Push(ContextJob(j))) return false;
+        return true;
+    }
+    void Closing(std::shared_ptr<RunQueue> run) {
+        if (previous_) previous_->Close();
+        previous_ = std::move(run);
+        left_ = window_;
+    }
+    // Before `job` goes to its own run.
+    bool Seen(const FrameJob &job) {
+        if (previous_) {
+            if (!previous_->Push(ContextJob(job))) return false;
+            if (--left_ == 0) {
+                previous_->Close();
+                previous_.reset();
+            }
+        }
+        recent_.push_back(ContextJob(job));
+        if ((int)recent_.size() > window_) recent_.pop_front();
+        return true;
+    }
+    void End() {
+        if (previous_) previous_->Close();
+        previous_.reset();
+    }
+
+private:
+    int window_;
+    std::deque<FrameJob> recent_;
+    std::shared_ptr<RunQueue> previous_;
+    int left_ = 0;
+};
+
 // Several: this thread decodes and cuts runs; the filter stage filters whole runs, the encoder
 // stage codes whole groups, each worker with an instance or context of its own.
-void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameContext &film, const FilmSettings &settings,
-               VideoOutput &output, InOrderWriter &writer, RunControl &control) {
+// The filter stage's work on one run: each frame through the worker's instance, or the whole run
+// through its temporal worker.
+void FilterRun(RunQueue &run, Worker &worker, TemporalWorker *temporal, const FrameContext &film,
+               OrderedBuffer<FrameResult> &filtered) {
+    FrameJob job;
+    if (temporal) {
+        const TemporalWorker::Emit emit = [&](int64_t index, FrameResult &&r) { return filtered.Put(index, std::move(r)); };
+        while (run.Pop(job))
+            if (!temporal->Feed(std::move(job), emit)) return;
+        temporal->Finish(emit);
+        return;
+    }
+    while (run.Pop(job))
+        if (!filtered.Put(job.index, ProcessFrame(worker, job, film))) return;
+}
+
+// Several: this thread decodes and cuts runs; the filter stage filters whole runs, the encoder
+// stage codes whole groups, each worker with an instance or context of its own.
+void RunStaged(std::vector<Worker> &workers, TemporalWorkers &temporal, FrameReader &reader, const FrameContext &film,
+               const FilmSettings &settings, VideoOutput &output, InOrderWriter &writer, RunControl &control) {
     // Several contexts code whole groups; a single context sees every frame in order anyway, so it
     // takes them one at a time, as soon as each is filtered.
     const int64_t group = output.EncoderCount() > 1 ? output.GroupLength() : 1;
     const int threads = (int)workers.size();
+    const int64_t pixels = std::max<int64_t>(1, (int64_t)film.input->width() * film.height);
+    const size_t runQueue = (size_t)std::max<int64_t>(2, kRunQueuePixels / pixels);
     // At least a group past the lowest frame not yet encoded (see the top), and a run's length more,
     // so that a worker can finish most of a run while the run before it is being encoded; small
-    // pictures get more room, which evens out encoders that take frames in bursts.
-    const int64_t pixels = std::max<int64_t>(1, (int64_t)film.input->width() * film.height);
-    const int64_t window = std::max<int64_t>(group + threads + kRunLength, kWindowPixels / pixels);
-    const size_t runQueue = (size_t)std::max<int64_t>(2, kRunQueuePixels / pixels);
+    // pictures get more room, which evens out encoders that take frames in bursts. A temporal
+    // worker holds a chunk and its window after it before it outputs any of them.
+    const int64_t held = temporal.empty() ? 0 : TemporalPlan({}, settings.temporalWindow, film.input->width(), film.height).chunkLength +
+                                                   2 * settings.temporalWindow + (int64_t)runQueue;
+    const int64_t window = std::max<int64_t>(group + threads + kRunLength, kWindowPixels / pixels) + held;
+    // Temporal runs are no shorter than the window, so only the run just before is still open.
+    const int64_t runLength = std::max<int64_t>(kRunLength, temporal.empty() ? 0 : settings.temporalWindow);
     OrderedBuffer<FrameResult> filtered(control, window);
     Stage<std::shared_ptr<RunQueue>> filter(control, threads, 1, [&](std::shared_ptr<RunQueue> &run, int w) {
-        FrameJob job;
-        while (run->Pop(job)) {
-            if (!filtered.Put(job.index, ProcessFrame(workers[(size_t)w], job, film))) return;
-        }
+        FilterRun(*run, workers[(size_t)w], temporal.empty() ? nullptr : temporal[(size_t)w].get(), film, filtered);
     });
     Stage<int64_t> encode(control, output.EncoderCount(), (size_t)output.EncoderCount(), [&](int64_t &g, int slot) {
         for (int64_t i = g * group; i < (g + 1) * group; ++i) {
@@ -286,26 +324,31 @@ void RunStaged(std::vector<Worker> &workers, FrameReader &reader, const FrameCon
             control.Fail(std::current_exception());
         }
     });
-    const CutRule cuts(settings.ranges);
+    // The temporal fill never cuts a stretch of subtitles: its chunks are counted from its start.
+    const CutRule cuts(temporal.empty() ? settings.ranges : film.merged);
+    RunWindows windows(temporal.empty() ? 0 : settings.temporalWindow);
     std::shared_ptr<RunQueue> run;
-    int64_t runLength = 0;
+    int64_t length = 0;
     FrameJob job;
     try {
         while (reader.Next(job)) {
             const int64_t index = job.index;
-            if (!run || (runLength >= kRunLength && cuts.Allowed(job.number))) {
-                if (run) run->Close();
+            if (!run || (length >= runLength && cuts.Allowed(job.number))) {
+                if (run && temporal.empty()) run->Close();
+                if (run && !temporal.empty()) windows.Closing(run);
                 run = std::make_shared<RunQueue>(control, runQueue);
-                runLength = 0;
-                if (!filter.Push(run)) break;
+                length = 0;
+                if (!filter.Push(run) || (!temporal.empty() && !windows.Open(*run))) break;
             }
-            ++runLength;
+            ++length;
+            if (!temporal.empty() && !windows.Seen(job)) break;
             if (!run->Push(std::move(job))) break;
             if ((index + 1) % group == 0 && !encode.Push(index / group)) break;
         }
     } catch (...) {
         control.Fail(std::current_exception());
     }
+    windows.End();
     if (run) run->Close();
     filtered.SetEnd(reader.written());
     if (reader.written() % group != 0) encode.Push(reader.written() / group);
@@ -330,10 +373,16 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
         progress(totals.frames);
     });
     FrameReader reader(input, output.CanPassPackets(), settings.part);
+    std::unique_ptr<TemporalPlan> plan;
+    TemporalWorkers temporal;
+    if (settings.temporal && settings.filter.mode == MODE_FINAL) {
+        plan = std::make_unique<TemporalPlan>(settings.ranges, settings.temporalWindow, input.width(), input.height());
+        temporal = MakeTemporalWorkers(module, settings, input, *plan, film, workers);
+    }
     if (workers.size() == 1) {
-        RunInline(workers.front(), reader, film, output, writer);
+        RunInline(workers.front(), temporal.empty() ? nullptr : temporal.front().get(), reader, film, output, writer);
     } else {
-        RunStaged(workers, reader, film, settings, output, writer, control);
+        RunStaged(workers, temporal, reader, film, settings, output, writer, control);
         control.RethrowIfFailed();
         if (writer.Written() != reader.written()) throw HostError(EXIT_FAILURE_RUN, "stopped before the end of the film");
     }

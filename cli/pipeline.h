@@ -35,6 +35,8 @@ struct FilmSettings {
     std::vector<FrameRange> ranges;  // the index's subtitle frame ranges
     const FilterReach *reach = nullptr;  // rows the filter reaches per frame; null: every row
     FilmPart part;                   // the frames written; their timestamps start at the part's start
+    bool temporal = false;           // the temporal fill (in the final mode)
+    int temporalWindow = 8;          // its frames each way
 };
 
 // `progress` is called after each written frame with the number written so far.

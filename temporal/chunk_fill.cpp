@@ -1,0 +1,186 @@
+// The temporal fill of a chunk (see chunk_fill.h).
+#include "temporal/chunk_fill.h"
+
+#include <utility>
+
+namespace temporal {
+
+namespace {
+
+bool HasHole(const ChunkFrame &f) { return f.hole && !f.hole->Empty(); }
+
+void SizeCandidates(std::vector<std::vector<PlaneCandidates>> &c, size_t n, int planes) {
+    if (c.size() < n) c.resize(n);
+    for (size_t i = 0; i < n; ++i) c[i].resize((size_t)planes);
+}
+
+}  // namespace
+
+ChunkFill::ChunkFill(const FillSettings &settings) : settings_(settings), flow_(settings.flowPreset) {}
+
+void ChunkFill::FindCuts(const std::vector<ChunkFrame> &frames) {
+    const size_t n = frames.size();
+    signatures_.resize(n);
+    cutBefore_.assign(n, 1);
+    for (size_t i = 0; i < n; ++i) {
+        const PictureRef &p = frames[i].picture;
+        MakeSignature(p.planes[0], p.maxValue, signatures_[i]);
+        if (i > 0) cutBefore_[i] = IsCut(signatures_[i - 1], signatures_[i], settings_.cuts);
+    }
+}
+
+// The flows of every linked pair that a hole touches, both ways.
+void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
+    const size_t n = frames.size();
+    const int scale = settings_.flowScale;
+    images_.resize(n);
+    toPrevious_.resize(n);
+    toNext_.resize(n);
+    std::vector<char> made(n, 0);
+    auto image = [&](size_t i) -> const BandImage & {
+        if (!made[i]) {
+            MakeBandImage(frames[i].picture.planes[0], frames[i].picture.maxValue, band, scale, images_[i]);
+            made[i] = 1;
+        }
+        return images_[i];
+    };
+    for (size_t i = 1; i < n; ++i) {
+        toPrevious_[i].width = 0;
+        if (!Linked((int)i) || (!HasHole(frames[i]) && !HasHole(frames[i - 1]))) continue;
+        const BandImage &a = image(i - 1), &b = image(i);
+        flow_.Measure(b, a, HasHole(frames[i]) ? frames[i].hole : nullptr, settings_.flowMargin, band, scale, toPrevious_[i]);
+        flow_.Measure(a, b, HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr, settings_.flowMargin, band, scale,
+                      toNext_[i - 1]);
+    }
+}
+
+void ChunkFill::ForwardPass(const std::vector<ChunkFrame> &frames, int first, int last) {
+    for (int i = 0; i < last; ++i) {
+        if (!HasHole(frames[(size_t)i])) continue;
+        const int planes = frames[(size_t)i].hole->planeCount;
+        for (auto &m : memory_) m.resize((size_t)planes);
+        scratch_.resize((size_t)planes);
+        Neighbour from;
+        const FlowField *toward = nullptr;
+        if (Linked(i) && toPrevious_[(size_t)i].width > 0) {
+            const ChunkFrame &f = frames[(size_t)i - 1];
+            from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), &toNext_[(size_t)i - 1]};
+            toward = &toPrevious_[(size_t)i];
+        }
+        PlaneCandidates *out = i >= first ? forward_[(size_t)(i - first)].data() : scratch_.data();
+        PropagateStep(from, toward, *frames[(size_t)i].hole, settings_.step, memory_[1].data(), out);
+        std::swap(memory_[0], memory_[1]);
+    }
+}
+
+void ChunkFill::BackwardPass(const std::vector<ChunkFrame> &frames, int first, int last) {
+    const int n = (int)frames.size();
+    for (int i = n - 1; i >= first; --i) {
+        if (!HasHole(frames[(size_t)i])) continue;
+        const int planes = frames[(size_t)i].hole->planeCount;
+        for (auto &m : memory_) m.resize((size_t)planes);
+        scratch_.resize((size_t)planes);
+        Neighbour from;
+        const FlowField *toward = nullptr;
+        if (i + 1 < n && Linked(i + 1) && toPrevious_[(size_t)i + 1].width > 0) {
+            const ChunkFrame &f = frames[(size_t)i + 1];
+            from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), &toPrevious_[(size_t)i + 1]};
+            toward = &toNext_[(size_t)i];
+        }
+        PlaneCandidates *out = i < last ? backward_[(size_t)(i - first)].data() : scratch_.data();
+        PropagateStep(from, toward, *frames[(size_t)i].hole, settings_.step, memory_[1].data(), out);
+        std::swap(memory_[0], memory_[1]);
+    }
+}
+
+void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, Band band, const FillCallbacks &callbacks,
+                    const PictureRef *previous, FillStats &stats) {
+    if (first >= last || band.Rows() <= 0) return;
+    const int planes = frames[(size_t)first].picture.planeCount;
+    SizeCandidates(forward_, (size_t)(last - first), planes);
+    SizeCandidates(backward_, (size_t)(last - first), planes);
+    FindCuts(frames);
+    MeasureFlows(frames, band);
+    ForwardPass(frames, first, last);
+    BackwardPass(frames, first, last);
+    outputBase_ = first;
+    for (int i = first; i < last; ++i) {
+        if (HasHole(frames[(size_t)i])) Compose(frames, i, previous, callbacks, stats);
+    }
+}
+
+void ChunkFill::Compose(const std::vector<ChunkFrame> &frames, int i, const PictureRef *previous,
+                        const FillCallbacks &callbacks, FillStats &stats) {
+    // The previous output, carried along the motion where neither pass brought anything.
+    Neighbour carried;
+    const FlowField *toward = nullptr;
+    if (Linked(i) && toPrevious_[(size_t)i].width > 0) {
+        const PictureRef *prev = nullptr;
+        if (i == outputBase_) {
+            prev = previous;
+        } else if (HasHole(frames[(size_t)i - 1])) {
+            carriedPicture_ = callbacks.output(i - 1);
+            prev = &carriedPicture_;
+        }
+        if (prev) {
+            carried = Neighbour{prev, nullptr, nullptr, &toNext_[(size_t)i - 1]};
+            toward = &toPrevious_[(size_t)i];
+        }
+    }
+    const PictureRef *spatial = nullptr;  // asked for once, when a plane first needs it
+    bool asked = false;
+    for (int p = 0; p < frames[(size_t)i].hole->planeCount; ++p)
+        ComposePlane(frames[(size_t)i], i, p, carried, toward, spatial, asked, callbacks, stats);
+}
+
+void ChunkFill::ComposePlane(const ChunkFrame &frame, int i, int plane, const Neighbour &carried,
+                             const FlowField *toward, const PictureRef *&spatial, bool &asked,
+                             const FillCallbacks &callbacks, FillStats &stats) {
+    const PlaneHole &ph = frame.hole->planes[plane];
+    const PlaneGeometry &g = frame.picture.geometry[plane];
+    const size_t n = ph.fill.size();
+    values_.resize(n);
+    valid_.assign(n, 0);
+    const PlaneCandidates &f = forward_[(size_t)(i - outputBase_)][plane];
+    const PlaneCandidates &b = backward_[(size_t)(i - outputBase_)][plane];
+    for (size_t k = 0; k < n; ++k) {
+        const bool hf = f.age[k] != kNoMemory, hb = b.age[k] != kNoMemory;
+        const bool inHole = (int32_t)k < ph.holeCount;
+        if (hf || hb) {
+            const float wf = hf ? 1.0f / (float)f.age[k] : 0.0f, wb = hb ? 1.0f / (float)b.age[k] : 0.0f;
+            values_[k] = (wf * f.value[k] + wb * b.value[k]) / (wf + wb);
+            valid_[k] = 1;
+            if (inHole && plane == 0) ++stats.propagated;
+            continue;
+        }
+        const int x = ph.fill[k] % ph.width, y = ph.fill[k] / ph.width + ph.rows.top;
+        if (carried.picture) {
+            const float lx = (float)x * (float)g.ScaleX() + g.offsetX, ly = (float)y * (float)g.ScaleY() + g.offsetY;
+            float dx, dy, v;
+            int age;
+            if (ConsistentMotion(*toward, *carried.back, lx, ly, settings_.step, dx, dy) &&
+                FetchMemory(carried, plane, (float)x + dx / (float)g.ScaleX(), (float)y + dy / (float)g.ScaleY(), v, age)) {
+                values_[k] = v;
+                valid_[k] = 1;
+                if (inHole && plane == 0) ++stats.carried;
+                continue;
+            }
+        }
+        if (!asked) {
+            spatial = callbacks.spatial(i);
+            asked = true;
+        }
+        if (!spatial) continue;
+        values_[k] = SampleAt(spatial->planes[plane], x, y);
+        valid_[k] = 1;
+        if (inHole && plane == 0) ++stats.spatial;
+    }
+    seam_.Correct(frame.picture.planes[plane], ph, values_.data(), valid_.data());
+    const PictureRef out = callbacks.output(i);
+    for (size_t k = 0; k < (size_t)ph.holeCount; ++k) {
+        if (!valid_[k]) continue;
+        StoreSample(out.planes[plane], ph.fill[k] % ph.width, ph.fill[k] / ph.width + ph.rows.top, values_[k], out.maxValue);
+    }
+}
+
+}  // namespace temporal

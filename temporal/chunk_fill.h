@@ -1,0 +1,99 @@
+// The temporal fill of a chunk: consecutive pictures of one subtitle run, with up to a window of
+// pictures before and after them, each picture's hole given.
+//
+// How, for the pictures [first, last) of `frames`:
+//   1. Shot cuts are found between neighbours (cuts.h); nothing crosses one.
+//   2. Between neighbours that a hole touches, the motion both ways is measured in the band and
+//      completed inside the holes (band_flow.h).
+//   3. A forward pass carries the background memory from the first picture to the last output,
+//      a backward pass from the last picture back to the first output (propagate.h); each output
+//      hole sample keeps what each pass brought and its age.
+//   4. A final pass in time order takes, per sample, the two candidates blended by age (the
+//      younger weighs more), or the one there is; where there is none, the previous output
+//      carried along the motion, so a still shot shows a still fill; where that is missing too
+//      (the run's first picture, a cut), the spatial repaint of this picture. The seam is then
+//      corrected on the ring (seam.h) and the hole samples are written to the output.
+// Results depend only on the pictures given: a chunk cut anywhere, given the window on both sides,
+// fills its outputs as a longer one would (see propagate.h), except for the previous output
+// carried into the first, which the caller passes on from chunk to chunk.
+//
+// Cost per output picture: two flows of the band (and the window's share at the chunk's ends),
+// two memory steps and one composition over the hole and its ring. Memory: two flow fields and
+// one 8-bit band image per picture of the chunk, candidates for the hole samples of the outputs.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "temporal/band_flow.h"
+#include "temporal/cuts.h"
+#include "temporal/hole.h"
+#include "temporal/propagate.h"
+#include "temporal/seam.h"
+
+namespace temporal {
+
+struct ChunkFrame {
+    PictureRef picture;         // decoded samples
+    const Hole *hole = nullptr;  // null or empty: no subtitle
+};
+
+struct FillSettings {
+    StepSettings step;
+    int flowScale = 2;     // the flow is measured at 1/flowScale of the luma resolution
+    int flowPreset = 0;    // DIS preset: 0 ultrafast, 1 fast, 2 medium
+    int flowMargin = 6;    // luma pixels around the hole where the measured flow is replaced
+    CutThresholds cuts;
+};
+
+struct FillCallbacks {
+    // The spatial repaint of frame i, made when first needed; null when there is none.
+    std::function<const PictureRef *(int)> spatial;
+    // Where frame i's output goes: a writable copy of its samples.
+    std::function<PictureRef(int)> output;
+};
+
+struct FillStats {
+    int64_t propagated = 0;  // hole samples of the luma plane filled from other pictures
+    int64_t carried = 0;     // from the previous output
+    int64_t spatial = 0;     // from the spatial repaint
+};
+
+class ChunkFill {
+public:
+    explicit ChunkFill(const FillSettings &settings);
+    // `previous`: the output of the picture before frames[first], when it belongs to the same
+    // subtitle run and no cut lies between them; else null.
+    void Run(const std::vector<ChunkFrame> &frames, int first, int last, Band band, const FillCallbacks &callbacks,
+             const PictureRef *previous, FillStats &stats);
+
+private:
+    void FindCuts(const std::vector<ChunkFrame> &frames);
+    void MeasureFlows(const std::vector<ChunkFrame> &frames, Band band);
+    void ForwardPass(const std::vector<ChunkFrame> &frames, int first, int last);
+    void BackwardPass(const std::vector<ChunkFrame> &frames, int first, int last);
+    void Compose(const std::vector<ChunkFrame> &frames, int i, const PictureRef *previous,
+                 const FillCallbacks &callbacks, FillStats &stats);
+    void ComposePlane(const ChunkFrame &frame, int i, int plane, const Neighbour &carried, const FlowField *toward,
+                      const PictureRef *&spatial, bool &asked, const FillCallbacks &callbacks, FillStats &stats);
+    bool Linked(int i) const { return i > 0 && !cutBefore_[(size_t)i]; }
+
+    FillSettings settings_;
+    int outputBase_ = 0;          // frames[outputBase_] is the first output
+    PictureRef carriedPicture_;   // the previous output within the chunk
+    BandFlow flow_;
+    SeamCorrector seam_;
+    std::vector<PictureSignature> signatures_;
+    std::vector<char> cutBefore_;
+    std::vector<BandImage> images_;
+    std::vector<FlowField> toPrevious_, toNext_;
+    std::vector<PlaneMemory> memory_[2];  // per plane: the neighbour's and this picture's
+    // Candidates of the outputs, [output][plane], from each pass.
+    std::vector<std::vector<PlaneCandidates>> forward_, backward_;
+    std::vector<PlaneCandidates> scratch_;
+    std::vector<float> values_;
+    std::vector<uint8_t> valid_;
+};
+
+}  // namespace temporal

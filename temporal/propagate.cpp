@@ -1,0 +1,85 @@
+// Background memory steps (see propagate.h).
+#include "temporal/propagate.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace temporal {
+
+bool ConsistentMotion(const FlowField &toward, const FlowField &back, float x, float y, const StepSettings &s, float &dx,
+                      float &dy) {
+    FlowAt(toward, x, y, dx, dy);
+    float bx, by;
+    FlowAt(back, x + dx, y + dy, bx, by);
+    const float ex = dx + bx, ey = dy + by;
+    const float allowed = s.tolerance + s.slope * std::sqrt(dx * dx + dy * dy);
+    return ex * ex + ey * ey <= allowed * allowed;
+}
+
+bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value, int &age) {
+    const PlaneRef &p = n.picture->planes[plane];
+    if (px < 0.0f || py < 0.0f || px > (float)(p.width - 1) || py > (float)(p.height - 1)) return false;
+    const int x0 = (int)px, y0 = (int)py;
+    const float ax = px - (float)x0, ay = py - (float)y0;
+    const float w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
+    const PlaneHole *h = n.hole && !n.hole->Empty() ? &n.hole->planes[plane] : nullptr;
+    float sum = 0.0f;
+    age = 0;
+    for (int k = 0; k < 4; ++k) {
+        // Exact positions use only the samples they land on, so a whole-pixel motion copies.
+        if (w[k] == 0.0f) continue;
+        const int x = x0 + (k & 1), y = y0 + (k >> 1);
+        if (h && h->KindAt(x, y) == kHole) {
+            const size_t i = (size_t)(y - h->rows.top) * h->width + x;
+            const uint8_t a = n.memory[plane].age[i];
+            if (a == kNoMemory) return false;
+            age = std::max(age, (int)a);
+            sum += w[k] * n.memory[plane].value[i];
+        } else {
+            sum += w[k] * SampleAt(p, x, y);
+        }
+    }
+    value = sum;
+    return true;
+}
+
+namespace {
+
+void StepPlane(const Neighbour &from, const FlowField *toward, const PlaneHole &ph, const PlaneGeometry &g, int plane,
+               const StepSettings &s, PlaneMemory &memory, PlaneCandidates &out) {
+    const size_t n = ph.fill.size();
+    out.value.resize(n);
+    out.age.assign(n, kNoMemory);
+    memory.value.resize(ph.kind.size());
+    memory.age.assign(ph.kind.size(), kNoMemory);
+    if (!from.picture || !toward || !from.back) return;
+    const float invX = 1.0f / (float)g.ScaleX(), invY = 1.0f / (float)g.ScaleY();
+    for (size_t k = 0; k < n; ++k) {
+        const int32_t i = ph.fill[k];
+        const int x = i % ph.width, y = i / ph.width + ph.rows.top;
+        const float lx = (float)x * (float)g.ScaleX() + g.offsetX, ly = (float)y * (float)g.ScaleY() + g.offsetY;
+        float dx, dy, v;
+        int age;
+        if (!ConsistentMotion(*toward, *from.back, lx, ly, s, dx, dy)) continue;
+        if (!FetchMemory(from, plane, (float)x + dx * invX, (float)y + dy * invY, v, age)) continue;
+        if (age + 1 > s.window) continue;
+        out.value[k] = v;
+        out.age[k] = (uint8_t)(age + 1);
+        if ((int32_t)k < ph.holeCount) {
+            memory.value[(size_t)i] = v;
+            memory.age[(size_t)i] = (uint8_t)(age + 1);
+        }
+    }
+}
+
+}  // namespace
+
+void PropagateStep(const Neighbour &from, const FlowField *toward, const Hole &hole, const StepSettings &settings,
+                   PlaneMemory *memory, PlaneCandidates *candidates) {
+    for (int p = 0; p < hole.planeCount; ++p) {
+        StepPlane(from, toward, hole.planes[p], from.picture ? from.picture->geometry[p] : PlaneGeometry{}, p, settings,
+                  memory[p], candidates[p]);
+    }
+}
+
+}  // namespace temporal

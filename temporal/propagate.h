@@ -1,0 +1,72 @@
+// One step of the background memory along the motion: what each hole sample of a picture would
+// show without the text, taken from the picture next to it in time (before it in the forward
+// pass, after it in the backward pass).
+//
+// The memory of a picture is the picture itself outside its hole, and inside the hole what was
+// carried into it, with its age: the number of steps since those samples were seen. A hole (or
+// ring) sample p of the picture looks along the completed flow to its place q in the neighbour,
+// and takes the neighbour's memory there, interpolated bilinearly in the samples' own format. It
+// gets nothing when
+//   - the flows disagree there: going to q and back must return to p (forward-backward check);
+//   - q falls outside the picture;
+//   - a sample that the interpolation needs has no memory, or the result would be older than the
+//     window.
+// Because nothing older than the window survives, a picture's memory depends only on the window
+// of pictures before it, wherever the pass began: a run of pictures can be cut anywhere, given
+// the window before it, and gives the same result.
+//
+// Cost: per plane, a bilinear fetch and a flow check for each hole and ring sample.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "temporal/band_flow.h"
+#include "temporal/hole.h"
+#include "temporal/planes.h"
+
+namespace temporal {
+
+constexpr uint8_t kNoMemory = 255;
+
+// One plane's memory over the band: values and ages of the hole samples (others are unused).
+struct PlaneMemory {
+    std::vector<float> value;
+    std::vector<uint8_t> age;
+};
+
+// Candidates of one plane, one per fill sample of the hole (PlaneHole::fill order).
+struct PlaneCandidates {
+    std::vector<float> value;
+    std::vector<uint8_t> age;  // kNoMemory: none
+};
+
+struct Neighbour {
+    const PictureRef *picture = nullptr;  // its decoded samples
+    const Hole *hole = nullptr;           // its hole; null: none
+    const PlaneMemory *memory = nullptr;  // its memory, one per plane; may be null without a hole
+    const FlowField *back = nullptr;      // its flow towards the picture being filled, for the check
+};
+
+struct StepSettings {
+    int window = 8;            // the oldest age kept
+    float tolerance = 0.75f;   // forward-backward error allowed, luma pixels ...
+    float slope = 0.1f;        // ... plus this share of the motion's length
+};
+
+// Fills `candidates` and `memory` (per plane) for the fill samples of `hole` on a picture whose
+// flow towards `from` is `toward`. With `from.picture` null (the first picture of a shot), no
+// sample gets a candidate.
+void PropagateStep(const Neighbour &from, const FlowField *toward, const Hole &hole, const StepSettings &settings,
+                   PlaneMemory *memory, PlaneCandidates *candidates);
+
+// True when the flows agree at luma point (x, y): `toward` carries it to q, and `back` carries q
+// back to within the tolerance of where it started. Gives the motion in (dx, dy).
+bool ConsistentMotion(const FlowField &toward, const FlowField &back, float x, float y, const StepSettings &s, float &dx,
+                      float &dy);
+
+// A bilinear fetch from the neighbour's memory at plane position (px, py); false when the fetch
+// has no answer (see the top). `age` is the oldest age the fetch used.
+bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value, int &age);
+
+}  // namespace temporal
