@@ -153,7 +153,6 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         const bool carries = previous_ && previousNumber_ == first - 1 && stretch && stretch->first < first;
         if (carries) before = PictureOf(previous_.get());
         fill_.Run(frames, (int)(first - lo), (int)(last - lo + 1), band, callbacks, carries ? &before : nullptr, stats_);
-        if (getenv("SR_TDEBUG")) fprintf(stderr, "chunk %ld-%ld lo %ld hi %ld band %d-%d carries %d prop %ld carried %ld spatial %ld\n", (long)first, (long)last, (long)lo, (long)hi, band.top, band.bottom, (int)carries, (long)stats_.propagated, (long)stats_.carried, (long)stats_.spatial);
     }
     previous_.reset();
     for (int64_t num = first; num <= last; ++num) {

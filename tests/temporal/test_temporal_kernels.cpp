@@ -1,0 +1,210 @@
+// The temporal fill's kernels on synthetic pictures with known motion: propagation, the
+// forward-backward check, the window, cuts, seams and the push-pull completion.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "temporal/chunk_fill.h"
+#include "temporal/cuts.h"
+#include "temporal/hole.h"
+#include "temporal/propagate.h"
+#include "temporal/push_pull.h"
+#include "temporal/seam.h"
+
+namespace {
+
+using namespace temporal;
+
+constexpr int kW = 96, kH = 64;
+
+// A textured scene sampled at an offset: the same scene panned by whole pixels.
+uint8_t Scene(int x, int y) { return (uint8_t)(40 + (x * 7 + y * 13 + ((x * y) % 17) * 5) % 180); }
+
+struct Picture {
+    std::vector<uint8_t> y;
+    PictureRef ref;
+    explicit Picture(int shiftX = 0, int shiftY = 0, int add = 0) : y((size_t)kW * kH) {
+        for (int r = 0; r < kH; ++r)
+            for (int c = 0; c < kW; ++c) y[(size_t)r * kW + c] = (uint8_t)std::min(255, Scene(c + shiftX, r + shiftY) + add);
+        ref.planeCount = 1;
+        ref.planes[0] = PlaneRef{y.data(), kW, kW, kH, 1};
+    }
+};
+
+// A hole of a few text-like bars in the middle rows.
+std::vector<uint8_t> BarMask() {
+    std::vector<uint8_t> m((size_t)kW * kH, 0);
+    for (int r = 28; r < 36; ++r)
+        for (int c = 20; c < 76; ++c)
+            if ((c / 4) % 2 == 0) m[(size_t)r * kW + c] = 1;
+    return m;
+}
+
+FlowField Uniform(float dx, float dy, Band band) {
+    FlowField f;
+    f.width = kW;
+    f.height = band.Rows();
+    f.scale = 1;
+    f.top = band.top;
+    f.xy.resize((size_t)f.width * f.height * 2);
+    for (size_t i = 0; i < f.xy.size(); i += 2) f.xy[i] = dx, f.xy[i + 1] = dy;
+    return f;
+}
+
+struct Step {
+    Band band{16, 48};
+    Hole hole;
+    PlaneMemory memory[1];
+    PlaneCandidates candidates[1];
+    explicit Step(const PictureRef &layout) {
+        const std::vector<uint8_t> mask = BarMask();
+        MakeHole(mask.data(), kW, kH, layout, band, 2, hole);
+    }
+};
+
+// Guards a fill that is off by a pixel or blurred: a whole-pixel pan must copy the true samples.
+TEST(TemporalPropagation, KnownTranslationFillsTheTrueBackground) {
+    Picture before(0, 0), now(3, 0);  // the scene moved 3 pixels left: now(x) = before(x + 3)
+    Step s(now.ref);
+    const FlowField toward = Uniform(3.0f, 0.0f, s.band), back = Uniform(-3.0f, 0.0f, s.band);
+    const Neighbour from{&before.ref, nullptr, nullptr, &back};
+    PropagateStep(from, &toward, s.hole, StepSettings{}, s.memory, s.candidates);
+    const PlaneHole &ph = s.hole.planes[0];
+    ASSERT_GT(ph.holeCount, 100);
+    for (int32_t k = 0; k < ph.holeCount; ++k) {
+        const int x = ph.fill[k] % kW, y = ph.fill[k] / kW + ph.rows.top;
+        ASSERT_EQ(s.candidates[0].age[k], 1);
+        EXPECT_EQ(s.candidates[0].value[k], (float)Scene(x + 3, y)) << x << "," << y;
+    }
+}
+
+// Guards taking background through a flow that does not come back where it started.
+TEST(TemporalPropagation, InconsistentFlowIsRejected) {
+    Picture before, now;
+    Step s(now.ref);
+    const FlowField toward = Uniform(3.0f, 0.0f, s.band), back = Uniform(1.0f, 0.0f, s.band);
+    const Neighbour from{&before.ref, nullptr, nullptr, &back};
+    PropagateStep(from, &toward, s.hole, StepSettings{}, s.memory, s.candidates);
+    for (uint8_t age : s.candidates[0].age) EXPECT_EQ(age, kNoMemory);
+}
+
+// Guards background older than the window: ages grow by one a step and stop at the window.
+TEST(TemporalPropagation, MemoryStaysWithinTheWindow) {
+    Picture still;
+    Step a(still.ref), b(still.ref);
+    const FlowField zero = Uniform(0, 0, a.band);
+    StepSettings settings;
+    settings.window = 3;
+    // A still hole: nothing is ever revealed, so memory runs out after the window.
+    Neighbour none;
+    PropagateStep(none, nullptr, a.hole, settings, a.memory, a.candidates);
+    for (uint8_t age : a.candidates[0].age) EXPECT_EQ(age, kNoMemory);
+    // The hole appears on a visible picture: its samples are one step old, then older each step.
+    Step *cur = &b, *prev = &a;
+    Neighbour first{&still.ref, nullptr, nullptr, &zero};
+    PropagateStep(first, &zero, prev->hole, settings, prev->memory, prev->candidates);
+    for (int step = 2; step <= 4; ++step) {
+        Neighbour from{&still.ref, &prev->hole, prev->memory, &zero};
+        PropagateStep(from, &zero, cur->hole, settings, cur->memory, cur->candidates);
+        const PlaneCandidates &c = cur->candidates[0];
+        for (int32_t k = 0; k < cur->hole.planes[0].holeCount; ++k) {
+            if (step <= settings.window) EXPECT_EQ(c.age[k], step);
+            else EXPECT_EQ(c.age[k], kNoMemory);
+        }
+        std::swap(cur, prev);
+    }
+}
+
+// Guards carrying background across a cut: a picture of another shot gives the hole nothing.
+TEST(TemporalChunk, NothingCrossesACut) {
+    Picture a1(0, 0), a2(2, 0), b1(0, 0, 60), b2(2, 0, 60);
+    // b* is another shot: the same texture, much brighter (the histograms part).
+    std::vector<uint8_t> other((size_t)kW * kH);
+    for (size_t i = 0; i < other.size(); ++i) other[i] = (uint8_t)(230 - (i * 31) % 40);
+    b1.ref.planes[0].data = other.data();
+    const std::vector<uint8_t> mask = BarMask();
+    Hole hole;
+    MakeHole(mask.data(), kW, kH, a1.ref, Band{0, kH}, 2, hole);
+    std::vector<ChunkFrame> frames = {{a1.ref, nullptr}, {b1.ref, &hole}};
+    std::vector<uint8_t> outY = other;
+    Picture out;
+    out.ref.planes[0].data = outY.data();
+    Picture spatial(0, 0, 0);
+    std::vector<uint8_t> flat((size_t)kW * kH, 7);
+    spatial.ref.planes[0].data = flat.data();
+    FillCallbacks cb;
+    cb.spatial = [&](int) { return &spatial.ref; };
+    cb.output = [&](int) { return out.ref; };
+    FillStats stats;
+    ChunkFill fill(FillSettings{});
+    fill.Run(frames, 1, 2, Band{0, kH}, cb, nullptr, stats);
+    EXPECT_EQ(stats.propagated, 0);
+    EXPECT_EQ(stats.carried, 0);
+    EXPECT_EQ(stats.spatial, hole.planes[0].holeCount);
+}
+
+// Guards a fill that stands out when the light changed: the seam must vanish on the ring.
+TEST(TemporalSeam, BrightnessStepLeavesNoSeam) {
+    Picture now(0, 0, 20);  // the picture got brighter by 20 since the background was seen
+    const std::vector<uint8_t> mask = BarMask();
+    Hole hole;
+    MakeHole(mask.data(), kW, kH, now.ref, Band{16, 48}, 2, hole);
+    const PlaneHole &ph = hole.planes[0];
+    std::vector<float> values(ph.fill.size());
+    std::vector<uint8_t> valid(ph.fill.size(), 1);
+    for (size_t k = 0; k < ph.fill.size(); ++k) values[k] = Scene(ph.fill[k] % kW, ph.fill[k] / kW + ph.rows.top);
+    SeamCorrector seam;
+    seam.Correct(now.ref.planes[0], ph, values.data(), valid.data());
+    for (int32_t k = 0; k < ph.holeCount; ++k) {
+        const int x = ph.fill[k] % kW, y = ph.fill[k] / kW + ph.rows.top;
+        EXPECT_NEAR(values[k], std::min(255, Scene(x, y) + 20), 1.0f) << x << "," << y;
+    }
+}
+
+// Guards a completion that changes what was known or leaves holes empty.
+TEST(TemporalPushPull, KeepsKnownEntriesAndFillsBetweenThem) {
+    const int w = 33, h = 9;
+    std::vector<float> v((size_t)w * h, -1.0f), wt((size_t)w * h, 0.0f);
+    for (int y = 0; y < h; ++y) {
+        v[(size_t)y * w] = 10.0f, wt[(size_t)y * w] = 1.0f;
+        v[(size_t)y * w + w - 1] = 50.0f, wt[(size_t)y * w + w - 1] = 1.0f;
+    }
+    PushPullFill fill;
+    ASSERT_TRUE(fill.Fill(v.data(), wt.data(), w, h, 1));
+    for (int y = 0; y < h; ++y) {
+        EXPECT_EQ(v[(size_t)y * w], 10.0f);
+        EXPECT_EQ(v[(size_t)y * w + w - 1], 50.0f);
+        for (int x = 1; x < w; ++x) EXPECT_GE(v[(size_t)y * w + x] + 1e-3f, v[(size_t)y * w + x - 1]);  // a ramp, no dips
+        EXPECT_GT(v[(size_t)y * w + w / 2], 12.0f);
+        EXPECT_LT(v[(size_t)y * w + w / 2], 48.0f);
+    }
+    std::vector<float> none((size_t)w * h, 0.0f);
+    EXPECT_FALSE(fill.Fill(v.data(), none.data(), w, h, 1));
+}
+
+// Guards cut detection that fires on motion or misses a change of shot.
+TEST(TemporalCuts, PanIsNoCutAndAnotherShotIs) {
+    // A smooth picture with fine grain, as photographs are at the scale of the thumbnail's cells.
+    auto smooth = [](int dx, int dy) {
+        std::vector<uint8_t> p((size_t)kW * kH);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) p[(size_t)y * kW + x] = (uint8_t)(60 + (x + dx) + (y + dy) / 2 + ((x * 7 + y * 3) % 5));
+        return p;
+    };
+    std::vector<uint8_t> pa = smooth(0, 0), pp = smooth(4, 2), dark((size_t)kW * kH);
+    for (size_t i = 0; i < dark.size(); ++i) dark[i] = (uint8_t)(10 + (i * 3) % 30);
+    Picture a, panned, other;
+    a.ref.planes[0].data = pa.data();
+    panned.ref.planes[0].data = pp.data();
+    other.ref.planes[0].data = dark.data();
+    PictureSignature sa, sp, so;
+    MakeSignature(a.ref.planes[0], 255, sa);
+    MakeSignature(panned.ref.planes[0], 255, sp);
+    MakeSignature(other.ref.planes[0], 255, so);
+    EXPECT_FALSE(IsCut(sa, sp));
+    EXPECT_TRUE(IsCut(sa, so));
+}
+
+}  // namespace
