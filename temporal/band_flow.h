@@ -70,16 +70,19 @@ public:
     BandFlow &operator=(const BandFlow &) = delete;
 
     // The motion from `from` to `to` (where each point of `from` is in `to`), completed inside
-    // `hole` (the hole of `from`'s picture, may be null) widened by `margin` luma pixels.
-    void Measure(const BandImage &from, const BandImage &to, const Hole *hole, int margin, Band band, int scale,
-                 FlowField &out);
+    // the holes of both pictures (either may be null) widened by `margin` luma pixels: the text
+    // stands still on the screen, so where either picture shows it the measure is of the text.
+    void Measure(const BandImage &from, const BandImage &to, const Hole *fromHole, const Hole *toHole, int margin,
+                 Band band, int scale, FlowField &out);
 
 private:
-    void Complete(const Hole &hole, int margin, FlowField &f);
+    void MarkUnknown(const Hole &hole, int reach, const FlowField &f);
 
     std::unique_ptr<cv::Ptr<cv::DISOpticalFlow>> dis_;
     PushPullFill fill_;
     std::vector<float> weights_;
+    std::vector<uint8_t> cells_, widened_;
+    std::vector<int> counts_;
 };
 
 }  // namespace temporal

@@ -24,7 +24,7 @@ void ChunkFill::FindCuts(const std::vector<ChunkFrame> &frames) {
     cutBefore_.assign(n, 1);
     for (size_t i = 0; i < n; ++i) {
         const PictureRef &p = frames[i].picture;
-        MakeSignature(p.planes[0], p.maxValue, signatures_[i]);
+        MakeSignature(p.planes[0], p.maxValue, HasHole(frames[i]) ? &frames[i].hole->planes[0] : nullptr, signatures_[i]);
         if (i > 0) cutBefore_[i] = IsCut(signatures_[i - 1], signatures_[i], settings_.cuts);
     }
 }
@@ -48,9 +48,9 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
         toPrevious_[i].width = 0;
         if (!Linked((int)i) || (!HasHole(frames[i]) && !HasHole(frames[i - 1]))) continue;
         const BandImage &a = image(i - 1), &b = image(i);
-        flow_.Measure(b, a, HasHole(frames[i]) ? frames[i].hole : nullptr, settings_.flowMargin, band, scale, toPrevious_[i]);
-        flow_.Measure(a, b, HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr, settings_.flowMargin, band, scale,
-                      toNext_[i - 1]);
+        const Hole *hb = HasHole(frames[i]) ? frames[i].hole : nullptr, *ha = HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr;
+        flow_.Measure(b, a, hb, ha, settings_.flowMargin, band, scale, toPrevious_[i]);
+        flow_.Measure(a, b, ha, hb, settings_.flowMargin, band, scale, toNext_[i - 1]);
     }
 }
 

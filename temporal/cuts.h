@@ -5,6 +5,8 @@
 // cut apart when their thumbnails differ on average by more than `thumbnail` codes, or their
 // histograms share less than 1 - `histogram` of their mass. Motion moves detail within the cells
 // and leaves the histogram; a fade changes both a little at each step; a cut changes both at once.
+// The subtitle itself must not count as a change of shot: samples in the picture's hole (and its
+// ring) are left out of both, and cells are compared only where both pictures have samples.
 // Cost: about 16 thousand samples read per picture, whatever its size.
 #pragma once
 
@@ -12,8 +14,11 @@
 
 namespace temporal {
 
+struct PlaneHole;
+
 struct PictureSignature {
     float thumbnail[16 * 16] = {};
+    bool cellSeen[16 * 16] = {};  // false: every sample of the cell was in the hole
     float histogram[32] = {};
 };
 
@@ -22,7 +27,8 @@ struct CutThresholds {
     float histogram = 0.5f;   // half the L1 distance of the normalised histograms, 0..1
 };
 
-void MakeSignature(const PlaneRef &luma, int maxValue, PictureSignature &out);
+// `hole`: the luma plane's hole of the picture, or null.
+void MakeSignature(const PlaneRef &luma, int maxValue, const PlaneHole *hole, PictureSignature &out);
 bool IsCut(const PictureSignature &before, const PictureSignature &after, const CutThresholds &t = CutThresholds{});
 
 }  // namespace temporal

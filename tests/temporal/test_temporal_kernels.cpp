@@ -200,11 +200,82 @@ TEST(TemporalCuts, PanIsNoCutAndAnotherShotIs) {
     panned.ref.planes[0].data = pp.data();
     other.ref.planes[0].data = dark.data();
     PictureSignature sa, sp, so;
-    MakeSignature(a.ref.planes[0], 255, sa);
-    MakeSignature(panned.ref.planes[0], 255, sp);
-    MakeSignature(other.ref.planes[0], 255, so);
+    MakeSignature(a.ref.planes[0], 255, nullptr, sa);
+    MakeSignature(panned.ref.planes[0], 255, nullptr, sp);
+    MakeSignature(other.ref.planes[0], 255, nullptr, so);
     EXPECT_FALSE(IsCut(sa, sp));
     EXPECT_TRUE(IsCut(sa, so));
+    // A white subtitle box appearing is no cut once its hole is left out.
+    std::vector<uint8_t> titled = pp;
+    std::vector<uint8_t> mask((size_t)kW * kH, 0);
+    for (int y = 40; y < 60; ++y)
+        for (int x = 8; x < 88; ++x) titled[(size_t)y * kW + x] = 255, mask[(size_t)y * kW + x] = 1;
+    Picture withText;
+    withText.ref.planes[0].data = titled.data();
+    Hole hole;
+    MakeHole(mask.data(), kW, kH, withText.ref, Band{0, kH}, 2, hole);
+    PictureSignature st;
+    MakeSignature(withText.ref.planes[0], 255, &hole.planes[0], st);
+    EXPECT_FALSE(IsCut(sa, st));
 }
 
 }  // namespace
+
+namespace {
+
+// A larger photograph-like scene: smooth shapes with fine detail, panned by whole pixels.
+constexpr int kPW = 256, kPH = 128;
+uint8_t Photo(int x, int y) {
+    const float v = 120 + 60 * std::sin(x * 0.05f) * std::cos(y * 0.07f) + 25 * std::sin(x * 0.31f + y * 0.17f) +
+                    10 * std::sin(x * 1.3f) * std::sin(y * 1.1f);
+    return (uint8_t)std::max(0.0f, std::min(255.0f, v));
+}
+
+}  // namespace
+
+// Guards the whole chain (flow, completion, both passes, composition) on a pan: the hole must be
+// filled with the scene that passed under it, not with the spatial fallback.
+TEST(TemporalChunk, PanIsFilledWithTheSceneThatPassedUnderTheHole) {
+    constexpr int kFrames = 16, kShift = 3;
+    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
+    std::vector<PictureRef> refs(kFrames);
+    for (int f = 0; f < kFrames; ++f) {
+        for (int y = 0; y < kPH; ++y)
+            for (int x = 0; x < kPW; ++x) pics[f][(size_t)y * kPW + x] = Photo(x + f * kShift, y);
+        refs[f].planeCount = 1;
+        refs[f].planes[0] = PlaneRef{pics[f].data(), kPW, kPW, kPH, 1};
+    }
+    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
+    for (int y = 80; y < 100; ++y)
+        for (int x = 60; x < 200; ++x)
+            if ((x / 6) % 2 == 0) mask[(size_t)y * kPW + x] = 1;
+    const Band band = MaskBand(mask.data(), kPW, kPH, 24, 4);
+    Hole hole;
+    MakeHole(mask.data(), kPW, kPH, refs[0], band, 2, hole);
+    std::vector<ChunkFrame> frames(kFrames);
+    for (int f = 0; f < kFrames; ++f) frames[f] = ChunkFrame{refs[f], f >= 4 && f < 12 ? &hole : nullptr};
+    std::vector<std::vector<uint8_t>> outs = pics;
+    std::vector<uint8_t> grey((size_t)kPW * kPH, 128);
+    PictureRef spatial = refs[0];
+    spatial.planes[0].data = grey.data();
+    FillCallbacks cb;
+    cb.spatial = [&](int) { return &spatial; };
+    cb.output = [&](int i) {
+        PictureRef r = refs[i];
+        r.planes[0].data = outs[i].data();
+        return r;
+    };
+    FillStats stats;
+    ChunkFill fill(FillSettings{});
+    fill.Run(frames, 4, 12, band, cb, nullptr, stats);
+    const int64_t holeSamples = (int64_t)hole.planes[0].holeCount * 8;
+    EXPECT_GT(stats.propagated, holeSamples * 95 / 100) << stats.carried << " carried, " << stats.spatial << " spatial";
+    double se = 0;
+    for (int f = 4; f < 12; ++f)
+        for (int32_t k = 0; k < hole.planes[0].holeCount; ++k) {
+            const int32_t i = hole.planes[0].fill[k] + band.top * kPW;
+            const double d = (double)outs[f][i] - pics[f][i];
+            se += d * d;
+        }
+    EXPECT_LT(std::sqrt(se / (double)holeSamples), 4.0);
+}
