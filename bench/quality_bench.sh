@@ -199,6 +199,22 @@ qb_clip() {
   for fill in "${qb_fills[@]}"; do for radius in "${qb_radii[@]}"; do rm -f "$qb_out/$key-$fill-r$radius-t1.mkv"; done; done
 }
 
+# The fills the build has, into qb_fills, with their flags. The temporal fill is measured once
+# the build lists --fill; until then the spatial fill runs without the flag (its output then is
+# today's) and the temporal rows say n/a. WINDOW, when given, goes to the temporal fill.
+qb_detect_fills() {
+  local window=$1 help
+  help=$("$qb_subremove" --help 2>&1 || true)
+  qb_fills=(spatial) qb_flags_spatial=() qb_flags_temporal=()
+  if grep -q -- '--fill' <<< "$help"; then
+    qb_fills=(spatial temporal) qb_flags_spatial=(--fill spatial) qb_flags_temporal=(--fill temporal)
+    [ -n "$window" ] && qb_flags_temporal+=(--temporal-window "$window")
+  else
+    qb_note "$qb_subremove has no --fill: the spatial fill alone (today's output), temporal n/a"
+  fi
+  return 0
+}
+
 qb_main() {
   qb_subremove=$qb_root/build/default/subremove
   qb_metrics=$qb_root/build/default/bench/quality_metrics
@@ -226,16 +242,7 @@ qb_main() {
   for f in ffmpeg ffprobe convert awk cmp; do command -v "$f" > /dev/null || qb_die "$f is missing"; done
   IFS=, read -r -a qb_radii <<< "$radii"
 
-  # The temporal fill is measured once the build has it; until then its rows say n/a.
-  local help
-  help=$("$qb_subremove" --help 2>&1 || true)
-  qb_fills=(spatial) qb_flags_spatial=() qb_flags_temporal=()
-  if grep -q -- '--fill' <<< "$help"; then
-    qb_fills=(spatial temporal) qb_flags_spatial=(--fill spatial) qb_flags_temporal=(--fill temporal)
-    [ -n "$window" ] && qb_flags_temporal+=(--temporal-window "$window")
-  else
-    qb_note "$qb_subremove has no --fill: the spatial fill alone (today's output), temporal n/a"
-  fi
+  qb_detect_fills "$window"
 
   local sd=720x576 hd=1920x1080 sd_frames=150 hd_frames=120
   if [ $quick = 1 ]; then sd=480x384 hd=640x360 sd_frames=16 hd_frames=12; fi
