@@ -1,7 +1,7 @@
 // Removal quality against ground truth: compares films with the clean footage they were made from,
 // on the pixels a burnt-in subtitle damaged.
 //
-//   quality_metrics --clean CLEAN --truth TRUTH [--index BMS] [--margin 8] NAME=FILM...
+//   quality_metrics --clean CLEAN --truth TRUTH [--index BMS] [--margin 8] [--burnt NAME] NAME=FILM...
 //
 // CLEAN is the footage before the subtitles were burnt in, TRUTH a grey film whose non-zero
 // pixels are the damaged ones (glyph, outline and shadow: the subtitles' alpha), every FILM the same
@@ -14,7 +14,10 @@
 //   flicker        mean |(out[t] - out[t-1]) - (clean[t] - clean[t-1])| over the box, for each
 //                  pair of consecutive frames that both carry the same box (the same subtitle);
 //   changed_outside_damage, changed_outside_box   luma pixels of the whole film that differ from
-//                  CLEAN outside the damage and outside the boxes (0 for a faithful burn).
+//                  CLEAN outside the damage and outside the boxes (0 for a faithful burn);
+//   damaged_untouched   with --burnt NAME (one of the FILMs, the film before removal): damaged
+//                  pixels whose luma is still the burnt film's, mostly those outside the hole a
+//                  fill repaints, which no fill of that hole can improve.
 // With --index the recognition tool's files are checked against the truth: the frames the index
 // covers must be exactly the frames with damage, and every graymap pixel (image_K.pgm beside the
 // index, K counted from 0) must land on damaged pixels in each of its frames.
@@ -150,14 +153,16 @@ struct Tally {
     std::vector<uint8_t> luma, previous;
     double damagedError = 0, boxError = 0, flickerSum = 0;
     uint64_t damagedCount = 0, boxCount = 0, flickerCount = 0, flickerPairs = 0;
-    uint64_t changedOutsideDamage = 0, changedOutsideBox = 0;
+    uint64_t changedOutsideDamage = 0, changedOutsideBox = 0, damagedUntouched = 0;
     int64_t frames = 0;
 };
 
 // One frame of one film against the clean frame. `previousBox` is the box of the frame before, or
-// an empty box when that frame carried none; flicker needs the same box on both.
+// an empty box when that frame carried none; flicker needs the same box on both. `burnt` is the
+// burnt film's frame, or null.
 void AddFrame(Tally &t, const std::vector<uint8_t> &clean, const std::vector<uint8_t> &cleanBefore,
-              const std::vector<uint8_t> &truth, int width, int height, const Box &box, const Box &previousBox) {
+              const std::vector<uint8_t> &truth, const uint8_t *burnt, int width, int height, const Box &box,
+              const Box &previousBox) {
     const bool pair = !box.Empty() && box == previousBox;
     for (int y = 0; y < height; ++y) {
         const bool rowInBox = !box.Empty() && y >= box.top && y <= box.bottom;
@@ -167,6 +172,7 @@ void AddFrame(Tally &t, const std::vector<uint8_t> &clean, const std::vector<uin
             if (truth[i]) {
                 t.damagedError += double(diff) * diff;
                 ++t.damagedCount;
+                if (burnt && t.luma[i] == burnt[i]) ++t.damagedUntouched;
             } else if (diff) {
                 ++t.changedOutsideDamage;
             }
@@ -264,13 +270,13 @@ void CheckIndexFrame(IndexCheck &check, int64_t frame, const std::vector<uint8_t
 }
 
 struct Options {
-    std::string clean, truth, index;
+    std::string clean, truth, index, burnt;
     int margin = 8;
     std::vector<std::pair<std::string, std::string>> films;  // name, path
 };
 
 [[noreturn]] void Usage() {
-    std::fprintf(stderr, "usage: quality_metrics --clean CLEAN --truth TRUTH [--index BMS] [--margin N] NAME=FILM...\n");
+    std::fprintf(stderr, "usage: quality_metrics --clean CLEAN --truth TRUTH [--index BMS] [--margin N] [--burnt NAME] NAME=FILM...\n");
     std::exit(2);
 }
 
@@ -283,6 +289,7 @@ Options ParseOptions(int argc, char **argv) {
         else if (arg == "--truth" && hasValue) o.truth = argv[++i];
         else if (arg == "--index" && hasValue) o.index = argv[++i];
         else if (arg == "--margin" && hasValue) o.margin = std::atoi(argv[++i]);
+        else if (arg == "--burnt" && hasValue) o.burnt = argv[++i];
         else if (arg.size() > 2 && arg[0] != '-' && arg.find('=') != std::string::npos && arg.find('=') > 0)
             o.films.emplace_back(arg.substr(0, arg.find('=')), arg.substr(arg.find('=') + 1));
         else Usage();
@@ -291,13 +298,15 @@ Options ParseOptions(int argc, char **argv) {
     return o;
 }
 
-void Report(const Tally &t, int64_t subtitleFrames) {
+void Report(const Tally &t, int64_t subtitleFrames, bool withBurnt) {
     std::printf("quality_metrics: name=%s frames=%lld subtitle_frames=%lld damaged_pixels=%llu psnr_damaged=%s "
-                "psnr_box=%s flicker=%.4f flicker_pairs=%llu changed_outside_damage=%llu changed_outside_box=%llu\n",
+                "psnr_box=%s flicker=%.4f flicker_pairs=%llu changed_outside_damage=%llu changed_outside_box=%llu",
                 t.name.c_str(), (long long)t.frames, (long long)subtitleFrames, (unsigned long long)t.damagedCount,
                 Psnr(t.damagedError, t.damagedCount).c_str(), Psnr(t.boxError, t.boxCount).c_str(),
                 t.flickerCount ? t.flickerSum / t.flickerCount : 0.0, (unsigned long long)t.flickerPairs,
                 (unsigned long long)t.changedOutsideDamage, (unsigned long long)t.changedOutsideBox);
+    if (withBurnt) std::printf(" damaged_untouched=%llu", (unsigned long long)t.damagedUntouched);
+    std::printf("\n");
 }
 
 }  // namespace
@@ -314,6 +323,10 @@ int main(int argc, char **argv) {
     }
     IndexCheck index;
     if (!options.index.empty()) index = LoadIndex(options.index);
+    const Tally *burnt = nullptr;
+    for (const Tally &t : tallies)
+        if (t.name == options.burnt) burnt = &t;
+    if (!options.burnt.empty() && !burnt) Fail("--burnt " + options.burnt + " names none of the films");
 
     std::vector<uint8_t> clean, cleanBefore, truth;
     int width = 0, height = 0, w = 0, h = 0;
@@ -325,10 +338,13 @@ int main(int argc, char **argv) {
         const Box box = DamageBox(truth, width, height, options.margin);
         if (!box.Empty()) ++subtitleFrames;
         if (!options.index.empty()) CheckIndexFrame(index, frame, truth, width, height, !box.Empty());
-        for (Tally &t : tallies) {
+        for (Tally &t : tallies)
             if (!t.reader->Next(t.luma, w, h) || w != width || h != height)
                 Fail(t.path + " does not match the clean film's frames at frame " + std::to_string(frame));
-            AddFrame(t, clean, cleanBefore, truth, width, height, box, previousBox);
+        // Every film's frame is read before any is tallied, since each is compared with the burnt one.
+        for (Tally &t : tallies)
+            AddFrame(t, clean, cleanBefore, truth, burnt ? burnt->luma.data() : nullptr, width, height, box, previousBox);
+        for (Tally &t : tallies) {
             t.previous.swap(t.luma);
             ++t.frames;
         }
@@ -344,6 +360,6 @@ int main(int argc, char **argv) {
                     "graymap_pixels_off_damage=%lld\n", index.entries.size(), (long long)index.coverageMismatches,
                     (long long)index.firstMismatch, (long long)index.graymapPixelsOff);
     }
-    for (const Tally &t : tallies) Report(t, subtitleFrames);
+    for (const Tally &t : tallies) Report(t, subtitleFrames, burnt != nullptr);
     return 0;
 }

@@ -44,6 +44,14 @@ expect "a blinking fill" "$(line blinking)" "flicker=1.4793 flicker_pairs=2"
 # Guards the count of pixels changed outside the damage and the boxes (frame 0 has no box).
 expect "a change outside the box" "$(line corner)" "changed_outside_damage=1 changed_outside_box=1"
 
+# Against the burnt film (plus10 here): blinking equals it in frames 1 and 3 only. Guards the
+# comparison with the burnt film's same frame, not the one before.
+out=$("$metrics" --clean "$work/clean.mkv" --truth "$work/truth.mkv" --burnt plus10 \
+  plus10="$work/plus10.mkv" blinking="$work/blinking.mkv" clean="$work/clean.mkv")
+expect "the burnt film itself" "$(line plus10)" "damaged_untouched=300"
+expect "a fill equal to the burnt film in two frames" "$(line blinking)" "damaged_untouched=200"
+expect "a fill that touched every damaged pixel" "$(line clean)" "damaged_untouched=0"
+
 # The index check: a 10x10 graymap at (20,20) for frames 1-3 agrees with the truth.
 mkdir -p "$work/right" "$work/late" "$work/shifted"
 printf 'P5\n10 10\n255\n' > "$work/right/image_0.pgm"
