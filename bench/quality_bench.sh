@@ -16,12 +16,14 @@
 # no flicker): both check the metrics. Clips are made once into a cache folder.
 #
 # Usage: bench/quality_bench.sh [--subremove PATH] [--metrics PATH] [--quick] [--radius LIST]
-#                               [--window N] [--clips DIR] [--out DIR]
+#                               [--window N] [--runs N] [--clips DIR] [--out DIR]
 #   --subremove PATH  the build to measure (default: build/default/subremove of this tree)
 #   --metrics PATH    the measuring tool (default: build/default/bench/quality_metrics)
 #   --quick           small clips of a few frames: a test that the benchmark and its checks work
 #   --radius LIST     radii to measure, comma-separated (default 5, the module's default)
 #   --window N        --temporal-window N for the temporal fill (default: subremove's own)
+#   --runs N          timed rounds per clip and radius, the median kept (default 1); each round
+#                     alternates the fills: t1 spatial, t1 temporal, t2 spatial, t2 temporal
 #   --clips DIR       the clip cache (default: build/quality-clips of this tree)
 #   --out DIR         outputs, logs and before/after strips (default: build/quality-bench)
 # Prints a markdown table and one `quality_bench:` line per figure. Status 0 when every run
@@ -60,6 +62,12 @@ qb_check_summary() {
   elif [ "$counts" != "$frames $with $with" ]; then
     qb_die "subremove counted '$counts' (frames, with a subtitle, repainted) where the clip has '$frames $with $with'"
   fi
+}
+
+# The median of the numbers given (the mean of the middle two for an even count).
+qb_median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
+    if (NR % 2) printf "%.4f\n", v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 # Frames of a clip that carry a subtitle, from its index (the entries do not overlap).
@@ -149,31 +157,42 @@ qb_strip() {
 
 qb_usage() { sed -n '/^# Usage/,/^#   --out/s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 2; }
 
-# Measures one clip: every fill at every radius (t1 and t2 runs alternating between the fills),
-# then one metrics run over all outputs.
-qb_clip() {
-  local name=$1 clip=$2 frames=$3 key=${1// /-} with radius fill threads t
-  with=$(qb_subtitle_frames "$clip")
-  local -a films=(clean="$clip/clean.mkv" burnt="$clip/burnt.mkv")
-  local -A ms fps same
-  for radius in "${qb_radii[@]}"; do
+# Times every fill at RADIUS on CLIP, qb_runs rounds of alternating runs, and sets ms, fps and
+# same (declared by the caller) for each fill: the median times, and whether every --threads 2
+# output equalled the --threads 1 one. The last round's --threads 1 outputs stay for the metrics.
+qb_time_fills() {
+  local clip=$1 key=$2 frames=$3 with=$4 radius=$5 round threads fill
+  local -A times
+  for ((round = 1; round <= qb_runs; ++round)); do
     for threads in 1 2; do
       for fill in "${qb_fills[@]}"; do
         local out=$qb_out/$key-$fill-r$radius-t$threads.mkv log=$qb_out/$key-$fill-r$radius-t$threads.log
         local -a flags=("${qb_flags_spatial[@]}")
         [ $fill = temporal ] && flags=("${qb_flags_temporal[@]}")
-        t=$(qb_run "$clip" $threads "$out" "$log" "${flags[@]}" --radius "$radius")
+        times[$fill$threads]+=" $(qb_run "$clip" $threads "$out" "$log" "${flags[@]}" --radius "$radius")"
         qb_check_summary "$log" "$frames" "$with"
-        if [ $threads = 1 ]; then
-          ms[$fill$radius]=$(awk -v t="$t" -v n="$frames" 'BEGIN { printf "%.1f", 1000 * t / n }')
-          films+=("$fill-r$radius=$out")
-        else
-          fps[$fill$radius]=$(awk -v t="$t" -v n="$frames" 'BEGIN { printf "%.1f", n / t }')
-          same[$fill$radius]=$(cmp -s "$out" "${out%-t2.mkv}-t1.mkv" && echo yes || echo no)
-          rm -f "$out"
-        fi
+        [ $threads = 1 ] && continue
+        [ $round = 1 ] && same[$fill$radius]=yes
+        cmp -s "$out" "${out%-t2.mkv}-t1.mkv" || same[$fill$radius]=no
+        rm -f "$out"
       done
     done
+  done
+  for fill in "${qb_fills[@]}"; do
+    ms[$fill$radius]=$(awk -v t="$(qb_median ${times[${fill}1]})" -v n="$frames" 'BEGIN { printf "%.1f", 1000 * t / n }')
+    fps[$fill$radius]=$(awk -v t="$(qb_median ${times[${fill}2]})" -v n="$frames" 'BEGIN { printf "%.1f", n / t }')
+  done
+}
+
+# Measures one clip: every fill at every radius, timed, then one metrics run over all outputs.
+qb_clip() {
+  local name=$1 clip=$2 frames=$3 key=${1// /-} with radius fill
+  with=$(qb_subtitle_frames "$clip")
+  local -a films=(clean="$clip/clean.mkv" burnt="$clip/burnt.mkv")
+  local -A ms fps same
+  for radius in "${qb_radii[@]}"; do
+    qb_time_fills "$clip" "$key" "$frames" "$with" "$radius"
+    for fill in "${qb_fills[@]}"; do films+=("$fill-r$radius=$qb_out/$key-$fill-r$radius-t1.mkv"); done
   done
   local report
   report=$("$qb_metrics" --clean "$clip/clean.mkv" --truth "$clip/truth.mkv" --index "$clip/subs/clip.bms" \
@@ -225,6 +244,7 @@ qb_main() {
   qb_subremove=$qb_root/build/default/subremove
   qb_metrics=$qb_root/build/default/bench/quality_metrics
   local quick=0 radii=5 window= clips=$qb_root/build/quality-clips
+  qb_runs=1
   qb_out=$qb_root/build/quality-bench
   while [ $# -gt 0 ]; do
     case $1 in
@@ -233,6 +253,7 @@ qb_main() {
       --quick) quick=1; shift ;;
       --radius) [[ ${2:-} =~ ^([0-9]|10)(,([0-9]|10))*$ ]] || qb_usage; radii=$2; shift 2 ;;
       --window) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || qb_usage; window=$2; shift 2 ;;
+      --runs) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || qb_usage; qb_runs=$2; shift 2 ;;
       --clips) [ $# -ge 2 ] || qb_usage; clips=$2; shift 2 ;;
       --out) [ $# -ge 2 ] || qb_usage; qb_out=$2; shift 2 ;;
       -h|--help) qb_usage ;;
@@ -266,7 +287,7 @@ qb_main() {
   qb_clip "pan $hd" "$clips/hdpan-$hd-$hd_frames" $hd_frames
 
   echo "subremove: $qb_subremove; $(nproc) cores; load average at start $load_start, at end $(cut -d' ' -f1-3 /proc/loadavg)"
-  echo "PSNR and flicker on luma; $sd_frames frames at $sd, $hd_frames at $hd"
+  echo "PSNR and flicker on luma; $sd_frames frames at $sd, $hd_frames at $hd; times: median of $qb_runs run(s)"
   echo
   echo "| clip | fill | PSNR damaged | PSNR box+8 | flicker | ms/frame t1 | fps t2 | damage untouched |"
   echo "|---|---|---|---|---|---|---|---|"
