@@ -45,24 +45,32 @@ BandFlow::~BandFlow() = default;
 
 void BandFlow::Measure(const BandImage &from, const BandImage &to, const Hole *fromHole, const Hole *toHole, int margin,
                        Band band, int scale, FlowField &out) {
-    out.width = from.width;
-    out.height = from.height;
-    out.scale = scale;
-    out.top = band.top;
-    out.xy.resize((size_t)out.width * out.height * 2);
     const cv::Mat a(from.height, from.width, CV_8UC1, const_cast<uint8_t *>(from.pixels.data()));
     const cv::Mat b(to.height, to.width, CV_8UC1, const_cast<uint8_t *>(to.pixels.data()));
     // An output of the right size would be taken as the starting guess: the field must start
     // empty, or each result would depend on the pair measured before it.
     cv::Mat flow;
     (*dis_)->calc(a, b, flow);
-    flow.copyTo(cv::Mat(out.height, out.width, CV_32FC2, out.xy.data()));
-    const float s = (float)scale;
-    for (float &v : out.xy) v *= s;
+    // DIS's finest level is half the image's resolution, so the field is kept at that size: each
+    // entry the mean of a 2x2 cell, a quarter of the memory and of the completion's work.
+    out.width = from.width / 2;
+    out.height = from.height / 2;
+    out.scale = scale * 2;
+    out.top = band.top;
+    out.xy.resize((size_t)out.width * out.height * 2);
+    const float s = (float)scale * 0.25f;
+    for (int y = 0; y < out.height; ++y) {
+        const float *r0 = flow.ptr<float>(2 * y), *r1 = flow.ptr<float>(2 * y + 1);
+        float *o = &out.xy[(size_t)y * out.width * 2];
+        for (int x = 0; x < out.width; ++x) {
+            o[2 * x] = (r0[4 * x] + r0[4 * x + 2] + r1[4 * x] + r1[4 * x + 2]) * s;
+            o[2 * x + 1] = (r0[4 * x + 1] + r0[4 * x + 3] + r1[4 * x + 1] + r1[4 * x + 3]) * s;
+        }
+    }
     const bool fromKnown = !fromHole || fromHole->Empty(), toKnown = !toHole || toHole->Empty();
     if (fromKnown && toKnown) return;
     weights_.assign((size_t)out.width * out.height, 1.0f);
-    const int reach = (margin + scale - 1) / scale;
+    const int reach = (margin + out.scale - 1) / out.scale;
     if (!fromKnown) MarkUnknown(*fromHole, reach, out);
     if (!toKnown) MarkUnknown(*toHole, reach, out);
     fill_.Fill(out.xy.data(), weights_.data(), out.width, out.height, 2);
