@@ -308,7 +308,12 @@ void RunStaged(std::vector<Worker> &workers, TemporalWorkers &temporal, FrameRea
     Stage<std::shared_ptr<RunQueue>> filter(control, threads, 1, [&](std::shared_ptr<RunQueue> &run, int w) {
         FilterRun(*run, workers[(size_t)w], temporal.empty() ? nullptr : temporal[(size_t)w].get(), film, filtered);
     });
-    Stage<int64_t> encode(control, output.EncoderCount(), (size_t)output.EncoderCount(), [&](int64_t &g, int slot) {
+    // The encoders take groups in order and wait for each frame of a group. A temporal worker
+    // holds its frames until the reader has given it the window after them, so the reader must
+    // never wait for an encoder: with the temporal fill the queue of group numbers is unbounded
+    // (the frames themselves are bounded by the window and the run queues).
+    const size_t groups = temporal.empty() ? (size_t)output.EncoderCount() : SIZE_MAX;
+    Stage<int64_t> encode(control, output.EncoderCount(), groups, [&](int64_t &g, int slot) {
         for (int64_t i = g * group; i < (g + 1) * group; ++i) {
             FrameResult r;
             if (!filtered.Take(i, r)) return;

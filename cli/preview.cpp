@@ -16,16 +16,17 @@
 #include "cli/input.h"
 #include "cli/output_target.h"
 #include "cli/plugin_host.h"
+#include "cli/preview_temporal.h"
 #include "host/params.h"
 
 namespace {
 
-// Copies the instance's output into panel `panel` of the strip (three pictures side by side).
-void CopyPanel(const FilterInstance &instance, int panel, std::vector<uint8_t> &rgb) {
+// Copies the instance's output into panel `panel` of the strip (`panels` pictures side by side).
+void CopyPanel(const FilterInstance &instance, int panel, int panels, std::vector<uint8_t> &rgb) {
     const int w = instance.width(), h = instance.height();
     for (int y = 0; y < h; ++y) {
         const uint32_t *row = instance.DestinationRow(y);
-        uint8_t *outRow = rgb.data() + ((size_t)y * w * 3 + (size_t)panel * w) * 3;
+        uint8_t *outRow = rgb.data() + ((size_t)y * w * panels + (size_t)panel * w) * 3;
         for (int x = 0; x < w; ++x) {
             outRow[3 * x] = (uint8_t)(row[x] >> 16);
             outRow[3 * x + 1] = (uint8_t)(row[x] >> 8);
@@ -63,28 +64,31 @@ AVFrame *FindFrame(const Options &o, VideoInput &input, int64_t number, std::uni
     return frame;
 }
 
+// The strip: original | mask | final, and with the temporal fill original | mask | spatial |
+// temporal. `temporal` is that fill's frame, or null when it is the original.
 void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoInput &input, const AVFrame *frame,
-                int64_t number, const std::string &path) {
+                const AVFrame *temporal, int64_t number, const std::string &path) {
     const int w = input.width(), h = input.height();
     const PictureColour colour = ResolveColour((AVPixelFormat)frame->format, frame->colorspace, frame->color_range, w, h);
     ColourConverter converter(w, h, colour, colour);
-    std::vector<uint8_t> rgb((size_t)w * 3 * h * 3);
-    const int32_t modes[3] = {MODE_ORIGINAL, MODE_MASK_ONLY, MODE_FINAL};
-    for (int panel = 0; panel < 3; ++panel) {
+    const int panels = o.temporalFill ? 4 : 3;
+    std::vector<uint8_t> rgb((size_t)w * panels * h * 3);
+    const int32_t modes[4] = {MODE_ORIGINAL, MODE_MASK_ONLY, MODE_FINAL, MODE_ORIGINAL};
+    for (int panel = 0; panel < panels; ++panel) {
         FilterInstance instance(module, w, h);
         FilterSettings settings = o.settings;
         settings.mode = modes[panel];
         ConfigureInstance(instance, settings, o.configGiven);
         instance.Start((int32_t)number);
-        converter.ToHost(frame, instance, RowBand{0, h});
+        converter.ToHost(panel == 3 && temporal ? temporal : frame, instance, RowBand{0, h});
         instance.Run((int32_t)number, input.MicrosecondsPerFrame());
         instance.End();
-        CopyPanel(instance, panel, rgb);
+        CopyPanel(instance, panel, panels, rgb);
     }
     TargetRules rules;
     rules.overwrite = o.overwrite;
     rules.inputFiles = input.Files();
-    WritePng(path, w * 3, h, rgb, rules);
+    WritePng(path, w * panels, h, rgb, rules);
 }
 
 }  // namespace
@@ -95,12 +99,15 @@ int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &inpu
         const int64_t number = PreviewNumber(item, input);
         if (number > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "--preview " + item + " is past the frames the filter can number");
         std::unique_ptr<VideoInput> fresh;
+        FramePtr temporal;
+        if (o.temporalFill) temporal = TemporalPreviewFrame(o, module, input, number);
         const AVFrame *frame = FindFrame(o, input, number, fresh);
         const std::string path = PreviewPath(o.previewPath, number, o.previews.size() > 1);
-        WriteStrip(o, module, fresh ? *fresh : input, frame, number, path);
+        WriteStrip(o, module, fresh ? *fresh : input, frame, temporal.get(), number, path);
         if (!o.quiet) {
-            std::fprintf(stderr, "subremove: frame %lld as original | mask | final written to %s%s\n", (long long)number,
-                         path.c_str(), o.index.empty() || InMergedRanges(subtitled, number) ? "" : "; the index shows no subtitle in it");
+            std::fprintf(stderr, "subremove: frame %lld as original | mask | %s written to %s%s\n", (long long)number,
+                         o.temporalFill ? "spatial | temporal" : "final", path.c_str(),
+                         o.index.empty() || InMergedRanges(subtitled, number) ? "" : "; the index shows no subtitle in it");
         }
     }
     return EXIT_OK;

@@ -144,6 +144,8 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
             Held &f = held_[(size_t)(num - base)];
             frames[(size_t)(num - lo)].picture = PictureOf(f.job.frame.get());
             frames[(size_t)(num - lo)].hole = f.entry >= 0 ? &holes[f.entry] : nullptr;
+            frames[(size_t)(num - lo)].number = num;
+            frames[(size_t)(num - lo)].holeId = f.entry;
         }
         temporal::FillCallbacks callbacks;
         callbacks.spatial = [&](int i) { return Spatial(held_[(size_t)(lo + i - base)]); };

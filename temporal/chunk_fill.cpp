@@ -47,10 +47,43 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
     for (size_t i = 1; i < n; ++i) {
         toPrevious_[i].width = 0;
         if (!Linked((int)i) || (!HasHole(frames[i]) && !HasHole(frames[i - 1]))) continue;
+        if (TakeKept(frames, i, band)) continue;
         const BandImage &a = image(i - 1), &b = image(i);
         const Hole *hb = HasHole(frames[i]) ? frames[i].hole : nullptr, *ha = HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr;
         flow_.Measure(b, a, hb, ha, settings_.flowMargin, band, scale, toPrevious_[i]);
         flow_.Measure(a, b, ha, hb, settings_.flowMargin, band, scale, toNext_[i - 1]);
+    }
+}
+
+// A pair measured for the chunk before, in the same band between the same holes, is the same
+// measure: it is taken over instead of measured again.
+bool ChunkFill::TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band band) {
+    if (frames[i].number < 0 || band.top != keptBand_.top || band.bottom != keptBand_.bottom) return false;
+    for (KeptPair &k : kept_) {
+        if (k.number != frames[i].number || k.ids[0] != frames[i - 1].holeId || k.ids[1] != frames[i].holeId) continue;
+        if (k.toPrevious.width == 0) return false;
+        std::swap(toPrevious_[i], k.toPrevious);
+        std::swap(toNext_[i - 1], k.toNext);
+        k.toPrevious.width = 0;
+        return true;
+    }
+    return false;
+}
+
+// Keeps the pairs after the window before the next chunk's first output can start.
+void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band) {
+    kept_.clear();
+    keptBand_ = band;
+    const int64_t from = frames[(size_t)last - 1].number + 1 - settings_.step.window;
+    for (size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i].number < from || frames[i].number < 0 || toPrevious_[i].width == 0) continue;
+        KeptPair k;
+        k.number = frames[i].number;
+        k.ids[0] = frames[i - 1].holeId;
+        k.ids[1] = frames[i].holeId;
+        std::swap(k.toPrevious, toPrevious_[i]);
+        std::swap(k.toNext, toNext_[i - 1]);
+        kept_.push_back(std::move(k));
     }
 }
 
@@ -107,6 +140,7 @@ void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, 
     for (int i = first; i < last; ++i) {
         if (HasHole(frames[(size_t)i])) Compose(frames, i, previous, callbacks, stats);
     }
+    Keep(frames, last, band);
 }
 
 void ChunkFill::Compose(const std::vector<ChunkFrame> &frames, int i, const PictureRef *previous,

@@ -37,6 +37,10 @@ namespace temporal {
 struct ChunkFrame {
     PictureRef picture;         // decoded samples
     const Hole *hole = nullptr;  // null or empty: no subtitle
+    // For flows kept from one chunk to the next: the frame's number in the film and which hole
+    // it has (-1: none). Without a number nothing is kept.
+    int64_t number = -1;
+    int holeId = -1;
 };
 
 struct FillSettings {
@@ -81,6 +85,18 @@ private:
     void ComposePlane(const ChunkFrame &frame, int i, int plane, const Neighbour &carried, const FlowField *toward,
                       const PictureRef *&spatial, bool &asked, const FillCallbacks &callbacks, FillStats &stats);
     bool Linked(int i) const { return i > 0 && !cutBefore_[(size_t)i]; }
+    bool TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band band);
+    void Keep(const std::vector<ChunkFrame> &frames, int last, Band band);
+
+    // The flows of the last chunk's pairs that the next chunk's window may need again: both
+    // directions of the pair ending at frame `number`, measured between the holes `ids`.
+    struct KeptPair {
+        int64_t number = -1;
+        int ids[2] = {-1, -1};
+        FlowField toPrevious, toNext;
+    };
+    std::vector<KeptPair> kept_;
+    Band keptBand_;
 
     FillSettings settings_;
     int outputBase_ = 0;          // frames[outputBase_] is the first output
