@@ -75,7 +75,12 @@ sr_wine32_private_root() {
     return 1
   fi
   local deb
-  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$root"; done
+  for deb in "$debs"/*.deb; do
+    dpkg-deb -x "$deb" "$root" || {
+      echo "setup: could not unpack $deb" >&2
+      return 1
+    }
+  done
   sr_wine32_launcher >"$sr_wine32_dir/wine"
   chmod +x "$sr_wine32_dir/wine"
   echo "$version" >"$sr_wine32_dir/version"
