@@ -45,7 +45,8 @@ if [ -f "$out/dialog.bmp" ] && command -v convert >/dev/null; then
 fi
 [ "$status" = 0 ] || exit 1
 
-# The labels of the same slider positions in the Linux module's dialog.
+# The labels of the same slider positions in the Linux module's dialog. Guards labels (the aspect
+# scales, the decimal scaling) that this module's pow computes otherwise than the Linux build's.
 "$linux_build/tests/frames_linux" labels "$linux_build/subtitle_removal.so" "$out/labels_linux.txt" || exit 1
 tr -d '\r' <"$out/labels.txt" >"$out/labels_windows.txt"
 if ! diff "$out/labels_linux.txt" "$out/labels_windows.txt" >"$out/labels.diff"; then
