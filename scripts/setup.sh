@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when they are missing and
-# we are root. Sourced by scripts/test.sh and scripts/demo.sh.
+# we are root, then 32-bit Wine where 32-bit programs can run (scripts/setup_wine32.sh). Sourced by
+# scripts/test.sh and scripts/demo.sh from the source tree's root.
 sr_packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 gcc-multilib
   wine wine64 xvfb xauth imagemagick zip unzip
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libopencv-dev fonts-dejavu-core mate-backgrounds
@@ -22,3 +23,4 @@ if [ ${#sr_missing[@]} -gt 0 ]; then
     echo "setup: missing packages (run as root to install them): ${sr_missing[*]}" >&2
   fi
 fi
+source scripts/setup_wine32.sh

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Static checks of the 32-bit Windows module, the product, which cannot run here:
+# Static checks of the 32-bit Windows module, the product, that hold wherever it is built, also where
+# 32-bit programs cannot run (the Wine tests beside this script run it where they can):
 #  - its dialog resource 101: present, English (United States), its controls' ids in template
 #    order, and every id the dialog code uses (ui/resource.h) with the value the resource has;
 #  - the host's records as this build compiles them: sizes and offsets read back from an object

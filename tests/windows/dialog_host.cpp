@@ -3,9 +3,12 @@
 // records its calls. A second thread waits for the dialog, compares its windows with the
 // template table, saves a picture of it, then clicks, presses keys and moves sliders with
 // posted messages, waiting after each action for the preview calls it must cause, and reads the
-// instance and the value labels back. Prints one line per check; exit code 0 when all pass.
+// instance and the value labels back. A last opening moves every slider through every position and
+// writes the labels shown (label_sweep.h), which the caller compares with the Linux module's. The
+// dialog runs at the x87 precision Windows gives a host's threads. Prints one line per check; exit
+// code 0 when all pass.
 //
-// Usage: dialog_host <module.vdf> <screenshot.bmp>
+// Usage: dialog_host <module.vdf> <screenshot.bmp> <labels.txt>
 #include <windows.h>
 #include <commctrl.h>
 
@@ -18,6 +21,7 @@
 #include "host/instance.h"
 #include "host/params.h"
 #include "platform/linux/dialog_template.h"
+#include "tests/windows/label_sweep.h"
 #include "ui/resource.h"
 
 namespace {
@@ -78,6 +82,7 @@ RecordingPreview g_preview;
 RemovalInstance *g_instance = nullptr;
 HWND g_owner = nullptr;
 const char *g_screenshotPath = nullptr;
+const char *g_labelsPath = nullptr;
 
 // Polls until `done` holds; the dialog's thread does the work meanwhile. False after 20 s.
 template <typename Condition>
@@ -263,14 +268,53 @@ DWORD WINAPI PressClose(void *) {
     return 0;
 }
 
+// Every slider to each of its positions, as a host's user could leave it, and the label read back.
+// A position that differs from the instance's value must order a frame; that frame is waited for,
+// so the label is read after the dialog has taken the position.
+DWORD WINAPI SweepLabels(void *) {
+    HWND dialog = nullptr;
+    if (!WaitFor([&] { return (dialog = g_instance->dialog) != nullptr && IsWindowVisible(dialog); })) return 1;
+    FILE *out = std::fopen(g_labelsPath, "wb");
+    Check(out != nullptr, "labels file opened");
+    int lines = 0;
+    bool followed = true;
+    for (const labels::Row &row : labels::kRows) {
+        if (row.slider.sliderId == 0 || !out) continue;
+        HWND slider = GetDlgItem(dialog, row.slider.sliderId);
+        for (int32_t position = row.minimum; position <= row.maximum; ++position) {
+            const LONG before = g_preview.redo;
+            const bool moves = g_instance->*row.field.number != position;
+            SendMessageA(slider, TBM_SETPOS, TRUE, position);
+            RedrawWindow(slider, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+            if (moves && !WaitForRedo(before + 1)) followed = false;
+            labels::WriteLine(out, row, position, Text(dialog, row.slider.labelId).c_str());
+            ++lines;
+        }
+    }
+    if (out) std::fclose(out);
+    // Guards a sweep whose slider moves the dialog never saw (the labels would be stale).
+    Check(followed && lines > 0, "every slider position taken by the dialog");
+    PostMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    return 0;
+}
+
+// Windows starts every thread at 53-bit x87 precision (0x27F), and a host's dialog runs on such a
+// thread; MinGW's program start sets 64 bits. The module's pow must give the same labels at both.
+void UseHostX87ControlWord() {
+    const unsigned short word = 0x27F;
+    __asm__ volatile("fldcw %0" : : "m"(word));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: dialog_host <module.vdf> <screenshot.bmp>\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: dialog_host <module.vdf> <screenshot.bmp> <labels.txt>\n");
         return 2;
     }
     g_screenshotPath = argv[2];
+    g_labelsPath = argv[3];
+    UseHostX87ControlWord();
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
@@ -339,6 +383,11 @@ int main(int argc, char **argv) {
     result = g_registered.configProc(&activation, &functions, g_owner);
     WaitForSingleObject(closer, INFINITE);
     Check(result == 0, "Close: configProc returned 0");
+
+    HANDLE sweeper = CreateThread(nullptr, 0, SweepLabels, nullptr, 0, nullptr);
+    result = g_registered.configProc(&activation, &functions, g_owner);
+    WaitForSingleObject(sweeper, INFINITE);
+    Check(result == 0, "label sweep closed with Close");
     Check(g_preview.other == 0, "no other preview calls");
 
     g_registered.deinitProc(&activation, &functions);

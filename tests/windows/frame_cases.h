@@ -171,14 +171,30 @@ inline bool GenerateInputs(const std::string &root, char sep) {
 
 // ---- Cases ----
 
+// A sweep runs one frame of the folder's first subtitle once per value of a setting over its whole
+// range, changing the setting between frames as the dialog's slider does (the field written and a
+// rebuild ordered), so every value's weight table is built and used.
+enum Sweep { SWEEP_NONE, SWEEP_POWER, SWEEP_PIXEL_ASPECT };
+
 struct Case {
     const char *name;
     const char *folder;
     int32_t mode, depth, power, interlaced, pixelAspect, radius;
+    Sweep sweep = SWEEP_NONE;
 };
 
+constexpr int32_t kPowerRange[2] = {0, 160};
+constexpr int32_t kPixelAspectRange[2] = {-120, 120};
+
+// Frames the case writes: the folder's frames, or one per value of the swept setting.
+inline int32_t FrameCount(const Case &c, const Folder &folder) {
+    if (c.sweep == SWEEP_POWER) return kPowerRange[1] - kPowerRange[0] + 1;
+    if (c.sweep == SWEEP_PIXEL_ASPECT) return kPixelAspectRange[1] - kPixelAspectRange[0] + 1;
+    return folder.frameCount;
+}
+
 // All three modes; radius 0, 5 and 10; interlaced; pixel aspect -45, 0 and 45; power 0 and 160;
-// graymaps that fail to load.
+// graymaps that fail to load; every power and every pixel aspect.
 inline const std::vector<Case> &Cases() {
     static const std::vector<Case> cases = {
         {"final_defaults", "wide", 2, 15, 40, 0, 0, 5},
@@ -197,6 +213,12 @@ inline const std::vector<Case> &Cases() {
         // 53 bits, this table's weight at dx 9, dy 7 (K / pow(20785, 1.15), K for 874 samples) comes
         // out one float step above the Linux one.
         {"final_block_aspect_minus120_power23", "block", 2, 10, 23, 0, -120, 3},
+        // Guards powers whose x87 pow (MinGW's, in the 32-bit module) rounds away from the SSE2
+        // builds' result: every power 0..160 at pixel aspect -45, whose scales are not powers of two.
+        {"sweep_power", "odd", 2, 15, 40, 0, -45, 5, SWEEP_POWER},
+        // Guards pixel aspect scales (pow(2, n/30) on x87 in the 32-bit module) that differ from the
+        // other builds': every aspect -120..120, interlaced, at the non-integer power 2.3.
+        {"sweep_pixel_aspect", "odd", 2, 15, 23, 1, 0, 5, SWEEP_PIXEL_ASPECT},
     };
     return cases;
 }
@@ -379,30 +401,7 @@ private:
         state.lCurrentSourceFrame = 0;
         definition_.startProc(&activation, &functions);
         // No subtitle covers frame 0, so the selection at start loads nothing and shows no box.
-        size_t failing = 0;
-        int32_t previous = -1;
-        for (int32_t n = 0; n < folder->frameCount; ++n) {
-            const std::string where = std::string(c.name) + " frame " + std::to_string(n);
-            state.lCurrentSourceFrame = n;
-            state.lCurrentFrame = n;
-            std::memset(srcBuffer.data(), 0x5A, srcBuffer.size());
-            for (int32_t y = 0; y < h; ++y)
-                if (!ReadRow(FramePath(input_, sep_, *folder, n), y, w, srcBuffer.data() + y * pitch))
-                    Fail(where, "cannot read the source frame");
-            std::memset(dstBuffer.data(), kUntouched, dstBuffer.size());
-            if (definition_.runProc(&activation, &functions) != 0) Fail(where, "runProc did not return 0");
-            std::fwrite(dstBuffer.data(), 1, dstBuffer.size(), frames);
-            if (c.mode != 0) DumpWeights(instance, weights);
-
-            const int32_t covering = Covering(*folder, n);
-            const bool changed = covering != previous;
-            previous = covering;
-            const bool good = covering >= 0 && folder->subtitles[(size_t)covering].state == GRAYMAP_GOOD;
-            const size_t boxes = c.mode != 0 && changed && covering >= 0 && !good ? 1 : 0;
-            failing += boxes;
-            LogBoxes(where, boxes);
-            CheckFrame(where, c, covering, good, srcBuffer, dstBuffer, w, h, pitch);
-        }
+        const size_t failing = RunFrames(c, *folder, activation, functions, srcBuffer, dstBuffer, frames, weights);
         definition_.endProc(&activation, &functions);
         definition_.deinitProc(&activation, &functions);
         Log("failing graymaps reported: " + std::to_string(failing));
@@ -410,6 +409,59 @@ private:
         std::fclose(weights);
         std::fclose(log_);
         log_ = nullptr;
+    }
+
+    // The case's frames: the folder's in order, or for a sweep the first frame of the folder's
+    // first subtitle once per value. Returns the number of failing-graymap boxes shown.
+    size_t RunFrames(const Case &c, const Folder &folder, FilterActivation &activation,
+                     const FilterFunctions &functions, std::vector<uint8_t> &srcBuffer,
+                     std::vector<uint8_t> &dstBuffer, FILE *frames, FILE *weights) {
+        RemovalInstance *instance = static_cast<RemovalInstance *>(activation.filter_data);
+        FilterStateInfo &state = *activation.pfsi;
+        const int32_t w = folder.width, h = folder.height;
+        const ptrdiff_t pitch = (ptrdiff_t)w * 4 + kRowPadding;
+        size_t failing = 0;
+        int32_t previous = -1;
+        for (int32_t k = 0; k < FrameCount(c, folder); ++k) {
+            const int32_t n = c.sweep == SWEEP_NONE ? k : folder.subtitles[0].start;
+            std::string where = std::string(c.name) + " frame " + std::to_string(k);
+            if (c.sweep != SWEEP_NONE) where += SweepStep(c, k, instance);
+            state.lCurrentSourceFrame = n;
+            state.lCurrentFrame = n;
+            std::memset(srcBuffer.data(), 0x5A, srcBuffer.size());
+            for (int32_t y = 0; y < h; ++y)
+                if (!ReadRow(FramePath(input_, sep_, folder, n), y, w, srcBuffer.data() + y * pitch))
+                    Fail(where, "cannot read the source frame");
+            std::memset(dstBuffer.data(), kUntouched, dstBuffer.size());
+            if (definition_.runProc(&activation, &functions) != 0) Fail(where, "runProc did not return 0");
+            std::fwrite(dstBuffer.data(), 1, dstBuffer.size(), frames);
+            if (c.mode != 0) DumpWeights(instance, weights);
+
+            const int32_t covering = Covering(folder, n);
+            const bool changed = covering != previous;
+            previous = covering;
+            const bool good = covering >= 0 && folder.subtitles[(size_t)covering].state == GRAYMAP_GOOD;
+            const size_t boxes = c.mode != 0 && changed && covering >= 0 && !good ? 1 : 0;
+            failing += boxes;
+            LogBoxes(where, boxes);
+            CheckFrame(where, c, covering, good, srcBuffer, dstBuffer, w, h, pitch);
+        }
+        return failing;
+    }
+
+    // Value `k` of the swept setting, applied as the dialog applies a slider move: the field
+    // written and a rebuild ordered, which the next frame's selection carries out.
+    static std::string SweepStep(const Case &c, int32_t k, RemovalInstance *instance) {
+        std::string what;
+        if (c.sweep == SWEEP_POWER) {
+            instance->power = kPowerRange[0] + k;
+            what = " (power " + std::to_string(instance->power) + ")";
+        } else {
+            instance->pixelAspect = kPixelAspectRange[0] + k;
+            what = " (pixel aspect " + std::to_string(instance->pixelAspect) + ")";
+        }
+        instance->rebuildPending = true;
+        return what;
     }
 
     static int32_t Covering(const Folder &folder, int32_t n) {

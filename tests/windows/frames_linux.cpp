@@ -4,6 +4,8 @@
 //   frames_linux run <module.so> <input dir> <out dir>  runs every case through the Linux module
 //   frames_linux compare <linux out> <windows out>      byte comparison, differences named exactly
 //   frames_linux selftest <module.so> <work dir>        generate and run (the Linux checks alone)
+//   frames_linux labels <module.so> <out file>          the dialog's value labels at every slider
+//                                                       position (label_sweep.h), for the dialog test
 //
 // The module is loaded with dlopen and driven only through its binary interface; the stand-in
 // Windows layer answers its open-file box with the case's index and records its message boxes.
@@ -18,8 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/dialog_driver.h"
 #include "platform/linux/shim.h"
 #include "tests/windows/frame_cases.h"
+#include "tests/windows/label_sweep.h"
 
 namespace {
 
@@ -94,6 +98,91 @@ int RunModule(const char *modulePath, const std::string &input, const std::strin
     return failures ? 1 : 0;
 }
 
+// ---- The dialog's value labels ----
+
+FilterDefinition g_labelsDefinition;
+FilterDefinition *AddLabelsFilter(FilterModule *module, FilterDefinition *definition, int size) {
+    if (size != (int)sizeof(FilterDefinition)) return nullptr;
+    g_labelsDefinition = *definition;
+    g_labelsDefinition.module = module;
+    return &g_labelsDefinition;
+}
+void RemoveLabelsFilter(FilterDefinition *) {}
+
+struct LabelSweep {
+    FILE *out;
+    int lines = 0, failedMoves = 0;
+};
+
+// The user: every slider dragged to each of its positions in turn, its label read after each.
+void SweepLabels(void *context, HWND dialog) {
+    LabelSweep *sweep = static_cast<LabelSweep *>(context);
+    for (const labels::Row &row : labels::kRows) {
+        if (row.slider.sliderId == 0) continue;
+        for (int32_t position = row.minimum; position <= row.maximum; ++position) {
+            if (!DriverMoveSlider(dialog, row.slider.sliderId, position)) ++sweep->failedMoves;
+            labels::WriteLine(sweep->out, row, position, DriverControlState(dialog, row.slider.labelId).text);
+            ++sweep->lines;
+        }
+    }
+    DriverPressEscape(dialog);
+}
+
+int WriteLabels(const char *modulePath, const char *outPath) {
+    void *library = dlopen(modulePath, RTLD_NOW | RTLD_LOCAL);
+    auto init = library ? reinterpret_cast<FilterModuleInitProc>(dlsym(library, "VirtualdubFilterModuleInit2")) : nullptr;
+    auto deinit =
+        library ? reinterpret_cast<FilterModuleDeinitProc>(dlsym(library, "VirtualdubFilterModuleDeinit")) : nullptr;
+    FilterFunctions functions{};
+    functions.addFilter = &AddLabelsFilter;
+    functions.removeFilter = &RemoveLabelsFilter;
+    FilterModule module{};
+    module.hInstModule = reinterpret_cast<HMODULE>(library);  // the dialog's template is the module's
+    int version = 0, compatible = 0;
+    if (!init || !deinit || init(&module, &functions, &version, &compatible) != 0) {
+        std::printf("FAIL cannot load and register %s\n", modulePath);
+        return 1;
+    }
+    FILE *out = std::fopen(outPath, "wb");
+    if (!out) {
+        std::printf("FAIL cannot write %s\n", outPath);
+        return 1;
+    }
+    std::vector<uint8_t> data((size_t)g_labelsDefinition.inst_data_size, 0);
+    static uint32_t pixels[64 * 48];
+    VFBitmap src{}, dst{};
+    for (VFBitmap *b : {&src, &dst}) {
+        b->data = pixels;
+        b->depth = 32;
+        b->w = 64;
+        b->h = 48;
+        b->pitch = 64 * 4;
+        b->size = sizeof(pixels);
+    }
+    FilterStateInfo state{};
+    FilterActivation activation{};
+    activation.filter = &g_labelsDefinition;
+    activation.filter_data = data.data();
+    activation.src = &src;
+    activation.dst = &dst;
+    activation.pfsi = &state;
+    g_labelsDefinition.initProc(&activation, &functions);
+    LabelSweep sweep{out};
+    SetDialogDriver(&SweepLabels, &sweep);
+    const int result = g_labelsDefinition.configProc(&activation, &functions, reinterpret_cast<HWND>(0x5150));
+    SetDialogDriver(nullptr, nullptr);
+    g_labelsDefinition.deinitProc(&activation, &functions);
+    deinit(&module, &functions);
+    const bool written = std::fclose(out) == 0;
+    // Guards a sweep that moved nothing (a dialog that did not open would leave an empty file to compare).
+    if (result != 1 || sweep.lines == 0 || sweep.failedMoves != 0 || !written) {
+        std::printf("FAIL label sweep: dialog result %d, %d labels, %d slider moves refused\n", result, sweep.lines,
+                    sweep.failedMoves);
+        return 1;
+    }
+    return 0;
+}
+
 std::vector<uint8_t> Slurp(const std::string &path, bool *ok) {
     std::vector<uint8_t> data;
     FILE *f = std::fopen(path.c_str(), "rb");
@@ -111,9 +200,10 @@ size_t CompareFrames(const frames::Case &c, const std::vector<uint8_t> &a, const
     const frames::Folder &folder = *frames::FindFolder(c.folder);
     const size_t pitch = (size_t)folder.width * 4 + frames::kRowPadding;
     const size_t frameBytes = pitch * (size_t)folder.height;
-    if (a.size() != b.size() || a.size() != frameBytes * (size_t)folder.frameCount) {
+    const size_t count = (size_t)frames::FrameCount(c, folder);
+    if (a.size() != b.size() || a.size() != frameBytes * count) {
         std::printf("DIFF %s: frame data of %zu and %zu bytes, expected %zu\n", c.name, a.size(), b.size(),
-                    frameBytes * (size_t)folder.frameCount);
+                    frameBytes * count);
         return 1;
     }
     size_t differences = 0;
@@ -196,7 +286,7 @@ int Compare(const std::string &linuxDir, const std::string &windowsDir) {
             }
             if (std::strcmp(kind, ".frames") == 0) {
                 differences += CompareFrames(c, a, b);
-                frameCount += (size_t)frames::FindFolder(c.folder)->frameCount;
+                frameCount += (size_t)frames::FrameCount(c, *frames::FindFolder(c.folder));
             } else if (std::strcmp(kind, ".weights") == 0) {
                 size_t tables = 0;
                 differences += CompareWeights(c, a, b, &tables);
@@ -225,6 +315,7 @@ int main(int argc, char **argv) {
     if (command == "generate" && argc == 3) return Generate(argv[2]) ? 0 : 1;
     if (command == "run" && argc == 5) return RunModule(argv[2], argv[3], argv[4]);
     if (command == "compare" && argc == 4) return Compare(argv[2], argv[3]);
+    if (command == "labels" && argc == 4) return WriteLabels(argv[2], argv[3]);
     if (command == "selftest" && argc == 4) {
         const std::string work = argv[3];
         if (!MakeDirectory(work) || !Generate(work + "/input")) {
@@ -235,6 +326,6 @@ int main(int argc, char **argv) {
     }
     std::fprintf(stderr,
                  "usage: frames_linux generate <dir> | run <module> <input> <output> | compare <linux> <windows> |"
-                 " selftest <module> <work dir>\n");
+                 " selftest <module> <work dir> | labels <module> <out file>\n");
     return 2;
 }

@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Runs the frame cases through the Linux module and through the x86_64 Windows module under
-# wine64 (on a virtual X display: the boxes are real windows), then compares what both wrote,
-# byte for byte. Exits 77 (skipped) when wine64 or Xvfb is missing, or when the Linux build to
-# compare with has not been configured, or was configured without tests.
+# Runs the frame cases through the Linux module and through a Windows module under Wine (wine64
+# for the x86_64 module, 32-bit Wine for the i686 one; on a virtual X display: the boxes are real
+# windows), then compares what both wrote, byte for byte. Exits 77 (skipped) with one line saying
+# why when that Wine or Xvfb is missing, when 32-bit programs cannot run here, or when the Linux
+# build to compare with has not been configured, or was configured without tests.
 #
-# Usage: run_frames_wine.sh <Linux build dir> <frame_host.exe> <module.vdf> <work dir>
+# Usage: run_frames_wine.sh <win32|win64> <Linux build dir> <frame_host.exe> <module.vdf> <work dir>
 # The Linux half comes from the Linux build of the same source tree; its two targets are brought
 # up to date first, so the comparison never uses a stale Linux module.
 set -uo pipefail
-linux_build=$1
-host=$2
-module=$3
-work=$4
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || true)
-if [ -z "$wine" ] || [ ! -x "$wine" ] || ! command -v Xvfb >/dev/null || ! command -v xvfb-run >/dev/null ||
-   ! command -v xauth >/dev/null; then
-  echo "SKIPPED: the frame comparison needs wine64 and Xvfb (xvfb-run, xauth), which are not all installed"
+arch=$1
+linux_build=$2
+host=$3
+module=$4
+work=$5
+source "$(dirname "$0")/wine_select.sh"
+if ! sr_select_wine "$arch"; then
+  echo "SKIPPED: $skip_reason"
+  exit 77
+fi
+if ! sr_have_xvfb; then
+  echo "SKIPPED: the frame comparison needs Xvfb (xvfb-run, xauth), which is not all installed"
   exit 77
 fi
 if [ ! -f "$linux_build/build.ninja" ] && [ ! -f "$linux_build/Makefile" ]; then
@@ -42,10 +46,8 @@ winpath() { printf 'Z:%s' "${1//\//\\}"; }
 "$runner" run "$linux_module" "$work/input" "$work/linux" || exit 1
 
 prefix=$(mktemp -d)
-server=$(dirname "$wine")/wineserver
-[ -x "$server" ] || server=wineserver
-trap 'WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+trap 'WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1; rm -rf "$prefix"' EXIT
+export WINEPREFIX=$prefix
 # 27f: the x87 control word of every new Windows thread, so of the host's threads (53-bit
 # precision, which MinGW's pow inside the module computes with).
 xvfb-run -a -s "-screen 0 1024x768x24" "$wine" "$host" "$(winpath "$module")" "$(winpath "$work/input")" \
