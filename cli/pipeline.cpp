@@ -267,6 +267,44 @@ private:
     int left_ = 0;
 };
 
+// Where the reader cuts runs and how it hands frames on.
+struct RunRules {
+    const CutRule &cuts;
+    int64_t minLength;  // frames of a run before it may be cut
+    size_t queue;       // frames a run's queue holds
+    int64_t group;      // frames the encoder stage takes at a time
+};
+
+// The reader's loop: decodes, cuts runs, gives each frame to its run (and to the temporal
+// windows, when there are any) and each finished group to the encoders, until the film ends or
+// the pipeline fails.
+void ReadRuns(FrameReader &reader, const RunRules &rules, RunWindows *windows, Stage<std::shared_ptr<RunQueue>> &filter,
+              Stage<int64_t> &encode, RunControl &control) {
+    std::shared_ptr<RunQueue> run;
+    int64_t length = 0;
+    FrameJob job;
+    try {
+        while (reader.Next(job)) {
+            const int64_t index = job.index;
+            if (!run || (length >= rules.minLength && rules.cuts.Allowed(job.number))) {
+                if (run && windows) windows->Closing(run);
+                else if (run) run->Close();
+                run = std::make_shared<RunQueue>(control, rules.queue);
+                length = 0;
+                if (!filter.Push(run) || (windows && !windows->Open(*run))) break;
+            }
+            ++length;
+            if (windows && !windows->Seen(job)) break;
+            if (!run->Push(std::move(job))) break;
+            if ((index + 1) % rules.group == 0 && !encode.Push(index / rules.group)) break;
+        }
+    } catch (...) {
+        control.Fail(std::current_exception());
+    }
+    if (windows) windows->End();
+    if (run) run->Close();
+}
+
 // Several: this thread decodes and cuts runs; the filter stage filters whole runs, the encoder
 // stage codes whole groups, each worker with an instance or context of its own.
 // The filter stage's work on one run: each frame through the worker's instance, or the whole run
@@ -332,29 +370,7 @@ void RunStaged(std::vector<Worker> &workers, TemporalWorkers &temporal, FrameRea
     // The temporal fill never cuts a stretch of subtitles: its chunks are counted from its start.
     const CutRule cuts(temporal.empty() ? settings.ranges : film.merged);
     RunWindows windows(temporal.empty() ? 0 : settings.temporalWindow);
-    std::shared_ptr<RunQueue> run;
-    int64_t length = 0;
-    FrameJob job;
-    try {
-        while (reader.Next(job)) {
-            const int64_t index = job.index;
-            if (!run || (length >= runLength && cuts.Allowed(job.number))) {
-                if (run && temporal.empty()) run->Close();
-                if (run && !temporal.empty()) windows.Closing(run);
-                run = std::make_shared<RunQueue>(control, runQueue);
-                length = 0;
-                if (!filter.Push(run) || (!temporal.empty() && !windows.Open(*run))) break;
-            }
-            ++length;
-            if (!temporal.empty() && !windows.Seen(job)) break;
-            if (!run->Push(std::move(job))) break;
-            if ((index + 1) % group == 0 && !encode.Push(index / group)) break;
-        }
-    } catch (...) {
-        control.Fail(std::current_exception());
-    }
-    windows.End();
-    if (run) run->Close();
+    ReadRuns(reader, RunRules{cuts, runLength, runQueue, group}, temporal.empty() ? nullptr : &windows, filter, encode, control);
     filtered.SetEnd(reader.written());
     if (reader.written() % group != 0) encode.Push(reader.written() / group);
     filter.Finish();
