@@ -34,6 +34,10 @@ struct Options {
     std::string progressPath;     // --progress: key=value blocks to this file, "-" standard output
     bool help = false;
     bool version = false;
+    std::string detectDir;        // --detect: find the subtitles and write the index and graymaps here
+    std::string detectColour;     // --detect-colour, as given
+    std::string detectRegion;     // --detect-region TOP:BOTTOM, as given
+    bool radiusAuto = false;      // --radius auto: each subtitle's radius from its frames
 };
 
 // Parses argv. Throws HostError(EXIT_USAGE) with a one-line reason for a bad command line.
@@ -50,6 +54,12 @@ std::optional<FilterSettings> ParseScriptLine(const std::string &line, std::stri
 // A time or duration in FFmpeg's syntax ("90", "1:30", "01:02:03.5") in microseconds, or -1
 // when `text` is not one.
 int64_t ParseTime(const std::string &text, bool isDuration);
+
+// Parses --detect-colour ("white", "yellow", "#RRGGBB" or "RRGGBB") into the fill's luma band.
+// Throws HostError(EXIT_USAGE) for anything else.
+void ApplyDetectColour(const std::string &colour, int *lightLow, int *lightHigh);
+// Parses --detect-region "TOP:BOTTOM" in percent of the height. Throws HostError(EXIT_USAGE).
+void ApplyDetectRegion(const std::string &region, int *top, int *bottom);
 
 extern const char kUsageLine[];
 // Built from the parameter table when the program starts.

@@ -16,6 +16,7 @@
 #include "cli/input.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
+#include "cli/radius_auto.h"
 #include "cli/stage.h"
 #include "host/params.h"
 
@@ -57,6 +58,7 @@ using RunQueue = BoundedQueue<FrameJob>;
 struct Worker {
     std::unique_ptr<FilterInstance> instance;
     std::unique_ptr<ColourConverter> converter;
+    std::map<int, std::unique_ptr<FilterInstance>> byRadius;  // --radius auto: an instance per radius
 };
 
 // What every frame needs to know of the film.
@@ -67,6 +69,11 @@ struct FrameContext {
     int64_t usPerFrame;
     const FilterReach *reach;        // rows the filter reaches; null: every row
     int height;
+    const RadiusPlan *radii;         // null: one instance, one radius
+
+    FilterInstance &InstanceFor(Worker &worker, int64_t number) const {
+        return radii ? *worker.byRadius.at(radii->RadiusAt(number)) : *worker.instance;
+    }
 
     // Only the mask mode draws on frames without a subtitle; every other mode passes them through,
     // so they need no conversion and no call of the filter.
@@ -88,9 +95,10 @@ FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film
     if (result.duration <= 0) result.duration = film.input->NominalFrameDuration();
     if (film.NeedsFilter(job.number)) {
         const RowBand band = film.BandFor(job.number);
-        worker.converter->ToHost(decoded, *worker.instance, band);
-        worker.instance->Run((int32_t)job.number, film.usPerFrame);
-        result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame, band);
+        FilterInstance &instance = film.InstanceFor(worker, job.number);
+        worker.converter->ToHost(decoded, instance, band);
+        instance.Run((int32_t)job.number, film.usPerFrame);
+        result.changed = worker.converter->FromHost(instance, decoded, result.frame, band);
     }
     if (result.changed <= 0 && job.packet) {
         result.frame.reset();
@@ -236,6 +244,13 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
         ConfigureInstance(*worker.instance, settings.filter, settings.fromConfigLine);
         worker.instance->Start(0);
         worker.converter = std::make_unique<ColourConverter>(w, h, decoded, out);
+        for (int radius : settings.radii ? settings.radii->Radii() : std::vector<int>()) {
+            FilterSettings filter = settings.filter;
+            filter.radius = radius;
+            auto &instance = worker.byRadius[radius] = std::make_unique<FilterInstance>(module, w, h);
+            ConfigureInstance(*instance, filter, settings.fromConfigLine);
+            instance->Start(0);
+        }
     }
     return workers;
 }
@@ -319,7 +334,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
                        VideoOutput &output, const std::function<void(int64_t)> &progress) {
     std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.threads));
     FrameContext film{&input, settings.filter.mode, MergeFrameRanges(settings.ranges),
-                      input.MicrosecondsPerFrame(), settings.reach, input.height()};
+                      input.MicrosecondsPerFrame(), settings.reach, input.height(), settings.radii};
     FilmTotals totals;
     RunControl control;
     // Counts a frame once it is written (on one thread at a time).
@@ -337,7 +352,10 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
         control.RethrowIfFailed();
         if (writer.Written() != reader.written()) throw HostError(EXIT_FAILURE_RUN, "stopped before the end of the film");
     }
-    for (Worker &worker : workers) worker.instance->End();
+    for (Worker &worker : workers) {
+        worker.instance->End();
+        for (auto &instance : worker.byRadius) instance.second->End();
+    }
     totals.decoded = reader.decoded();
     return totals;
 }

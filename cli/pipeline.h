@@ -18,6 +18,7 @@
 #include "cli/frame_ranges.h"
 #include "cli/plugin_host.h"
 
+class RadiusPlan;
 class VideoInput;
 class VideoOutput;
 
@@ -35,6 +36,7 @@ struct FilmSettings {
     std::vector<FrameRange> ranges;  // the index's subtitle frame ranges
     const FilterReach *reach = nullptr;  // rows the filter reaches per frame; null: every row
     FilmPart part;                   // the frames written; their timestamps start at the part's start
+    const RadiusPlan *radii = nullptr;   // --radius auto: one instance per radius; null: filter.radius
 };
 
 // `progress` is called after each written frame with the number written so far.

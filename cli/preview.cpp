@@ -1,10 +1,12 @@
 // The preview strips (see preview.h) and the small PNG writer they use.
 #include "cli/preview.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "cli/av_util.h"
 #include "cli/colour.h"
@@ -16,6 +18,7 @@
 #include "cli/input.h"
 #include "cli/output_target.h"
 #include "cli/plugin_host.h"
+#include "cli/radius_auto.h"
 #include "host/params.h"
 
 namespace {
@@ -63,8 +66,39 @@ AVFrame *FindFrame(const Options &o, VideoInput &input, int64_t number, std::uni
     return frame;
 }
 
+// The size a graymap's header gives, or 0 x 0.
+std::pair<int, int> GraymapSize(const std::string &path) {
+    int w = 0, h = 0;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        if (std::fscanf(f, "P5 %d %d", &w, &h) != 2) w = h = 0;
+        std::fclose(f);
+    }
+    return {w, h};
+}
+
+// A two-pixel frame in green around each found subtitle shown in frame `number`.
+void DrawFoundBoxes(const Options &o, int64_t number, int stripWidth, int height, std::vector<uint8_t> &rgb) {
+    const IndexSummary index = ReadIndexSummary(o.index);
+    const size_t slash = o.index.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : o.index.substr(0, slash);
+    for (size_t i = 0; i < index.entries.size(); ++i) {
+        const IndexEntry &e = index.entries[i];
+        if (!e.matches || number < e.firstFrame || number > e.lastFrame) continue;
+        const auto size = GraymapSize(folder + "/image_" + std::to_string(i) + ".pgm");
+        const int x0 = e.x - 2, y0 = e.y - 2, x1 = e.x + size.first + 1, y1 = e.y + size.second + 1;
+        for (int y = std::max(0, y0); y <= std::min(height - 1, y1); ++y) {
+            for (int x = std::max(0, x0); x <= std::min(stripWidth / 3 - 1, x1); ++x) {
+                if (y > y0 + 1 && y < y1 - 1 && x > x0 + 1 && x < x1 - 1) continue;
+                uint8_t *p = rgb.data() + ((size_t)y * stripWidth + x) * 3;
+                p[0] = 0, p[1] = 255, p[2] = 0;
+            }
+        }
+        break;  // the module shows the first entry that holds the frame
+    }
+}
+
 void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoInput &input, const AVFrame *frame,
-                int64_t number, const std::string &path) {
+                int64_t number, const std::string &path, const RadiusPlan *radii) {
     const int w = input.width(), h = input.height();
     const PictureColour colour = ResolveColour((AVPixelFormat)frame->format, frame->colorspace, frame->color_range, w, h);
     ColourConverter converter(w, h, colour, colour);
@@ -74,6 +108,7 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
         FilterInstance instance(module, w, h);
         FilterSettings settings = o.settings;
         settings.mode = modes[panel];
+        if (radii) settings.radius = radii->RadiusAt(number);
         ConfigureInstance(instance, settings, o.configGiven);
         instance.Start((int32_t)number);
         converter.ToHost(frame, instance, RowBand{0, h});
@@ -81,6 +116,7 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
         instance.End();
         CopyPanel(instance, panel, rgb);
     }
+    if (!o.detectDir.empty()) DrawFoundBoxes(o, number, w * 3, h, rgb);
     TargetRules rules;
     rules.overwrite = o.overwrite;
     rules.inputFiles = input.Files();
@@ -89,7 +125,7 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
 
 }  // namespace
 
-int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input) {
+int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input, const RadiusPlan *radii) {
     const std::vector<FrameRange> subtitled = MergeFrameRanges(ReadIndexSummary(o.index).ranges);
     for (const std::string &item : o.previews) {
         const int64_t number = PreviewNumber(item, input);
@@ -97,7 +133,7 @@ int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &inpu
         std::unique_ptr<VideoInput> fresh;
         const AVFrame *frame = FindFrame(o, input, number, fresh);
         const std::string path = PreviewPath(o.previewPath, number, o.previews.size() > 1);
-        WriteStrip(o, module, fresh ? *fresh : input, frame, number, path);
+        WriteStrip(o, module, fresh ? *fresh : input, frame, number, path, radii);
         if (!o.quiet) {
             std::fprintf(stderr, "subremove: frame %lld as original | mask | final written to %s%s\n", (long long)number,
                          path.c_str(), o.index.empty() || InMergedRanges(subtitled, number) ? "" : "; the index shows no subtitle in it");

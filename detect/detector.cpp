@@ -8,8 +8,8 @@
 // 1. Contrast pixels: light ones, at least `contrast` above the darkest pixel within 3 (6 in the
 //    picture) and within the fill's luma range; dark ones, as far below the lightest. Two 7x7
 //    morphology passes (erosion, dilation) and a few comparisons.
-// 2. Age: how many frames a contrast pixel has kept its luma (within a few levels). A pixel that
-//    changes, or stops being a contrast pixel, starts again at 0; so the age of a subtitle's pixels
+// 2. Age: how many frames a contrast pixel has kept its luma (within a few levels) and stayed a
+//    contrast pixel. A pixel that changes, or was not a contrast pixel before, starts again at 0; so the age of a subtitle's pixels
 //    counts the frames since it appeared, whatever happens around them (a scene cut keeps the
 //    subtitle's pixels, and with them its age).
 // 3. Birth: pixels of age 8 or more that no subtitle in progress holds are joined (a 15x7
@@ -32,6 +32,7 @@
 // the span's min/max over the places of subtitles in progress. Memory: seven half-size planes and
 // one pair of planes per subtitle in progress (at most 32 of them), whatever the film's length.
 #include "detect/detector.h"
+#include "detect/timeline.h"
 
 #include <algorithm>
 #include <cmath>
@@ -68,7 +69,7 @@ struct InProgress {
 struct SubtitleDetector::State {
     int width, height;
     DetectSettings settings;
-    cv::Mat luma, previous, age, contrast, eroded, dilated, scratch;
+    cv::Mat luma, previous, age, contrast, previousContrast, eroded, dilated, scratch;
     cv::Mat lightMask, darkMask;
     int64_t frame = 0;  // the number of the next frame
     std::vector<InProgress> active;
@@ -91,7 +92,7 @@ SubtitleDetector::SubtitleDetector(int width, int height, const DetectSettings &
     s.height = height;
     s.settings = settings;
     const cv::Size half(std::max(1, width / 2), std::max(1, height / 2));
-    for (cv::Mat *m : {&s.luma, &s.previous, &s.age, &s.contrast, &s.eroded, &s.dilated, &s.scratch, &s.lightMask, &s.darkMask})
+    for (cv::Mat *m : {&s.luma, &s.previous, &s.age, &s.contrast, &s.previousContrast, &s.eroded, &s.dilated, &s.scratch, &s.lightMask, &s.darkMask})
         *m = cv::Mat::zeros(half, CV_8U);
 }
 
@@ -122,9 +123,12 @@ void SubtitleDetector::State::FindContrast() {
 void SubtitleDetector::State::UpdateAge() {
     for (int r = 0; r < luma.rows; ++r) {
         const uint8_t *l = luma.ptr<uint8_t>(r), *p = previous.ptr<uint8_t>(r), *c = contrast.ptr<uint8_t>(r);
+        const uint8_t *pc = previousContrast.ptr<uint8_t>(r);
         uint8_t *a = age.ptr<uint8_t>(r);
         for (int x = 0; x < luma.cols; ++x) {
-            const bool still = c[x] && std::abs(l[x] - p[x]) <= kStillDrift;
+            // A contrast pixel now and before, with its luma: a subtitle's fill over a picture of
+            // the same luma (white text on a white sky) starts its age when its outline comes.
+            const bool still = c[x] && pc[x] && std::abs(l[x] - p[x]) <= kStillDrift;
             a[x] = still ? (uint8_t)(a[x] + (a[x] < 255)) : 0;
         }
     }
@@ -209,6 +213,7 @@ void SubtitleDetector::State::End(InProgress &subtitle, int64_t last) {
 void SubtitleDetector::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
     State &s = *state_;
     std::swap(s.luma, s.previous);
+    std::swap(s.contrast, s.previousContrast);
     const cv::Mat full(s.height, s.width, CV_8U, const_cast<uint8_t *>(luma), (size_t)stride);
     cv::resize(full, s.luma, s.luma.size(), 0, 0, cv::INTER_AREA);
     s.FindContrast();
@@ -229,22 +234,8 @@ std::vector<SubtitleDetector::Box> SubtitleDetector::ActiveBoxes() const {
 
 namespace {
 
-// One graymap over both: the union of their fills in the bounding box of both.
 void MergeInto(FoundSubtitle &into, const FoundSubtitle &other) {
-    SubtitleShape &a = into.shape;
-    const SubtitleShape &b = other.shape;
-    const int x = std::min(a.x, b.x), y = std::min(a.y, b.y);
-    const int w = std::max(a.x + a.width, b.x + b.width) - x, h = std::max(a.y + a.height, b.y + b.height) - y;
-    std::vector<uint8_t> graymap((size_t)w * h, 0);
-    for (const SubtitleShape *s : {(const SubtitleShape *)&a, &b}) {
-        for (int r = 0; r < s->height; ++r)
-            for (int c = 0; c < s->width; ++c)
-                graymap[(size_t)(s->y - y + r) * w + (s->x - x + c)] |= s->graymap[(size_t)r * s->width + c];
-    }
-    a.graymap = std::move(graymap);
-    a.x = x, a.y = y, a.width = w, a.height = h;
-    a.radius = std::max(a.radius, b.radius);
-    a.reach = std::max(a.reach, b.reach);
+    into.shape = UniteShapes({&into.shape, &other.shape});
     into.first = std::min(into.first, other.first);
     into.last = std::max(into.last, other.last);
 }

@@ -6,7 +6,8 @@
 // - light text: the fill is steady and light, the outline or shadow steady and dark;
 // - dark text on a light box: the box is a solid steady light block and the fill the steady dark
 //   pixels inside it.
-// Which of the two it is: the largest steady light component filling most of its bounding box is
+// Steady light parts that reach the edge of the span are flat picture (sky, a wall), not the
+// subtitle. Which of the two it is: the largest steady light component filling most of its bounding box is
 // a box (glyph strokes fill a fifth to a third of theirs).
 // Text or not: at least two glyph components, thin strokes (an erosion by a third of the glyph
 // height leaves almost nothing of text, half of a solid logo), and for light text a dark outline
@@ -62,6 +63,29 @@ int KeepComponents(cv::Mat &mask, int minArea, int *medianHeight) {
     std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
     *medianHeight = heights[heights.size() / 2];
     return (int)heights.size();
+}
+
+// Drops the components that reach the span's edge: the span reaches well past the subtitle, so
+// they are flat picture (a sky, a wall) that stays as still as the subtitle does.
+void DropEdgeComponents(cv::Mat &mask) {
+    cv::Mat labels;
+    const int n = cv::connectedComponents(mask, labels, 8, CV_32S);
+    std::vector<uint8_t> edge((size_t)n, 0);
+    for (int r = 0; r < mask.rows; ++r) {
+        const int *l = labels.ptr<int>(r);
+        if (r == 0 || r == mask.rows - 1) {
+            for (int c = 0; c < mask.cols; ++c) edge[(size_t)l[c]] = 1;
+        } else {
+            edge[(size_t)l[0]] = edge[(size_t)l[mask.cols - 1]] = 1;
+        }
+    }
+    edge[0] = 0;
+    for (int r = 0; r < mask.rows; ++r) {
+        const int *l = labels.ptr<int>(r);
+        uint8_t *m = mask.ptr<uint8_t>(r);
+        for (int c = 0; c < mask.cols; ++c)
+            if (edge[(size_t)l[c]]) m[c] = 0;
+    }
 }
 
 // The bounding box of the largest steady light component, when it fills most of it: a box.
@@ -175,6 +199,7 @@ SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool low
     cv::Mat steadyLight, fill;
     cv::compare(low, rule.lightLow, steadyLight, cv::CMP_GE);
     steadyLight &= steady;
+    DropEdgeComponents(steadyLight);
     cv::Rect box;
     shape.darkOnBox = FindBox(steadyLight, &box);
     if (shape.darkOnBox) {
