@@ -59,17 +59,18 @@ db_big="FontName=DejaVu Sans Condensed,Bold=1,FontSize=24,PrimaryColour=&H00F0F0
 db_small="FontName=DejaVu Sans,Bold=0,FontSize=14,PrimaryColour=&H00FFFFFF,OutlineColour=&H00000000,BorderStyle=1,Outline=1,Shadow=1"
 db_top="$db_white,Alignment=8,MarginV=12"
 
-# name | photo | motion (crop x and y of a 1120x700 picture, n the frame) | style | subtitles
+# name | photo | motion (crop x and y of a 1120x700 picture, n the frame; x stays within 0..400
+# and y within 0..124 for 250 frames, so the picture never stops) | style | subtitles
 # (first-last:text, ';' between them, '\N' a line break) | cut (frame where a second photo takes
 # over, or -) | extra filter drawn on the clean film (a logo), or -
 db_clips=(
-  "white_sans|Dune.jpg|3*n|110-0.4*n|$db_white|10-59:Where does the tide go?;75-139:It goes where the moon says.;150-219:And the moon says nothing.|-|-"
-  "back_to_back|GreenMeadow.jpg|200-0.8*n|60+0.3*n|$db_white|5-54:First we walk.;55-104:Then we run.;105-179:Then we fly over the hills.;180-239:And we never land.|-|-"
-  "none_logo|Storm.jpg|2*n|80|$db_white||-|drawbox=x=590:y=30:w=100:h=44:color=black:t=fill,drawbox=x=594:y=34:w=92:h=36:color=white:t=fill"
-  "yellow_serif|Storm.jpg|100+1.5*n|40+0.5*n|$db_yellow|12-70:The storm is coming in from the west,\\Nand it will not wait for us.;90-160:Close the shutters.;175-240:Now we listen.|-|-"
+  "white_sans|Dune.jpg|40+1.4*n|110-0.4*n|$db_white|10-59:Where does the tide go?;75-139:It goes where the moon says.;150-219:And the moon says nothing.|-|-"
+  "back_to_back|GreenMeadow.jpg|200-0.8*n|40+0.3*n|$db_white|5-54:First we walk.;55-104:Then we run.;105-179:Then we fly over the hills.;180-239:And we never land.|-|-"
+  "none_logo|Storm.jpg|1.5*n|80|$db_white||-|drawbox=x=590:y=30:w=100:h=44:color=black:t=fill,drawbox=x=594:y=34:w=92:h=36:color=white:t=fill"
+  "yellow_serif|Storm.jpg|20+1.5*n|0.45*n|$db_yellow|12-70:The storm is coming in from the west,\\Nand it will not wait for us.;90-160:Close the shutters.;175-240:Now we listen.|-|-"
   "big_two_lines|GreenMeadow.jpg|250-n|20+0.2*n|$db_big|8-80:Nobody crosses the meadow\\Nafter the sun goes down.;100-170:Nobody?\\NNot even the shepherd.;185-245:Not even him.|-|-"
-  "top|Dune.jpg|300-2*n|50|$db_top|20-90:- Did you hear that?\\N- Only the wind.;110-200:Listen again.|-|-"
-  "scene_cut|Dune.jpg|3*n|110|$db_small|15-60:Before the cut.;90-180:This line stays across the cut.;200-240:After it.|130|-"
+  "top|Dune.jpg|390-1.5*n|50|$db_top|20-90:- Did you hear that?\\N- Only the wind.;110-200:Listen again.|-|-"
+  "scene_cut|Dune.jpg|20+1.5*n|110|$db_small|15-60:Before the cut.;90-180:This line stays across the cut.;200-240:After it.|130|-"
 )
 db_quick_clips="white_sans back_to_back none_logo"
 

@@ -37,6 +37,7 @@
 #include "cli/preview.h"
 #include "cli/progress_report.h"
 #include "cli/radius_auto.h"
+#include "cli/radius_plan.h"
 #include "cli/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"

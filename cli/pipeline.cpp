@@ -16,7 +16,7 @@
 #include "cli/input.h"
 #include "cli/interrupt.h"
 #include "cli/output.h"
-#include "cli/radius_auto.h"
+#include "cli/radius_plan.h"
 #include "cli/stage.h"
 #include "host/params.h"
 

@@ -18,7 +18,7 @@
 #include "cli/input.h"
 #include "cli/output_target.h"
 #include "cli/plugin_host.h"
-#include "cli/radius_auto.h"
+#include "cli/radius_plan.h"
 #include "host/params.h"
 
 namespace {

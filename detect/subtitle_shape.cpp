@@ -7,17 +7,17 @@
 // - dark text on a light box: the box is a solid steady light block and the fill the steady dark
 //   pixels inside it.
 // Steady light parts that reach the edge of the span are flat picture (sky, a wall), not the
-// subtitle. Which of the two it is: the largest steady light component filling most of its bounding box is
-// a box (glyph strokes fill a fifth to a third of theirs).
-// Text or not: at least two glyph components, thin strokes (an erosion by a third of the glyph
-// height leaves almost nothing of text, half of a solid logo), and for light text a dark outline
-// or shadow on a good part of the ring around the fill.
-// The radius: the damage is the fill and every steady pixel joined to it (outline, shadow, the
-// inner anti-aliasing between fill and outline, or the box); one more pixel for the outer
-// anti-aliasing, which blends with the moving picture and so is not steady. The Chebyshev distance
-// transform of the fill gives how far the damage reaches (the 99.5th percentile, so that a stray
-// steady pixel of the background does not decide), and the module's widening reaches
-// r (r + 1) / 2 pixels at radius r.
+// subtitle. Which of the two it is: the largest steady light component filling most of its
+// bounding box is a box (glyph strokes fill a fifth to a third of theirs).
+// Text or not: at least two glyph components in at most three lines, thin strokes (an erosion by
+// nearly half the glyph height leaves almost nothing of text, half of a solid logo), and for
+// light text a dark outline or shadow on a good part of the ring around the fill.
+// The radius: the damage is the fill, the inner anti-aliasing, the outline or shadow (steady and
+// dark) or the box (steady and light), and the outer anti-aliasing. Rings of the fill's Chebyshev
+// distance transform are the subtitle's while a fifth of each is outline-like. The module's
+// widening reaches r (r + 1) / 2 pixels at radius r, but only within the graymap's rectangle
+// widened by r; the graymap keeps a 2-pixel clear border around the fill, as the recognition
+// tool's do, so that the widening is not cut short at the text's edge.
 // Cost: a handful of OpenCV passes (threshold, erosion, components, one distance transform) over
 // the span, once per subtitle: well under a millisecond for a two-line subtitle at 720x576.
 #include "detect/subtitle_shape.h"
@@ -30,8 +30,11 @@
 namespace {
 
 constexpr int kMaxRadius = 10;
-// Steady pixels further than this from the fill are not the subtitle's (the module's radius 5).
+// Steady pixels further than this from the fill are not the subtitle's.
 constexpr int kDamageReachLimit = 15;
+// Clear pixels around the fill in a graymap, as the recognition tool leaves them: the module
+// widens only within the graymap's rectangle widened by the radius.
+constexpr int kGraymapBorder = 2;
 // The outline is at most this luma.
 constexpr int kOutlineHigh = 110;
 
@@ -102,9 +105,42 @@ bool FindBox(const cv::Mat &steadyLight, cv::Rect *box) {
     return bestArea >= 0.6 * box->area();
 }
 
-// Thin strokes: an erosion by a third of the glyph height leaves little.
+// Glyphs of text sit in lines: nearly all of the fill lies in at most three rows of components
+// whose centres are within half a glyph height of one another, each row two glyphs or more.
+// Textures of a still picture (grass, foliage) scatter.
+bool InLines(const cv::Mat &fill, int glyphHeight) {
+    cv::Mat labels, stats, centroids;
+    const int n = cv::connectedComponentsWithStats(fill, labels, stats, centroids, 8, CV_32S);
+    std::vector<std::pair<double, int>> glyphs;  // centre row, area
+    int total = 0;
+    for (int i = 1; i < n; ++i) {
+        const int area = stats.at<int>(i, cv::CC_STAT_AREA);
+        glyphs.emplace_back(centroids.at<double>(i, 1), area);
+        total += area;
+    }
+    int inLines = 0;
+    for (int line = 0; line < 3 && !glyphs.empty(); ++line) {
+        size_t best = 0, bestCount = 0;
+        for (size_t i = 0; i < glyphs.size(); ++i) {
+            size_t count = 0;
+            for (const auto &g : glyphs) count += std::abs(g.first - glyphs[i].first) <= 0.5 * glyphHeight;
+            if (count > bestCount) bestCount = count, best = i;
+        }
+        if (bestCount < 2) break;
+        const double centre = glyphs[best].first;
+        for (size_t i = glyphs.size(); i-- > 0;) {
+            if (std::abs(glyphs[i].first - centre) > 0.5 * glyphHeight) continue;
+            inLines += glyphs[i].second;
+            glyphs.erase(glyphs.begin() + (std::ptrdiff_t)i);
+        }
+    }
+    return inLines >= 0.85 * total;
+}
+
+// Thin strokes: an erosion by nearly half the glyph height leaves little (bold strokes are a
+// third of a small letter's height at most), but half of a solid logo.
 bool ThinStrokes(const cv::Mat &fill, int glyphHeight) {
-    const int k = std::max(3, (glyphHeight * 3 / 10) | 1);
+    const int k = std::max(3, (glyphHeight * 9 / 20) | 1);
     cv::Mat eroded;
     cv::erode(fill, eroded, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k)));
     return cv::countNonZero(eroded) <= 0.15 * cv::countNonZero(fill);
@@ -122,42 +158,42 @@ bool HasOutline(const cv::Mat &fill, const cv::Mat &steady, const cv::Mat &high)
     return ringCount > 0 && cv::countNonZero(dark) >= 0.15 * ringCount;
 }
 
-// How far (Chebyshev) the fill's steady surroundings reach, plus one for the outer anti-aliasing.
-int DamageReach(const cv::Mat &fill, const cv::Mat &steady) {
-    cv::Mat joined = steady | fill, labels;
-    const int n = cv::connectedComponents(joined, labels, 8, CV_32S);
-    std::vector<uint8_t> touches((size_t)n, 0);
-    for (int r = 0; r < fill.rows; ++r) {
-        const uint8_t *f = fill.ptr<uint8_t>(r);
-        const int *l = labels.ptr<int>(r);
-        for (int c = 0; c < fill.cols; ++c)
-            if (f[c]) touches[(size_t)l[c]] = 1;
-    }
+// How far (Chebyshev pixels) the damage reaches from the fill: rings at distance 1, 2, ... are
+// the subtitle's while at least a fifth of each ring looks like it (`like`: steady and dark for
+// an outline or shadow, steady and light for a box); one more for the outer anti-aliasing, which
+// blends with the moving picture and so is never steady. Ring by ring, a patch of still picture
+// beside the text adds little to any ring and does not carry the reach away.
+int DamageReach(const cv::Mat &fill, const cv::Mat &like) {
     cv::Mat distance;
     cv::distanceTransform(~fill, distance, cv::DIST_C, 3, CV_32F);
-    std::vector<int> histogram(kDamageReachLimit + 2, 0);
-    int64_t total = 0;
+    int ring[kDamageReachLimit + 1] = {}, alike[kDamageReachLimit + 1] = {};
     for (int r = 0; r < fill.rows; ++r) {
-        const uint8_t *f = fill.ptr<uint8_t>(r);
-        const int *l = labels.ptr<int>(r);
         const float *d = distance.ptr<float>(r);
+        const uint8_t *l = like.ptr<uint8_t>(r);
         for (int c = 0; c < fill.cols; ++c) {
-            if (f[c] || !touches[(size_t)l[c]]) continue;
-            const int k = std::min(kDamageReachLimit + 1, (int)std::lround(d[c]));
-            ++histogram[(size_t)k];
-            ++total;
+            const int k = (int)std::lround(d[c]);
+            if (k < 1 || k > kDamageReachLimit) continue;
+            ++ring[k];
+            alike[k] += l[c] != 0;
         }
     }
-    int reach = 0;
-    int64_t seen = 0;
-    for (int k = 0; k <= kDamageReachLimit + 1; ++k) {
-        seen += histogram[(size_t)k];
-        if (seen * 1000 >= total * 995) {
-            reach = k;
-            break;
-        }
-    }
+    // Ring 1 is the inner anti-aliasing, the subtitle's whatever its colour.
+    int reach = 1;
+    while (reach < kDamageReachLimit && ring[reach + 1] > 0 && alike[reach + 1] * 5 >= ring[reach + 1]) ++reach;
     return std::min(kDamageReachLimit, reach + 1);
+}
+
+// The radius for damage `reach` pixels from the fill of a graymap whose rectangle leaves `border`
+// clear pixels around the fill: the module widens within the graymap's rectangle widened by the
+// radius, so the damage beyond the rectangle needs the radius itself to reach it.
+int RadiusFor(int reach, int border) { return std::max(RadiusForReach(reach), std::min(10, reach - border)); }
+
+// Steady pixels the colour of an outline (light text) or of a box (dark text).
+cv::Mat DamageLike(const cv::Mat &steady, const cv::Mat &low, const cv::Mat &high, bool box, const FillRule &rule) {
+    cv::Mat like;
+    if (box) cv::compare(low, rule.lightLow, like, cv::CMP_GE);
+    else cv::compare(high, kOutlineHigh, like, cv::CMP_LE);
+    return like & steady;
 }
 
 cv::Mat Steady(const LumaSpan &span, const FillRule &rule) {
@@ -191,38 +227,62 @@ int RadiusForReach(int distance) {
     return kMaxRadius;
 }
 
+namespace {
+
+// The light fill: steady light pixels near the lightest level they reach (white text over a
+// light, slow picture keeps the picture out), within the colour's band.
+cv::Mat LightFill(const cv::Mat &steadyLight, const cv::Mat &low, const cv::Mat &high, const FillRule &rule) {
+    int histogram[256] = {}, count = 0;
+    for (int r = 0; r < low.rows; ++r) {
+        const uint8_t *l = low.ptr<uint8_t>(r), *m = steadyLight.ptr<uint8_t>(r);
+        for (int c = 0; c < low.cols; ++c)
+            if (m[c]) ++histogram[l[c]], ++count;
+    }
+    int level = 255;
+    for (int seen = 0; level > 0 && (seen += histogram[level]) * 10 < count; --level) {}
+    cv::Mat fill, notTooLight;
+    cv::compare(low, std::max(rule.lightLow, level - 45), fill, cv::CMP_GE);
+    cv::compare(high, rule.lightHigh, notTooLight, cv::CMP_LE);
+    return fill & steadyLight & notTooLight;
+}
+
+// Whether `fill` looks like text (see the top); its median glyph height in `glyphHeight`.
+bool LooksLikeText(cv::Mat &fill, bool lowerBand) {
+    int glyphHeight = 0;
+    const int glyphs = KeepComponents(fill, 3, &glyphHeight);
+    const int area = cv::countNonZero(fill);
+    if (area < 30 || glyphs < (lowerBand ? 2 : 3) || glyphHeight < 4) return false;
+    return ThinStrokes(fill, glyphHeight) && InLines(fill, glyphHeight);
+}
+
+}  // namespace
+
 SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool lowerBand) {
     SubtitleShape shape;
     if (span.width <= 0 || span.height <= 0 || span.frames == 0) return shape;
     const cv::Mat low = Plane(span, span.low), high = Plane(span, span.high);
     const cv::Mat steady = Steady(span, rule);
-    cv::Mat steadyLight, fill;
+    cv::Mat steadyLight;
     cv::compare(low, rule.lightLow, steadyLight, cv::CMP_GE);
     steadyLight &= steady;
     DropEdgeComponents(steadyLight);
+    // Light text first: the picture between two outlined lines can look like a box.
+    cv::Mat fill = LightFill(steadyLight, low, high, rule);
     cv::Rect box;
-    shape.darkOnBox = FindBox(steadyLight, &box);
-    if (shape.darkOnBox) {
+    if (!LooksLikeText(fill, lowerBand) || !HasOutline(fill, steady, high)) {
+        if (!FindBox(steadyLight, &box)) return shape;
         cv::compare(high, rule.darkHigh, fill, cv::CMP_LE);
         fill &= steady;
         cv::Mat inside = cv::Mat::zeros(fill.size(), CV_8U);
         inside(box) = 255;
         fill &= inside;
-    } else {
-        cv::Mat notTooLight;
-        cv::compare(high, rule.lightHigh, notTooLight, cv::CMP_LE);
-        fill = steadyLight & notTooLight;
+        if (!LooksLikeText(fill, lowerBand)) return shape;
+        shape.darkOnBox = true;
     }
-    int glyphHeight = 0;
-    const int glyphs = KeepComponents(fill, 3, &glyphHeight);
-    const int area = cv::countNonZero(fill);
-    if (area < 30 || glyphs < (lowerBand ? 2 : 3) || glyphHeight < 4) return shape;
-    if (!ThinStrokes(fill, glyphHeight)) return shape;
-    if (!shape.darkOnBox && !HasOutline(fill, steady, high)) return shape;
-
-    shape.reach = DamageReach(fill, steady);
-    shape.radius = RadiusForReach(shape.reach);
-    const cv::Rect bounds = cv::boundingRect(fill);
+    shape.reach = DamageReach(fill, DamageLike(steady, low, high, shape.darkOnBox, rule));
+    shape.radius = RadiusFor(shape.reach, kGraymapBorder);
+    const cv::Rect bounds = (cv::boundingRect(fill) + cv::Point(-kGraymapBorder, -kGraymapBorder) +
+                             cv::Size(2 * kGraymapBorder, 2 * kGraymapBorder)) & cv::Rect(0, 0, span.width, span.height);
     shape.x = span.left + bounds.x;
     shape.y = span.top + bounds.y;
     shape.width = bounds.width;
@@ -245,5 +305,9 @@ int RadiusAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int
         for (int c = placed.x; c < placed.x + placed.width; ++c) f[c] = g[c] ? 255 : 0;
     }
     if (cv::countNonZero(fill) == 0) return -1;
-    return RadiusForReach(DamageReach(fill, Steady(span, rule)));
+    const cv::Mat low = Plane(span, span.low), high = Plane(span, span.high);
+    const cv::Rect bounds = cv::boundingRect(fill);
+    const int border = std::max(0, std::min({bounds.x - placed.x, bounds.y - placed.y, placed.br().x - bounds.br().x,
+                                             placed.br().y - bounds.br().y}));
+    return RadiusFor(DamageReach(fill, DamageLike(Steady(span, rule), low, high, false, rule)), border);
 }

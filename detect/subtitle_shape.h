@@ -30,7 +30,7 @@ struct FillRule {
 struct SubtitleShape {
     bool text = false;          // looks like text: thin strokes, several glyphs, an outline or a box
     bool darkOnBox = false;
-    int x = 0, y = 0;           // the graymap's place in the picture
+    int x = 0, y = 0;           // the graymap's place in the picture (2 clear pixels around the fill)
     int width = 0, height = 0;
     std::vector<uint8_t> graymap;  // width * height, 255 on the fill, 0 elsewhere
     int radius = 0;             // the module's smallest radius whose widening covers the damage
@@ -42,7 +42,8 @@ struct SubtitleShape {
 SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool lowerBand);
 
 // The module's widening: pass i of a radius r looks i pixels away, so radius r reaches
-// r (r + 1) / 2 pixels in a square. The smallest radius (0..10) that reaches `distance`.
+// r (r + 1) / 2 pixels in a square (within the graymap's rectangle widened by r). The smallest
+// radius (0..10) that reaches `distance`.
 int RadiusForReach(int distance);
 int ReachOfRadius(int radius);
 

@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "detect/detector.h"
+#include "detect/timeline.h"
 
 namespace {
 
@@ -210,6 +211,39 @@ TEST(Radius, CoversTheOutlineAndNoMore) {
     const int reach = ReachOfRadius(found[0].shape.radius);
     EXPECT_GE(reach, 3);
     EXPECT_LT(found[0].shape.radius, 5);
+}
+
+}  // namespace
+
+namespace {
+
+FoundSubtitle Flat(int64_t first, int64_t last, int x, int radius) {
+    FoundSubtitle f;
+    f.first = first, f.last = last;
+    f.shape.text = true;
+    f.shape.x = x, f.shape.y = 10, f.shape.width = 2, f.shape.height = 1;
+    f.shape.graymap = {255, 0};
+    f.shape.radius = radius;
+    return f;
+}
+
+// Guards: two subtitles on screen together written as overlapping entries, of which the module
+// would show only the first.
+TEST(Timeline, OverlapsBecomeOneEntryPerFrame) {
+    const std::vector<FoundSubtitle> out = OneSubtitlePerFrame({Flat(0, 9, 0, 2), Flat(5, 14, 10, 3)});
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].first, 0);
+    EXPECT_EQ(out[0].last, 4);
+    EXPECT_EQ(out[1].first, 5);
+    EXPECT_EQ(out[1].last, 9);
+    EXPECT_EQ(out[1].shape.width, 12);
+    EXPECT_EQ(out[1].shape.graymap[0], 255);
+    EXPECT_EQ(out[1].shape.graymap[10], 255);
+    EXPECT_EQ(out[1].shape.radius, 3);
+    EXPECT_EQ(out[2].first, 10);
+    EXPECT_EQ(out[2].last, 14);
+    // Back to back without overlap: untouched.
+    EXPECT_EQ(OneSubtitlePerFrame({Flat(0, 9, 0, 2), Flat(10, 19, 0, 2)}).size(), 2u);
 }
 
 }  // namespace
