@@ -14,7 +14,8 @@
 //   detect_metrics truth W H FILL INDEX.bms
 //       the true graymaps: FILL is the subtitles' alpha rendered without outline or shadow; each
 //       entry of INDEX.bms (places 0,0) gets image_N.pgm beside it, the fill (alpha > 127) of its
-//       first frame cropped to its bounding box, and its place in INDEX.bms.
+//       first frame cropped to its bounding box with a 2-pixel clear border (as the recognition
+//       tool writes them), and its place in INDEX.bms.
 // One pass over each file, one frame in memory per file.
 #include <algorithm>
 #include <cmath>
@@ -160,6 +161,7 @@ int Truth(int w, int h, const char *fillPath, const char *indexPath) {
             for (int x = 0; x < w; ++x)
                 if (a[(size_t)y * w + x] > 127) x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
         if (x1 < 0) x0 = y0 = x1 = y1 = 0;
+        x0 = std::max(0, x0 - 2), y0 = std::max(0, y0 - 2), x1 = std::min(w - 1, x1 + 2), y1 = std::min(h - 1, y1 + 2);
         const std::string pgm = folder + "/image_" + std::to_string(k) + ".pgm";
         FILE *out = std::fopen(pgm.c_str(), "wb");
         if (!out) return 1;

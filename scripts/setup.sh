@@ -6,7 +6,7 @@ sr_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth imagemagick zip unzip
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg libopencv-dev
   fonts-dejavu-core mate-backgrounds
 )
 sr_missing=()
