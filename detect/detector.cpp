@@ -23,8 +23,9 @@
 // 5. While a subtitle is in progress, the lowest and highest luma of every full-size pixel around
 //    it are gathered (a LumaSpan); when it ends, subtitle_shape.cpp makes its graymap and decides
 //    whether it is text at all (thin glyph strokes, an outline or a box) and how long it lasted
-//    (0.4 to 12 s: static logos and signs last longer). Parts of one subtitle born apart (the
-//    two lines of one subtitle, a word found a frame late) with the same frames are merged.
+//    (0.6 to 12 s: static logos and signs last longer; still picture that passes for text for a
+//    moment, shorter). Parts of one subtitle born apart (the two lines of one subtitle, a word
+//    held back by something that was there before) within the frames of the longest are merged.
 // Things that move with the picture (signs, windows, credits that roll) or flicker (specular
 // highlights) never keep their luma for 8 frames, and so are never born.
 // Cost per frame at 720x576: the halving, two morphology passes and about ten byte-wise passes
@@ -240,8 +241,12 @@ void MergeInto(FoundSubtitle &into, const FoundSubtitle &other) {
     into.last = std::max(into.last, other.last);
 }
 
+// Parts of one subtitle (`a` the longer): near one another, and within the longer one's frames
+// give or take one. A part may start late (its glyphs were held back while something else was on
+// screen there, and their age restarted when that ended) or end early (a piece of still picture
+// beside the text that the text outlasts).
 bool SameSubtitle(const FoundSubtitle &a, const FoundSubtitle &b) {
-    if (std::llabs(a.first - b.first) > 1 || std::llabs(a.last - b.last) > 1) return false;
+    if (b.first < a.first - 1 || b.last > a.last + 1) return false;
     // Near one another: lines of one subtitle lie within a line's height.
     const int gap = std::max(a.shape.y, b.shape.y) - std::min(a.shape.y + a.shape.height, b.shape.y + b.shape.height);
     return gap <= std::max(a.shape.height, b.shape.height);
@@ -251,6 +256,10 @@ bool SameSubtitle(const FoundSubtitle &a, const FoundSubtitle &b) {
 
 std::vector<FoundSubtitle> SubtitleDetector::State::Merged() {
     std::vector<FoundSubtitle> out;
+    // Longest first, so that parts born late join the whole rather than one another.
+    std::stable_sort(found.begin(), found.end(), [](const FoundSubtitle &a, const FoundSubtitle &b) {
+        return a.last - a.first > b.last - b.first;
+    });
     for (FoundSubtitle &f : found) {
         auto same = std::find_if(out.begin(), out.end(), [&](const FoundSubtitle &o) { return SameSubtitle(o, f); });
         if (same != out.end()) MergeInto(*same, f);

@@ -15,7 +15,7 @@ struct DetectSettings {
     int regionTop = 0;        // the band searched, in percent of the height from the top
     int regionBottom = 100;
     double framesPerSecond = 25;
-    double minSeconds = 0.4;  // shorter appearances are not subtitles
+    double minSeconds = 0.6;  // shorter appearances are not subtitles
     double maxSeconds = 12;   // nor is anything that stays longer (a logo, a sign)
 };
 

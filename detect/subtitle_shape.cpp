@@ -9,9 +9,10 @@
 // Steady light parts that reach the edge of the span are flat picture (sky, a wall), not the
 // subtitle. Which of the two it is: the largest steady light component filling most of its
 // bounding box is a box (glyph strokes fill a fifth to a third of theirs).
-// Text or not: at least two glyph components in at most three lines, thin strokes (an erosion by
-// nearly half the glyph height leaves almost nothing of text, half of a solid logo), and for
-// light text a dark outline or shadow on a good part of the ring around the fill.
+// Text or not: at least two glyph components (not long streaks) in at most three lines, thin
+// strokes (an erosion by nearly half the glyph height leaves almost nothing of text, half of a
+// solid logo), and for light text a dark outline or shadow on a good part of the ring around the
+// fill.
 // The radius: the damage is the fill, the inner anti-aliasing, the outline or shadow (steady and
 // dark) or the box (steady and light), and the outer anti-aliasing. Rings of the fill's Chebyshev
 // distance transform are the subtitle's while a fifth of each is outline-like. The module's
@@ -43,16 +44,17 @@ cv::Mat Plane(const LumaSpan &span, const std::vector<uint8_t> &v) {
 }
 
 // Drops components smaller than `minArea` pixels; returns how many are left and their median
-// height.
-int KeepComponents(cv::Mat &mask, int minArea, int *medianHeight) {
+// height, and in `medianWidth` their median width.
+int KeepComponents(cv::Mat &mask, int minArea, int *medianHeight, int *medianWidth) {
     cv::Mat labels, stats, centroids;
     const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
-    std::vector<int> heights;
+    std::vector<int> heights, widths;
     std::vector<uint8_t> keep((size_t)n, 0);
     for (int i = 1; i < n; ++i) {
         if (stats.at<int>(i, cv::CC_STAT_AREA) < minArea) continue;
         keep[(size_t)i] = 1;
         heights.push_back(stats.at<int>(i, cv::CC_STAT_HEIGHT));
+        widths.push_back(stats.at<int>(i, cv::CC_STAT_WIDTH));
     }
     for (int r = 0; r < mask.rows; ++r) {
         const int *l = labels.ptr<int>(r);
@@ -60,11 +62,13 @@ int KeepComponents(cv::Mat &mask, int minArea, int *medianHeight) {
         for (int c = 0; c < mask.cols; ++c) m[c] = keep[(size_t)l[c]] ? 255 : 0;
     }
     if (heights.empty()) {
-        *medianHeight = 0;
+        *medianHeight = *medianWidth = 0;
         return 0;
     }
     std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
     *medianHeight = heights[heights.size() / 2];
+    std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+    *medianWidth = widths[widths.size() / 2];
     return (int)heights.size();
 }
 
@@ -248,10 +252,13 @@ cv::Mat LightFill(const cv::Mat &steadyLight, const cv::Mat &low, const cv::Mat 
 
 // Whether `fill` looks like text (see the top); its median glyph height in `glyphHeight`.
 bool LooksLikeText(cv::Mat &fill, bool lowerBand) {
-    int glyphHeight = 0;
-    const int glyphs = KeepComponents(fill, 3, &glyphHeight);
+    int glyphHeight = 0, glyphWidth = 0;
+    const int glyphs = KeepComponents(fill, 3, &glyphHeight, &glyphWidth);
     const int area = cv::countNonZero(fill);
     if (area < 30 || glyphs < (lowerBand ? 2 : 3) || glyphHeight < 4) return false;
+    // Letters, or words of joined letters, not streaks: a bright edge that runs along the way the
+    // picture moves looks as still as a subtitle.
+    if (glyphWidth > 3 * glyphHeight) return false;
     return ThinStrokes(fill, glyphHeight) && InLines(fill, glyphHeight);
 }
 
