@@ -72,6 +72,7 @@ struct SubtitleDetector::State {
     DetectSettings settings;
     cv::Mat luma, previous, age, contrast, previousContrast, eroded, dilated, scratch;
     cv::Mat lightMask, darkMask;
+    cv::Mat joined, labels, stats, centroids;  // births' labelling, kept so that frames allocate nothing
     int64_t frame = 0;  // the number of the next frame
     std::vector<InProgress> active;
     std::vector<FoundSubtitle> found;
@@ -82,7 +83,7 @@ struct SubtitleDetector::State {
     void UpdateAge();
     void CheckPresence(const uint8_t *fullLuma, std::ptrdiff_t stride);
     void FindBirths(const uint8_t *fullLuma, std::ptrdiff_t stride);
-    void Born(const cv::Mat &labels, int label, const cv::Rect &box, const uint8_t *fullLuma, std::ptrdiff_t stride);
+    void Born(int label, const cv::Rect &box, const uint8_t *fullLuma, std::ptrdiff_t stride);
     void End(InProgress &subtitle, int64_t last);
     std::vector<FoundSubtitle> Merged();
 };
@@ -156,7 +157,7 @@ void SubtitleDetector::State::CheckPresence(const uint8_t *fullLuma, std::ptrdif
     }
 }
 
-void SubtitleDetector::State::Born(const cv::Mat &labels, int label, const cv::Rect &box, const uint8_t *fullLuma,
+void SubtitleDetector::State::Born(int label, const cv::Rect &box, const uint8_t *fullLuma,
                                    std::ptrdiff_t stride) {
     InProgress subtitle;
     std::vector<uint8_t> ages;
@@ -187,13 +188,12 @@ void SubtitleDetector::State::FindBirths(const uint8_t *fullLuma, std::ptrdiff_t
     cv::compare(age, kBirthAge - 1, scratch, cv::CMP_GT);
     for (const InProgress &subtitle : active) scratch(Held(subtitle.half) & cv::Rect(0, 0, scratch.cols, scratch.rows)).setTo(0);
     if (cv::countNonZero(scratch) < kMinBirthPixels || (int)active.size() >= kMaxInProgress) return;
-    cv::Mat joined, labels, stats, centroids;
     cv::dilate(scratch, joined, joinKernel);
     const int n = cv::connectedComponentsWithStats(joined, labels, stats, centroids, 8, CV_32S);
     for (int i = 1; i < n && (int)active.size() < kMaxInProgress; ++i) {
         const cv::Rect box(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
                            stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
-        if (stats.at<int>(i, cv::CC_STAT_AREA) >= kMinBirthPixels) Born(labels, i, box, fullLuma, stride);
+        if (stats.at<int>(i, cv::CC_STAT_AREA) >= kMinBirthPixels) Born(i, box, fullLuma, stride);
     }
 }
 
