@@ -138,12 +138,12 @@ std::string BuildHelpText() {
         "  --detect-region T:B   look only from T to B percent of the height (default 0:100, the bottom third\n"
         "                        taking less evidence)\n"
         "  --radius auto         each subtitle's radius: the smallest whose widening covers its outline,\n"
-        "                        shadow and halo, measured over its frames\n"
+        "                        shadow and halo, measured over its frames (the default after --detect)\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
         "  subremove -x subs/film.bms -i film.mkv clean.mkv\n"
-        "  subremove --detect subs --radius auto -i film.mkv clean.mkv\n"
+        "  subremove --detect subs -i film.mkv clean.mkv\n"
         "  subremove -x subs/film.bms -ss 1:30 -t 20 -i film.mkv part.mkv\n"
         "  subremove -x subs/film.bms --preview 1200,4000,1:30 frame.png -i film.mkv\n"
         "  subremove -x subs/film.bms --codec libx264 --codec-opt preset=slow film.mkv clean.mp4\n"
@@ -424,16 +424,17 @@ struct FlagValues {
     std::optional<int32_t> settings[PARAM_COUNT];
     std::string configLine;
     bool neverOverwrite = false;  // -n
+    bool radiusWord = false;      // --radius auto was given
 };
 
 void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     if (c == OPT_SETTING + PARAM_RADIUS && std::strcmp(optarg, "auto") == 0) {
-        o.radiusAuto = true;
+        o.radiusAuto = flags.radiusWord = true;
         flags.settings[PARAM_RADIUS].reset();
         return;
     }
     if (c >= OPT_SETTING && c < OPT_SETTING + PARAM_COUNT) {
-        if (c == OPT_SETTING + PARAM_RADIUS) o.radiusAuto = false;
+        if (c == OPT_SETTING + PARAM_RADIUS) o.radiusAuto = flags.radiusWord = false;
         flags.settings[c - OPT_SETTING] = SettingFlag((ParameterId)(c - OPT_SETTING), optarg);
         return;
     }
@@ -535,6 +536,10 @@ Options ParseCommandLine(int argc, char **argv) {
     for (int id = 0; id < PARAM_COUNT; ++id)
         if (flags.settings[id]) o.settings.*SettingField((ParameterId)id) = *flags.settings[id];
 
+    // After --detect the radii come with the subtitles: auto, which the detection benchmark found
+    // never worse than the module's default, unless a radius was given.
+    if (!o.detectDir.empty() && !flags.settings[PARAM_RADIUS] && !o.configGiven && !flags.radiusWord) o.radiusAuto = true;
+
     std::vector<std::string> words(argv + optind, argv + argc);
     if (o.input.empty() && !words.empty()) {
         o.input = words.front();
@@ -545,6 +550,13 @@ Options ParseCommandLine(int argc, char **argv) {
     if (!o.printConfig && o.previews.empty() && o.detectDir.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
     if (words.size() > 1) throw HostError(EXIT_USAGE, "too many file names");
     if (!words.empty()) o.output = words[0];
+    // Standard input can be read once: finding the subtitles, or measuring the radii of an index
+    // written elsewhere, reads the film before the run that cleans it.
+    const bool readsTwice = (!o.detectDir.empty() && (!o.output.empty() || !o.previews.empty())) ||
+                            (o.radiusAuto && !o.index.empty());
+    if (o.input == "-" && readsTwice) {
+        throw HostError(EXIT_USAGE, "--detect with an output, or --radius auto with an index, reads the film twice: give a file, not '-'");
+    }
     if (o.output == "-" && o.progressPath == "-") {
         throw HostError(EXIT_USAGE, "--progress - and the film cannot both go to standard output; give --progress a file");
     }

@@ -201,8 +201,7 @@ void SubtitleDetector::State::End(InProgress &subtitle, int64_t last) {
     const double fps = settings.framesPerSecond > 0 ? settings.framesPerSecond : 25;
     const int64_t frames = last - subtitle.first + 1;
     const bool lowerBand = 2 * luma.rows <= 3 * (subtitle.half.y + subtitle.half.height / 2);
-    // Away from the bottom third a subtitle must stay half as long again.
-    const double minFrames = std::max<double>(kBirthAge, settings.minSeconds * fps) * (lowerBand ? 1.0 : 1.5);
+    const double minFrames = std::max<double>(kBirthAge, settings.minSeconds * fps);
     if (frames < minFrames || frames > settings.maxSeconds * fps) return;
     FoundSubtitle f;
     f.first = subtitle.first;

@@ -13,12 +13,13 @@
 // strokes (an erosion by nearly half the glyph height leaves almost nothing of text, half of a
 // solid logo), and for light text a dark outline or shadow on a good part of the ring around the
 // fill.
-// The radius: the damage is the fill, the inner anti-aliasing, the outline or shadow (steady and
-// dark) or the box (steady and light), and the outer anti-aliasing. Rings of the fill's Chebyshev
-// distance transform are the subtitle's while a fifth of each is outline-like. The module's
+// The radius: the damage is the fill, the inner anti-aliasing, and the outline or shadow (steady
+// and dark) or the box (steady and light). Rings of the fill's Chebyshev distance transform are
+// the subtitle's while a good share of each is outline-like. The module's
 // widening reaches r (r + 1) / 2 pixels at radius r, but only within the graymap's rectangle
-// widened by r; the graymap keeps a 2-pixel clear border around the fill, as the recognition
-// tool's do, so that the widening is not cut short at the text's edge.
+// widened by r; the graymap keeps a clear border around the fill as wide as the damage reaches
+// (2 pixels at least, as the recognition tool's), so that the widening is not cut short at the
+// text's edge. For graymaps written elsewhere the radius must reach past their own border.
 // Cost: a handful of OpenCV passes (threshold, erosion, components, one distance transform) over
 // the span, once per subtitle: well under a millisecond for a two-line subtitle at 720x576.
 #include "detect/subtitle_shape.h"
@@ -33,8 +34,8 @@ namespace {
 constexpr int kMaxRadius = 10;
 // Steady pixels further than this from the fill are not the subtitle's.
 constexpr int kDamageReachLimit = 15;
-// Clear pixels around the fill in a graymap, as the recognition tool leaves them: the module
-// widens only within the graymap's rectangle widened by the radius.
+// Clear pixels around the fill in a graymap, at least, as the recognition tool leaves them: the
+// module widens only within the graymap's rectangle widened by the radius.
 constexpr int kGraymapBorder = 2;
 // The outline is at most this luma.
 constexpr int kOutlineHigh = 110;
@@ -162,11 +163,13 @@ bool HasOutline(const cv::Mat &fill, const cv::Mat &steady, const cv::Mat &high)
     return ringCount > 0 && cv::countNonZero(dark) >= 0.15 * ringCount;
 }
 
-// How far (Chebyshev pixels) the damage reaches from the fill: rings at distance 1, 2, ... are
-// the subtitle's while at least a fifth of each ring looks like it (`like`: steady and dark for
-// an outline or shadow, steady and light for a box); one more for the outer anti-aliasing, which
-// blends with the moving picture and so is never steady. Ring by ring, a patch of still picture
-// beside the text adds little to any ring and does not carry the reach away.
+// How far (Chebyshev pixels) the damage reaches from the fill: rings at distance 2, 3, ... are
+// the subtitle's while the share of each that looks like it (`like`: steady and dark for an
+// outline or shadow, steady and light for a box) stays at least half the largest share and a
+// fifth. Ring 1, the inner anti-aliasing, is the subtitle's whatever its colour; the outer
+// anti-aliasing, faint and never steady, is left to the module's border samples, which measured
+// better than covering it. Ring by ring, a patch of still picture beside the text adds little to
+// any ring, and a dark still picture all around (a night sky) stays well under the outline's share.
 int DamageReach(const cv::Mat &fill, const cv::Mat &like) {
     cv::Mat distance;
     cv::distanceTransform(~fill, distance, cv::DIST_C, 3, CV_32F);
@@ -181,10 +184,15 @@ int DamageReach(const cv::Mat &fill, const cv::Mat &like) {
             alike[k] += l[c] != 0;
         }
     }
-    // Ring 1 is the inner anti-aliasing, the subtitle's whatever its colour.
+    double share[kDamageReachLimit + 1] = {}, peak = 0;
+    for (int k = 2; k <= kDamageReachLimit; ++k) {
+        share[k] = ring[k] ? (double)alike[k] / ring[k] : 0;
+        peak = std::max(peak, share[k]);
+    }
+    const double least = std::max(0.2, 0.5 * peak);
     int reach = 1;
-    while (reach < kDamageReachLimit && ring[reach + 1] > 0 && alike[reach + 1] * 5 >= ring[reach + 1]) ++reach;
-    return std::min(kDamageReachLimit, reach + 1);
+    while (reach < kDamageReachLimit && share[reach + 1] >= least) ++reach;
+    return reach;
 }
 
 // The radius for damage `reach` pixels from the fill of a graymap whose rectangle leaves `border`
@@ -287,9 +295,12 @@ SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool low
         shape.darkOnBox = true;
     }
     shape.reach = DamageReach(fill, DamageLike(steady, low, high, shape.darkOnBox, rule));
-    shape.radius = RadiusFor(shape.reach, kGraymapBorder);
-    const cv::Rect bounds = (cv::boundingRect(fill) + cv::Point(-kGraymapBorder, -kGraymapBorder) +
-                             cv::Size(2 * kGraymapBorder, 2 * kGraymapBorder)) & cv::Rect(0, 0, span.width, span.height);
+    // A clear border as wide as the damage reaches, so that the rectangle does not stop the
+    // widening short of it.
+    const int border = std::max(kGraymapBorder, shape.reach);
+    shape.radius = RadiusFor(shape.reach, border);
+    const cv::Rect bounds = (cv::boundingRect(fill) + cv::Point(-border, -border) + cv::Size(2 * border, 2 * border)) &
+                            cv::Rect(0, 0, span.width, span.height);
     shape.x = span.left + bounds.x;
     shape.y = span.top + bounds.y;
     shape.width = bounds.width;

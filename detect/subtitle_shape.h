@@ -30,7 +30,7 @@ struct FillRule {
 struct SubtitleShape {
     bool text = false;          // looks like text: thin strokes, several glyphs, an outline or a box
     bool darkOnBox = false;
-    int x = 0, y = 0;           // the graymap's place in the picture (2 clear pixels around the fill)
+    int x = 0, y = 0;           // the graymap's place in the picture (a clear border around the fill)
     int width = 0, height = 0;
     std::vector<uint8_t> graymap;  // width * height, 255 on the fill, 0 elsewhere
     int radius = 0;             // the module's smallest radius whose widening covers the damage

@@ -235,8 +235,9 @@ TEST(ReadIndexSummary, GivesTheFiltersEntriesInIndexOrder) {
 
 namespace {
 
-// Guards: "--radius auto" refused as a number, a later number not winning over it, and the
-// detection flags' values taken unchecked.
+// Guards: "--radius auto" refused as a number, a later number not winning over it, auto not the
+// default after --detect (or the default with -x), the detection flags' values taken unchecked,
+// and standard input taken where the film is read twice.
 TEST(ParseCommandLine, TakesDetectionFlagsAndAutoRadius) {
     Argv a({"--detect", "found", "--radius", "auto", "--detect-colour", "#FFFF00", "--detect-region", "60:100", "in.mkv"});
     const Options o = ParseCommandLine(a.argc(), a.argv());
@@ -244,6 +245,12 @@ TEST(ParseCommandLine, TakesDetectionFlagsAndAutoRadius) {
     EXPECT_TRUE(o.radiusAuto);
     EXPECT_EQ(o.input, "in.mkv");
     EXPECT_TRUE(o.output.empty());
+    Argv detectOnly({"--detect", "found", "in.mkv", "out.mkv"});
+    EXPECT_TRUE(ParseCommandLine(detectOnly.argc(), detectOnly.argv()).radiusAuto);
+    Argv detectFixed({"--detect", "found", "--radius", "5", "in.mkv", "out.mkv"});
+    EXPECT_FALSE(ParseCommandLine(detectFixed.argc(), detectFixed.argv()).radiusAuto);
+    Argv indexOnly({"-x", "a.bms", "in.mkv", "out.mkv"});
+    EXPECT_FALSE(ParseCommandLine(indexOnly.argc(), indexOnly.argv()).radiusAuto);
     Argv later({"--radius", "auto", "--radius", "3", "-x", "a.bms", "in.mkv", "out.mkv"});
     const Options p = ParseCommandLine(later.argc(), later.argv());
     EXPECT_FALSE(p.radiusAuto);
@@ -255,7 +262,8 @@ TEST(ParseCommandLine, TakesDetectionFlagsAndAutoRadius) {
     const std::vector<std::vector<std::string>> refused = {
         {"--detect", "d", "--detect-region", "50:50", "in.mkv"}, {"--detect", "d", "--detect-region", "0:101", "in.mkv"},
         {"--detect", "d", "--detect-colour", "#12345", "in.mkv"}, {"--detect", "d", "-x", "a.bms", "in.mkv"},
-        {"--radius", "automatic", "-x", "a.bms", "in.mkv", "out.mkv"}, {"-x", "a.bms", "in.mkv"}};
+        {"--radius", "automatic", "-x", "a.bms", "in.mkv", "out.mkv"}, {"-x", "a.bms", "in.mkv"},
+        {"--detect", "d", "-", "out.mkv"}, {"--radius", "auto", "-x", "a.bms", "-", "out.mkv"}};
     for (const auto &words : refused) {
         Argv r(words);
         EXPECT_THROW(ParseCommandLine(r.argc(), r.argv()), HostError) << words[0] << " " << words[1] << " " << words[2];
