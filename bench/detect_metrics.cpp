@@ -7,8 +7,10 @@
 //       no true one) and false_frames (frames found that no true subtitle holds).
 //   detect_metrics coverage W H DAMAGE MASK
 //       DAMAGE: the true subtitle's alpha (glyph, outline, shadow), MASK: the luma of subremove's
-//       mask mode. coverage: damaged pixels (alpha > 0) the mask holds (luma > 40) over all damaged
-//       pixels; area: mask pixels in frames with damage over damaged pixels.
+//       mask mode, which paints the repainted regions red (luma about 82) and the ring of border
+//       samples around them yellow (about 210). coverage: damaged pixels (alpha > 0) inside the
+//       red regions over all damaged pixels; area: red pixels in frames with damage over damaged
+//       pixels.
 //   detect_metrics psnr W H CLEAN OUT TRUE.bms
 //       luma PSNR of OUT against CLEAN over the frames TRUE.bms gives a subtitle.
 //   detect_metrics truth W H FILL INDEX.bms
@@ -96,6 +98,9 @@ FILE *Open(const char *path) {
     return f;
 }
 
+// Red in the mask mode's picture, not its yellow sample ring nor the black background.
+bool Repainted(uint8_t luma) { return luma >= 50 && luma <= 130; }
+
 int Coverage(int w, int h, const char *damagePath, const char *maskPath) {
     FILE *damage = Open(damagePath), *mask = Open(maskPath);
     const size_t n = (size_t)w * h;
@@ -106,12 +111,12 @@ int Coverage(int w, int h, const char *damagePath, const char *maskPath) {
         for (size_t i = 0; i < n; ++i) {
             if (d[i]) {
                 ++here;
-                covered += m[i] > 40;
+                covered += Repainted(m[i]);
             }
         }
         if (here == 0) continue;
         damaged += here;
-        for (size_t i = 0; i < n; ++i) area += m[i] > 40;
+        for (size_t i = 0; i < n; ++i) area += Repainted(m[i]);
     }
     std::fclose(damage);
     std::fclose(mask);

@@ -13,8 +13,8 @@
 // strokes (an erosion by nearly half the glyph height leaves almost nothing of text, half of a
 // solid logo), and for light text a dark outline or shadow on a good part of the ring around the
 // fill.
-// The radius: the damage is the fill, the inner anti-aliasing, and the outline or shadow (steady
-// and dark) or the box (steady and light). Rings of the fill's Chebyshev distance transform are
+// The radius: the damage is the fill, the anti-aliasing, and the outline or shadow (steady and
+// dark) or the box (steady and light). Rings of the fill's Chebyshev distance transform are
 // the subtitle's while a good share of each is outline-like. The module's
 // widening reaches r (r + 1) / 2 pixels at radius r, but only within the graymap's rectangle
 // widened by r; the graymap keeps a clear border around the fill as wide as the damage reaches
@@ -166,10 +166,10 @@ bool HasOutline(const cv::Mat &fill, const cv::Mat &steady, const cv::Mat &high)
 // How far (Chebyshev pixels) the damage reaches from the fill: rings at distance 2, 3, ... are
 // the subtitle's while the share of each that looks like it (`like`: steady and dark for an
 // outline or shadow, steady and light for a box) stays at least half the largest share and a
-// fifth. Ring 1, the inner anti-aliasing, is the subtitle's whatever its colour; the outer
-// anti-aliasing, faint and never steady, is left to the module's border samples, which measured
-// better than covering it. Ring by ring, a patch of still picture beside the text adds little to
-// any ring, and a dark still picture all around (a night sky) stays well under the outline's share.
+// fifth; one ring more for the outer anti-aliasing, which blends with the moving picture and so
+// is never steady. Ring 1, the inner anti-aliasing, is the subtitle's whatever its colour. Ring by
+// ring, a patch of still picture beside the text adds little to any ring, and a dark still picture
+// all around (a night sky) stays well under the outline's share.
 int DamageReach(const cv::Mat &fill, const cv::Mat &like) {
     cv::Mat distance;
     cv::distanceTransform(~fill, distance, cv::DIST_C, 3, CV_32F);
@@ -192,7 +192,7 @@ int DamageReach(const cv::Mat &fill, const cv::Mat &like) {
     const double least = std::max(0.2, 0.5 * peak);
     int reach = 1;
     while (reach < kDamageReachLimit && share[reach + 1] >= least) ++reach;
-    return reach;
+    return std::min(kDamageReachLimit, reach + 1);
 }
 
 // The radius for damage `reach` pixels from the fill of a graymap whose rectangle leaves `border`

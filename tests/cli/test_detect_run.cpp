@@ -124,18 +124,21 @@ TEST_F(Detect, KeepsAnExistingIndexAndRefusesBadFlags) {
     EXPECT_EQ(RunSubremove(s.dir, {"--detect", "f", "--detect-region", "80:20", "film.mkv"}).status, 2);
 }
 
-// Guards: per-radius instances making the output depend on the thread count, and --radius auto
-// on an index written elsewhere failing.
+// Guards: per-radius instances making the output depend on the thread count, auto not the radius
+// after --detect, and --radius auto on an index written elsewhere failing.
 TEST_F(Detect, AutoRadiusSameBytesForAnyThreads) {
     ASSERT_TRUE(MakeFilm(s, {{10, 44, "Where does the tide go?"}, {45, 80, "Out. And back in."}}));
-    Result r = RunSubremove(s.dir, {"-q", "--detect", "found", "--radius", "auto", "--threads", "1", "film.mkv", "one.mkv"});
+    Result r = RunSubremove(s.dir, {"-q", "--detect", "found", "--threads", "1", "film.mkv", "one.mkv"});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = RunSubremove(s.dir, {"-q", "-x", "found/subs.bms", "--radius", "auto", "--threads", "2", "film.mkv", "two.mkv"});
+    r = RunSubremove(s.dir, {"-q", "-y", "--detect", "found", "--threads", "2", "film.mkv", "two.mkv"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(ReadFile(s.Path("one.mkv")) == ReadFile(s.Path("two.mkv")));
     r = RunSubremove(s.dir, {"-q", "-x", "found/subs.bms", "--radius", "5", "film.mkv", "five.mkv"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(ReadFile(s.Path("one.mkv")) == ReadFile(s.Path("five.mkv")));
+    r = RunSubremove(s.dir, {"-q", "-x", "found/subs.bms", "--radius", "auto", "film.mkv", "auto.mkv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Exists(s.Path("auto.mkv")));
 }
 
 }  // namespace
