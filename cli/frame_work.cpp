@@ -15,9 +15,10 @@ FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film
     if (result.duration <= 0) result.duration = film.input->NominalFrameDuration();
     if (film.NeedsFilter(job.number)) {
         const RowBand band = film.BandFor(job.number);
-        worker.converter->ToHost(decoded, *worker.instance, band);
-        worker.instance->Run((int32_t)job.number, film.usPerFrame);
-        result.changed = worker.converter->FromHost(*worker.instance, decoded, result.frame, band);
+        FilterInstance &instance = film.InstanceFor(worker, job.number);
+        worker.converter->ToHost(decoded, instance, band);
+        instance.Run((int32_t)job.number, film.usPerFrame);
+        result.changed = worker.converter->FromHost(instance, decoded, result.frame, band);
     }
     if (result.changed <= 0 && job.packet) {
         result.frame.reset();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "cli/frame_ranges.h"
 #include "cli/input.h"
 #include "cli/plugin_host.h"
+#include "cli/radius_plan.h"
 #include "host/params.h"
 
 struct FrameJob {
@@ -34,6 +36,7 @@ struct FrameResult {
 struct Worker {
     std::unique_ptr<FilterInstance> instance;
     std::unique_ptr<ColourConverter> converter;
+    std::map<int, std::unique_ptr<FilterInstance>> byRadius;  // --radius auto: an instance per radius
 };
 
 // What every frame needs to know of the film.
@@ -44,6 +47,11 @@ struct FrameContext {
     int64_t usPerFrame;
     const FilterReach *reach;        // rows the filter reaches; null: every row
     int height;
+    const RadiusPlan *radii;         // null: one instance, one radius
+
+    FilterInstance &InstanceFor(Worker &worker, int64_t number) const {
+        return radii ? *worker.byRadius.at(radii->RadiusAt(number)) : *worker.instance;
+    }
 
     // Only the mask mode draws on frames without a subtitle; every other mode passes them through,
     // so they need no conversion and no call of the filter.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cli/colour.h"
+#include "cli/detect_run.h"
 #include "cli/errors.h"
 #include "cli/film_part.h"
 #include "cli/filter_reach.h"
@@ -35,6 +36,8 @@
 #include "cli/plugin_host.h"
 #include "cli/preview.h"
 #include "cli/progress_report.h"
+#include "cli/radius_auto.h"
+#include "cli/radius_plan.h"
 #include "cli/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
@@ -252,8 +255,17 @@ int FilterWorkers(const Options &o, int threads, const VideoInput &input) {
     return (int)std::max<int64_t>(1, std::min<int64_t>(threads, kWorkerPixelBudget / pixels));
 }
 
-int Run(const Options &o) {
-    if (o.printConfig) return PrintConfig(o);
+int Run(const Options &given) {
+    if (given.printConfig) return PrintConfig(given);
+    Options o = given;
+    std::vector<int> radii;  // per index entry, for --radius auto
+    if (!o.detectDir.empty()) {
+        InstallInterruptHandlers();
+        const DetectedFilm detected = DetectFilm(o);
+        if (o.output.empty() && o.previews.empty()) return EXIT_OK;
+        o.index = detected.index;
+        radii = detected.radii;
+    }
     SetStrictWarnings(o.strict);
     CheckIndexReadable(o.index);
     const IndexSummary index = ReadIndexSummary(o.index);
@@ -267,7 +279,12 @@ int Run(const Options &o) {
     // cost copies, extra pictures and hand-overs; the reader keeps up alone until many threads
     // share out the rest.
     VideoInput input(o.input, std::max(1, threads / 4));
-    if (!o.previews.empty()) return Preview(o, module, input);
+    std::unique_ptr<RadiusPlan> plan;
+    if (o.radiusAuto && !o.index.empty()) {
+        if (o.detectDir.empty()) radii = SurveyRadii(o.input, o.index, index);
+        plan = std::make_unique<RadiusPlan>(index, radii, o.settings.radius);
+    }
+    if (!o.previews.empty()) return Preview(o, module, input, plan.get());
     // From here on an interruption removes what was written before the process ends.
     InstallInterruptHandlers();
 
@@ -287,7 +304,10 @@ int Run(const Options &o) {
     film.fromConfigLine = o.configGiven;
     film.threads = FilterWorkers(o, threads, input);
     film.ranges = ranges;
-    const std::unique_ptr<FilterReach> reach = MakeReach(o, index, input, output);
+    film.radii = plan.get();
+    Options reachOptions = o;
+    if (plan) reachOptions.settings.radius = plan->Largest();
+    const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
     film.reach = reach.get();
     film.part = part;
     film.temporal = o.temporalFill;

@@ -5,6 +5,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -23,6 +24,13 @@ const char kUsageLine[] = "usage: subremove [OPTIONS] INPUT OUTPUT   (subremove 
 
 namespace {
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 enum LongOnly {
     OPT_PREVIEW = 1000,
     OPT_PRINT_CONFIG,
@@ -39,6 +47,9 @@ enum LongOnly {
     OPT_TO,
     OPT_FRAMES,
     OPT_CODEC_OPT,
+    OPT_DETECT,
+    OPT_DETECT_COLOUR,
+    OPT_DETECT_REGION,
     OPT_SETTING,  // OPT_SETTING + ParameterId: the setting's own flag
 };
 
@@ -129,10 +140,19 @@ std::string BuildHelpText() {
         "                        cleaned: a missing or bad graymap, no index or no usable subtitle, concealed\n"
         "                        decoding errors, a stream left out\n"
         "  --progress FILE       write ffmpeg-style key=value progress blocks to FILE ('-': standard output)\n"
+        "  --detect DIR          find the subtitles first: write DIR/subs.bms and DIR/image_N.pgm (an existing\n"
+        "                        subs.bms needs -y), then clean with them when OUTPUT is given\n"
+        "  --detect-colour C     the text's fill: white, yellow or RRGGBB (default: any light fill, and dark\n"
+        "                        text on a light box)\n"
+        "  --detect-region T:B   look only from T to B percent of the height (default 0:100, the bottom third\n"
+        "                        taking less evidence)\n"
+        "  --radius auto         each subtitle's radius: the smallest whose widening covers its outline,\n"
+        "                        shadow and halo, measured over its frames (the default after --detect)\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
         "  subremove -x subs/film.bms -i film.mkv clean.mkv\n"
+        "  subremove --detect subs -i film.mkv clean.mkv\n"
         "  subremove -x subs/film.bms -ss 1:30 -t 20 -i film.mkv part.mkv\n"
         "  subremove -x subs/film.bms --preview 1200,4000,1:30 frame.png -i film.mkv\n"
         "  subremove -x subs/film.bms --codec libx264 --codec-opt preset=slow film.mkv clean.mp4\n"
@@ -252,6 +272,33 @@ bool ReadWholeNumber(const std::string &line, size_t &i, int position, int32_t *
 
 const char *const kHelpText = HelpText();
 
+void ApplyDetectColour(const std::string &colour, int *lightLow, int *lightHigh) {
+    int rgb[3] = {0, 0, 0};
+    std::string hex = colour == "white" ? "ffffff" : colour == "yellow" ? "ffff00" : colour;
+    if (!hex.empty() && hex[0] == '#') hex.erase(0, 1);
+    bool ok = hex.size() == 6;
+    for (size_t i = 0; ok && i < 6; i += 2) {
+        const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
+        ok = hi >= 0 && lo >= 0;
+        rgb[i / 2] = hi * 16 + lo;
+    }
+    if (!ok) throw HostError(EXIT_USAGE, "--detect-colour needs white, yellow or a colour as RRGGBB, not '" + colour + "'");
+    // The fill's luma as a film codes it (BT.601 weights, studio range), give or take coding and
+    // anti-aliasing; the darkest band still leaves room for the outline below it.
+    const int luma = 16 + (int)((65.481 * rgb[0] + 128.553 * rgb[1] + 24.966 * rgb[2]) / 255.0 + 0.5);
+    *lightLow = std::max(60, luma - 35);
+    *lightHigh = std::min(255, luma + 35);
+}
+
+void ApplyDetectRegion(const std::string &region, int *top, int *bottom) {
+    int a = -1, b = -1, used = 0;
+    if (std::sscanf(region.c_str(), "%d:%d%n", &a, &b, &used) != 2 || used != (int)region.size() || a < 0 || b > 100 || a >= b) {
+        throw HostError(EXIT_USAGE, "--detect-region needs TOP:BOTTOM in percent of the height, such as 60:100, not '" + region + "'");
+    }
+    *top = a;
+    *bottom = b;
+}
+
 int64_t ParseTime(const std::string &text, bool isDuration) {
     int64_t us = 0;
     if (text.empty() || av_parse_time(&us, text.c_str(), isDuration) < 0 || us < 0) return -1;
@@ -366,6 +413,9 @@ const option *LongOptions() {
             {"progress", required_argument, nullptr, OPT_PROGRESS},
             {"fill", required_argument, nullptr, OPT_FILL},
             {"temporal-window", required_argument, nullptr, OPT_TEMPORAL_WINDOW},
+            {"detect", required_argument, nullptr, OPT_DETECT},
+            {"detect-colour", required_argument, nullptr, OPT_DETECT_COLOUR},
+            {"detect-region", required_argument, nullptr, OPT_DETECT_REGION},
         };
         for (int id = 0; id < PARAM_COUNT; ++id) {
             const ParameterFlag &flag = kParameters[id].flag;
@@ -385,10 +435,17 @@ struct FlagValues {
     std::optional<int32_t> settings[PARAM_COUNT];
     std::string configLine;
     bool neverOverwrite = false;  // -n
+    bool radiusWord = false;      // --radius auto was given
 };
 
 void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
+    if (c == OPT_SETTING + PARAM_RADIUS && std::strcmp(optarg, "auto") == 0) {
+        o.radiusAuto = flags.radiusWord = true;
+        flags.settings[PARAM_RADIUS].reset();
+        return;
+    }
     if (c >= OPT_SETTING && c < OPT_SETTING + PARAM_COUNT) {
+        if (c == OPT_SETTING + PARAM_RADIUS) o.radiusAuto = flags.radiusWord = false;
         flags.settings[c - OPT_SETTING] = SettingFlag((ParameterId)(c - OPT_SETTING), optarg);
         return;
     }
@@ -412,6 +469,22 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case 'h': o.help = true; break;
     case OPT_VERSION: o.version = true; break;
     case OPT_STRICT: o.strict = true; break;
+    case OPT_DETECT:
+        if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--detect needs a folder");
+        o.detectDir = optarg;
+        break;
+    case OPT_DETECT_COLOUR: {
+        int low = 0, high = 0;
+        ApplyDetectColour(optarg, &low, &high);
+        o.detectColour = optarg;
+        break;
+    }
+    case OPT_DETECT_REGION: {
+        int top = 0, bottom = 0;
+        ApplyDetectRegion(optarg, &top, &bottom);
+        o.detectRegion = optarg;
+        break;
+    }
     case OPT_PROGRESS:
         if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--progress needs a file name or '-'");
         o.progressPath = optarg;
@@ -485,15 +558,27 @@ Options ParseCommandLine(int argc, char **argv) {
     for (int id = 0; id < PARAM_COUNT; ++id)
         if (flags.settings[id]) o.settings.*SettingField((ParameterId)id) = *flags.settings[id];
 
+    // After --detect the radii come with the subtitles: auto, which the detection benchmark found
+    // never worse than the module's default, unless a radius was given.
+    if (!o.detectDir.empty() && !flags.settings[PARAM_RADIUS] && !o.configGiven && !flags.radiusWord) o.radiusAuto = true;
+
     std::vector<std::string> words(argv + optind, argv + argc);
     if (o.input.empty() && !words.empty()) {
         o.input = words.front();
         words.erase(words.begin());
     }
     if (!o.printConfig && o.input.empty()) throw HostError(EXIT_USAGE, o.previews.empty() ? "INPUT and OUTPUT are needed" : "INPUT is missing");
-    if (!o.printConfig && o.previews.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
+    if (!o.detectDir.empty() && !o.index.empty()) throw HostError(EXIT_USAGE, "--detect writes the index; give it or -x, not both");
+    if (!o.printConfig && o.previews.empty() && o.detectDir.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
     if (words.size() > 1) throw HostError(EXIT_USAGE, "too many file names");
     if (!words.empty()) o.output = words[0];
+    // Standard input can be read once: finding the subtitles, or measuring the radii of an index
+    // written elsewhere, reads the film before the run that cleans it.
+    const bool readsTwice = (!o.detectDir.empty() && (!o.output.empty() || !o.previews.empty())) ||
+                            (o.radiusAuto && !o.index.empty());
+    if (o.input == "-" && readsTwice) {
+        throw HostError(EXIT_USAGE, "--detect with an output, or --radius auto with an index, reads the film twice: give a file, not '-'");
+    }
     if (o.output == "-" && o.progressPath == "-") {
         throw HostError(EXIT_USAGE, "--progress - and the film cannot both go to standard output; give --progress a file");
     }

@@ -10,7 +10,7 @@
 #include "cli/filter_settings.h"
 
 // The temporal fill's window: frames each way it may take background from.
-constexpr int kDefaultTemporalWindow = 8;
+constexpr int kDefaultTemporalWindow = 48;
 constexpr int kMaxTemporalWindow = 60;
 
 struct Options {
@@ -40,6 +40,10 @@ struct Options {
     int temporalWindow = kDefaultTemporalWindow;
     bool help = false;
     bool version = false;
+    std::string detectDir;        // --detect: find the subtitles and write the index and graymaps here
+    std::string detectColour;     // --detect-colour, as given
+    std::string detectRegion;     // --detect-region TOP:BOTTOM, as given
+    bool radiusAuto = false;      // --radius auto: each subtitle's radius from its frames
 };
 
 // Parses argv. Throws HostError(EXIT_USAGE) with a one-line reason for a bad command line.
@@ -56,6 +60,12 @@ std::optional<FilterSettings> ParseScriptLine(const std::string &line, std::stri
 // A time or duration in FFmpeg's syntax ("90", "1:30", "01:02:03.5") in microseconds, or -1
 // when `text` is not one.
 int64_t ParseTime(const std::string &text, bool isDuration);
+
+// Parses --detect-colour ("white", "yellow", "#RRGGBB" or "RRGGBB") into the fill's luma band.
+// Throws HostError(EXIT_USAGE) for anything else.
+void ApplyDetectColour(const std::string &colour, int *lightLow, int *lightHigh);
+// Parses --detect-region "TOP:BOTTOM" in percent of the height. Throws HostError(EXIT_USAGE).
+void ApplyDetectRegion(const std::string &region, int *top, int *bottom);
 
 extern const char kUsageLine[];
 // Built from the parameter table when the program starts.

@@ -178,6 +178,13 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
         ConfigureInstance(*worker.instance, settings.filter, settings.fromConfigLine);
         worker.instance->Start(0);
         worker.converter = std::make_unique<ColourConverter>(w, h, decoded, out);
+        for (int radius : settings.radii ? settings.radii->Radii() : std::vector<int>()) {
+            FilterSettings filter = settings.filter;
+            filter.radius = radius;
+            auto &instance = worker.byRadius[radius] = std::make_unique<FilterInstance>(module, w, h);
+            ConfigureInstance(*instance, filter, settings.fromConfigLine);
+            instance->Start(0);
+        }
     }
     return workers;
 }
@@ -383,7 +390,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
                        VideoOutput &output, const std::function<void(int64_t)> &progress) {
     std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.threads));
     FrameContext film{&input, settings.filter.mode, MergeFrameRanges(settings.ranges),
-                      input.MicrosecondsPerFrame(), settings.reach, input.height()};
+                      input.MicrosecondsPerFrame(), settings.reach, input.height(), settings.radii};
     FilmTotals totals;
     RunControl control;
     // Counts a frame once it is written (on one thread at a time).
@@ -407,7 +414,10 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
         control.RethrowIfFailed();
         if (writer.Written() != reader.written()) throw HostError(EXIT_FAILURE_RUN, "stopped before the end of the film");
     }
-    for (Worker &worker : workers) worker.instance->End();
+    for (Worker &worker : workers) {
+        worker.instance->End();
+        for (auto &instance : worker.byRadius) instance.second->End();
+    }
     totals.decoded = reader.decoded();
     return totals;
 }

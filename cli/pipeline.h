@@ -18,6 +18,7 @@
 #include "cli/frame_ranges.h"
 #include "cli/plugin_host.h"
 
+class RadiusPlan;
 class VideoInput;
 class VideoOutput;
 
@@ -36,7 +37,8 @@ struct FilmSettings {
     const FilterReach *reach = nullptr;  // rows the filter reaches per frame; null: every row
     FilmPart part;                   // the frames written; their timestamps start at the part's start
     bool temporal = false;           // the temporal fill (in the final mode)
-    int temporalWindow = 8;          // its frames each way
+    int temporalWindow = 48;         // its frames each way
+    const RadiusPlan *radii = nullptr;   // --radius auto: one instance per radius; null: filter.radius
 };
 
 // `progress` is called after each written frame with the number written so far.

@@ -1,10 +1,12 @@
 // The preview strips (see preview.h) and the small PNG writer they use.
 #include "cli/preview.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "cli/av_util.h"
 #include "cli/colour.h"
@@ -17,6 +19,7 @@
 #include "cli/output_target.h"
 #include "cli/plugin_host.h"
 #include "cli/preview_temporal.h"
+#include "cli/radius_plan.h"
 #include "host/params.h"
 
 namespace {
@@ -64,10 +67,41 @@ AVFrame *FindFrame(const Options &o, VideoInput &input, int64_t number, std::uni
     return frame;
 }
 
+// The size a graymap's header gives, or 0 x 0.
+std::pair<int, int> GraymapSize(const std::string &path) {
+    int w = 0, h = 0;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        if (std::fscanf(f, "P5 %d %d", &w, &h) != 2) w = h = 0;
+        std::fclose(f);
+    }
+    return {w, h};
+}
+
+// A two-pixel frame in green around each found subtitle shown in frame `number`.
+void DrawFoundBoxes(const Options &o, int64_t number, int stripWidth, int panelWidth, int height, std::vector<uint8_t> &rgb) {
+    const IndexSummary index = ReadIndexSummary(o.index);
+    const size_t slash = o.index.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : o.index.substr(0, slash);
+    for (size_t i = 0; i < index.entries.size(); ++i) {
+        const IndexEntry &e = index.entries[i];
+        if (!e.matches || number < e.firstFrame || number > e.lastFrame) continue;
+        const auto size = GraymapSize(folder + "/image_" + std::to_string(i) + ".pgm");
+        const int x0 = e.x - 2, y0 = e.y - 2, x1 = e.x + size.first + 1, y1 = e.y + size.second + 1;
+        for (int y = std::max(0, y0); y <= std::min(height - 1, y1); ++y) {
+            for (int x = std::max(0, x0); x <= std::min(panelWidth - 1, x1); ++x) {
+                if (y > y0 + 1 && y < y1 - 1 && x > x0 + 1 && x < x1 - 1) continue;
+                uint8_t *p = rgb.data() + ((size_t)y * stripWidth + x) * 3;
+                p[0] = 0, p[1] = 255, p[2] = 0;
+            }
+        }
+        break;  // the module shows the first entry that holds the frame
+    }
+}
+
 // The strip: original | mask | final, and with the temporal fill original | mask | spatial |
 // temporal. `temporal` is that fill's frame, or null when it is the original.
 void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoInput &input, const AVFrame *frame,
-                const AVFrame *temporal, int64_t number, const std::string &path) {
+                const AVFrame *temporal, int64_t number, const std::string &path, const RadiusPlan *radii) {
     const int w = input.width(), h = input.height();
     const PictureColour colour = ResolveColour((AVPixelFormat)frame->format, frame->colorspace, frame->color_range, w, h);
     ColourConverter converter(w, h, colour, colour);
@@ -78,6 +112,7 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
         FilterInstance instance(module, w, h);
         FilterSettings settings = o.settings;
         settings.mode = modes[panel];
+        if (radii) settings.radius = radii->RadiusAt(number);
         ConfigureInstance(instance, settings, o.configGiven);
         instance.Start((int32_t)number);
         converter.ToHost(panel == 3 && temporal ? temporal : frame, instance, RowBand{0, h});
@@ -85,6 +120,7 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
         instance.End();
         CopyPanel(instance, panel, panels, rgb);
     }
+    if (!o.detectDir.empty()) DrawFoundBoxes(o, number, w * panels, w, h, rgb);
     TargetRules rules;
     rules.overwrite = o.overwrite;
     rules.inputFiles = input.Files();
@@ -93,17 +129,17 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
 
 }  // namespace
 
-int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input) {
+int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input, const RadiusPlan *radii) {
     const std::vector<FrameRange> subtitled = MergeFrameRanges(ReadIndexSummary(o.index).ranges);
     for (const std::string &item : o.previews) {
         const int64_t number = PreviewNumber(item, input);
         if (number > INT32_MAX) throw HostError(EXIT_FAILURE_RUN, "--preview " + item + " is past the frames the filter can number");
         std::unique_ptr<VideoInput> fresh;
         FramePtr temporal;
-        if (o.temporalFill) temporal = TemporalPreviewFrame(o, module, input, number);
+        if (o.temporalFill) temporal = TemporalPreviewFrame(o, module, input, number, radii);
         const AVFrame *frame = FindFrame(o, input, number, fresh);
         const std::string path = PreviewPath(o.previewPath, number, o.previews.size() > 1);
-        WriteStrip(o, module, fresh ? *fresh : input, frame, temporal.get(), number, path);
+        WriteStrip(o, module, fresh ? *fresh : input, frame, temporal.get(), number, path, radii);
         if (!o.quiet) {
             std::fprintf(stderr, "subremove: frame %lld as original | mask | %s written to %s%s\n", (long long)number,
                          o.temporalFill ? "spatial | temporal" : "final", path.c_str(),

@@ -10,11 +10,13 @@
 #include "cli/output_target.h"
 
 class FilterModuleHandle;
+class RadiusPlan;
 class VideoInput;
 
 // Finds each frame of `o.previews` (by seeking where that is exact), filters it in the three modes
-// and writes its strip; says when the index shows no subtitle in it.
-int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input);
+// and writes its strip; says when the index shows no subtitle in it. `radii` (--radius auto) gives
+// each frame its subtitle's radius. After --detect, the original panel shows the found box.
+int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input, const RadiusPlan *radii = nullptr);
 
 // Writes an RGB24 picture (top-down, `width` * 3 bytes per row) as a PNG file, via a temporary name.
 // The output checks and the temporary file are those of a film's output (an existing file needs -y).

@@ -29,7 +29,8 @@ AVFrame *Reach(const Options &o, VideoInput &input, int64_t first, std::unique_p
 
 }  // namespace
 
-FramePtr TemporalPreviewFrame(const Options &o, const FilterModuleHandle &module, VideoInput &input, int64_t number) {
+FramePtr TemporalPreviewFrame(const Options &o, const FilterModuleHandle &module, VideoInput &input, int64_t number,
+                              const RadiusPlan *radii) {
     const std::vector<FrameRange> ranges = ReadIndexSummary(o.index).ranges;
     const int w = input.width(), h = input.height();
     const TemporalPlan plan(ranges, o.temporalWindow, w, h);
@@ -52,10 +53,11 @@ FramePtr TemporalPreviewFrame(const Options &o, const FilterModuleHandle &module
     settings.mode = MODE_FINAL;
     Worker out;
     out.instance = std::make_unique<FilterInstance>(module, w, h);
+    if (radii) settings.radius = radii->RadiusAt(number);
     ConfigureInstance(*out.instance, settings, o.configGiven);
     out.instance->Start((int32_t)first);
     out.converter = std::make_unique<ColourConverter>(w, h, colour, colour);
-    const FrameContext film{in, MODE_FINAL, plan.merged, in->MicrosecondsPerFrame(), nullptr, h};
+    const FrameContext film{in, MODE_FINAL, plan.merged, in->MicrosecondsPerFrame(), nullptr, h, radii};
     TemporalWorker worker(module, settings, o.configGiven, colour, out, plan, film);
     FramePtr result;
     const TemporalWorker::Emit keep = [&](int64_t index, FrameResult &&r) {

@@ -61,8 +61,13 @@ private:
     const TemporalPlan &plan_;
     const FrameContext &film_;
     Worker &output_;
-    Worker spatial_;                          // final mode, results in the film's own format
-    std::unique_ptr<FilterInstance> masks_;   // mask mode
+    FilterInstance &InstanceAt(int64_t number, int32_t mode);
+
+    FilterSettings settings_;
+    Worker spatial_;  // its converter: the film's own format both ways
+    // By radius (one, unless --radius auto gives subtitles radii of their own): the final mode for
+    // the spatial repaint, the mask mode for the holes.
+    std::map<int, std::unique_ptr<FilterInstance>> spatials_, masks_;
     std::map<int, std::vector<uint8_t>> maskCache_;  // by entry: one byte per pixel, non-zero in the hole
     std::deque<Held> held_;
     temporal::ChunkFill fill_;

@@ -29,7 +29,7 @@ bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value
         // Exact positions use only the samples they land on, so a whole-pixel motion copies.
         if (w[k] == 0.0f) continue;
         const int x = x0 + (k & 1), y = y0 + (k >> 1);
-        if (h && h->KindAt(x, y) == kHole) {
+        if (h && h->KindAt(x, y) != kVisible) {
             const size_t i = (size_t)(y - h->rows.top) * h->width + x;
             const uint8_t a = n.memory[plane].age[i];
             if (a == kNoMemory) return false;
@@ -65,10 +65,8 @@ void StepPlane(const Neighbour &from, const FlowField *toward, const PlaneHole &
         if (age + 1 > s.window) continue;
         out.value[k] = v;
         out.age[k] = (uint8_t)(age + 1);
-        if ((int32_t)k < ph.holeCount) {
-            memory.value[(size_t)i] = v;
-            memory.age[(size_t)i] = (uint8_t)(age + 1);
-        }
+        memory.value[(size_t)i] = v;
+        memory.age[(size_t)i] = (uint8_t)(age + 1);
     }
 }
 

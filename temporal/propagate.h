@@ -2,8 +2,10 @@
 // show without the text, taken from the picture next to it in time (before it in the forward
 // pass, after it in the backward pass).
 //
-// The memory of a picture is the picture itself outside its hole, and inside the hole what was
-// carried into it, with its age: the number of steps since those samples were seen. A hole (or
+// The memory of a picture is the picture itself outside its hole and the ring around it, and
+// inside them what was carried in, with its age: the number of steps since those samples were
+// seen. The ring counts as unseen because the text's soft shadow and outline reach past the hole
+// the module removes: taken as background, they would be carried into the hole as dark streaks. A hole (or
 // ring) sample p of the picture looks along the completed flow to its place q in the neighbour,
 // and takes the neighbour's memory there, interpolated bilinearly in the samples' own format. It
 // gets nothing when
@@ -29,7 +31,7 @@ namespace temporal {
 
 constexpr uint8_t kNoMemory = 255;
 
-// One plane's memory over the band: values and ages of the hole samples (others are unused).
+// One plane's memory over the band: values and ages of the hole and ring samples (others unused).
 struct PlaneMemory {
     std::vector<float> value;
     std::vector<uint8_t> age;

@@ -20,6 +20,7 @@ extern "C" {
 #include "cli/frame_ranges.h"
 #include "cli/index_summary.h"
 #include "cli/options.h"
+#include "cli/radius_plan.h"
 
 namespace {
 
@@ -228,6 +229,62 @@ TEST(ReadIndexSummary, GivesTheFiltersEntriesInIndexOrder) {
     std::remove(path.c_str());
     EXPECT_TRUE(ReadIndexSummary(path).entries.empty());
     EXPECT_EQ(ReadIndexSummary("").declared, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Guards: "--radius auto" refused as a number, a later number not winning over it, auto not the
+// default after --detect (or the default with -x), the detection flags' values taken unchecked,
+// and standard input taken where the film is read twice.
+TEST(ParseCommandLine, TakesDetectionFlagsAndAutoRadius) {
+    Argv a({"--detect", "found", "--radius", "auto", "--detect-colour", "#FFFF00", "--detect-region", "60:100", "in.mkv"});
+    const Options o = ParseCommandLine(a.argc(), a.argv());
+    EXPECT_EQ(o.detectDir, "found");
+    EXPECT_TRUE(o.radiusAuto);
+    EXPECT_EQ(o.input, "in.mkv");
+    EXPECT_TRUE(o.output.empty());
+    Argv detectOnly({"--detect", "found", "in.mkv", "out.mkv"});
+    EXPECT_TRUE(ParseCommandLine(detectOnly.argc(), detectOnly.argv()).radiusAuto);
+    Argv detectFixed({"--detect", "found", "--radius", "5", "in.mkv", "out.mkv"});
+    EXPECT_FALSE(ParseCommandLine(detectFixed.argc(), detectFixed.argv()).radiusAuto);
+    Argv indexOnly({"-x", "a.bms", "in.mkv", "out.mkv"});
+    EXPECT_FALSE(ParseCommandLine(indexOnly.argc(), indexOnly.argv()).radiusAuto);
+    Argv later({"--radius", "auto", "--radius", "3", "-x", "a.bms", "in.mkv", "out.mkv"});
+    const Options p = ParseCommandLine(later.argc(), later.argv());
+    EXPECT_FALSE(p.radiusAuto);
+    EXPECT_EQ(p.settings.radius, 3);
+    int low = 0, high = 0;
+    ApplyDetectColour("yellow", &low, &high);
+    EXPECT_LE(low, 210);  // yellow's studio-range luma
+    EXPECT_GE(high, 210);
+    const std::vector<std::vector<std::string>> refused = {
+        {"--detect", "d", "--detect-region", "50:50", "in.mkv"}, {"--detect", "d", "--detect-region", "0:101", "in.mkv"},
+        {"--detect", "d", "--detect-colour", "#12345", "in.mkv"}, {"--detect", "d", "-x", "a.bms", "in.mkv"},
+        {"--radius", "automatic", "-x", "a.bms", "in.mkv", "out.mkv"}, {"-x", "a.bms", "in.mkv"},
+        {"--detect", "d", "-", "out.mkv"}, {"--radius", "auto", "-x", "a.bms", "-", "out.mkv"}};
+    for (const auto &words : refused) {
+        Argv r(words);
+        EXPECT_THROW(ParseCommandLine(r.argc(), r.argv()), HostError) << words[0] << " " << words[1] << " " << words[2];
+    }
+}
+
+// Guards: a frame given the radius of a later entry than the one the module shows, or of an
+// entry that cannot match.
+TEST(RadiusPlan, GivesEachFrameTheRadiusOfTheEntryTheModuleShows) {
+    IndexSummary index;
+    index.entries = {{10, 20, 0, 0, true}, {15, 30, 0, 0, true}, {5, 40, 0, 0, false}, {25, 50, 0, 0, true}};
+    const RadiusPlan plan(index, {2, 3, 9, -1}, 5);
+    EXPECT_EQ(plan.RadiusAt(9), 5);
+    EXPECT_EQ(plan.RadiusAt(10), 2);
+    EXPECT_EQ(plan.RadiusAt(20), 2);
+    EXPECT_EQ(plan.RadiusAt(21), 3);
+    EXPECT_EQ(plan.RadiusAt(30), 3);
+    EXPECT_EQ(plan.RadiusAt(31), 5);  // entry 3 had no measure: the fallback
+    EXPECT_EQ(plan.RadiusAt(51), 5);
+    EXPECT_EQ(plan.Radii(), (std::vector<int>{2, 3, 5}));
+    EXPECT_EQ(plan.Largest(), 5);
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+// Finds burnt-in subtitles in a film, frame by frame in one pass over the luma planes: each
+// subtitle's first and last frame, its glyph graymap and place, and the radius that covers it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "detect/subtitle_shape.h"
+
+struct DetectSettings {
+    FillRule fill;
+    int contrast = 60;        // fill against the outline (or the box against the text), in luma
+    int regionTop = 0;        // the band searched, in percent of the height from the top
+    int regionBottom = 100;
+    double framesPerSecond = 25;
+    double minSeconds = 0.6;  // shorter appearances are not subtitles
+    double maxSeconds = 12;   // nor is anything that stays longer (a logo, a sign)
+};
+
+struct FoundSubtitle {
+    int64_t first = 0, last = 0;  // frames, both included
+    SubtitleShape shape;
+};
+
+class SubtitleDetector {
+public:
+    // `width` x `height`: the luma planes AddFrame takes.
+    SubtitleDetector(int width, int height, const DetectSettings &settings);
+    ~SubtitleDetector();
+    SubtitleDetector(const SubtitleDetector &) = delete;
+    SubtitleDetector &operator=(const SubtitleDetector &) = delete;
+
+    // The next frame's luma (frames are numbered from 0 in the order given).
+    void AddFrame(const uint8_t *luma, std::ptrdiff_t stride);
+    // Ends the film: what is still on screen ends at the last frame. Returns every subtitle found,
+    // ordered by first frame, then top to bottom.
+    std::vector<FoundSubtitle> Finish();
+    // Places on screen in the last frame given, to draw: left, top, width, height in the picture.
+    struct Box {
+        int x, y, width, height;
+    };
+    std::vector<Box> ActiveBoxes() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};

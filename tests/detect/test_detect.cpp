@@ -1,0 +1,249 @@
+// The detector on synthetic films: a textured picture that pans under subtitles drawn as films
+// show them (light fill, dark outline), with the frames each one shows known exactly.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/detector.h"
+#include "detect/timeline.h"
+
+namespace {
+
+constexpr int kWidth = 360, kHeight = 288;
+
+struct Caption {
+    int first, last;
+    std::string text;
+    cv::Point place;  // baseline start
+    bool darkOnBox = false;
+};
+
+// A smooth random texture twice the picture's size, mid-grey with light and dark patches.
+cv::Mat Texture(unsigned seed) {
+    cv::Mat noise(kHeight * 2, kWidth * 2, CV_32F);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> u(0, 1);
+    for (int r = 0; r < noise.rows; ++r)
+        for (int c = 0; c < noise.cols; ++c) noise.at<float>(r, c) = u(random);
+    cv::GaussianBlur(noise, noise, cv::Size(0, 0), 4);
+    cv::normalize(noise, noise, 30, 200, cv::NORM_MINMAX);
+    cv::Mat out;
+    noise.convertTo(out, CV_8U);
+    return out;
+}
+
+void DrawCaption(cv::Mat &frame, const Caption &c) {
+    if (c.darkOnBox) {
+        int base = 0;
+        const cv::Size size = cv::getTextSize(c.text, cv::FONT_HERSHEY_DUPLEX, 0.9, 2, &base);
+        cv::rectangle(frame, cv::Rect(c.place.x - 6, c.place.y - size.height - 6, size.width + 12, size.height + base + 12),
+                      cv::Scalar(225), cv::FILLED);
+        cv::putText(frame, c.text, c.place, cv::FONT_HERSHEY_DUPLEX, 0.9, cv::Scalar(20), 2, cv::LINE_AA);
+        return;
+    }
+    cv::putText(frame, c.text, c.place, cv::FONT_HERSHEY_DUPLEX, 0.9, cv::Scalar(16), 6, cv::LINE_AA);
+    cv::putText(frame, c.text, c.place, cv::FONT_HERSHEY_DUPLEX, 0.9, cv::Scalar(235), 2, cv::LINE_AA);
+}
+
+struct Film {
+    int frames = 100;
+    std::vector<Caption> captions;
+    int cutAt = -1;  // a scene cut: another texture from this frame on
+    std::function<void(cv::Mat &, int)> extra;  // drawn over each frame before the captions
+};
+
+std::vector<FoundSubtitle> Detect(const Film &film, DetectSettings settings = DetectSettings()) {
+    const cv::Mat a = Texture(1), b = Texture(2);
+    SubtitleDetector detector(kWidth, kHeight, settings);
+    cv::Mat frame;
+    for (int t = 0; t < film.frames; ++t) {
+        const cv::Mat &texture = film.cutAt >= 0 && t >= film.cutAt ? b : a;
+        texture(cv::Rect(3 * t % kWidth, t % kHeight, kWidth, kHeight)).copyTo(frame);
+        if (film.extra) film.extra(frame, t);
+        for (const Caption &c : film.captions)
+            if (c.first <= t && t <= c.last) DrawCaption(frame, c);
+        detector.AddFrame(frame.data, (std::ptrdiff_t)frame.step);
+    }
+    return detector.Finish();
+}
+
+// The fraction of the caption's light fill pixels that the graymap marks.
+double FillCovered(const Caption &c, const FoundSubtitle &f) {
+    cv::Mat truth = cv::Mat::zeros(kHeight, kWidth, CV_8U);
+    cv::putText(truth, c.text, c.place, cv::FONT_HERSHEY_DUPLEX, 0.9, cv::Scalar(255), 2, cv::LINE_8);
+    int total = 0, covered = 0;
+    for (int r = 0; r < kHeight; ++r)
+        for (int x = 0; x < kWidth; ++x) {
+            if (!truth.at<uint8_t>(r, x)) continue;
+            ++total;
+            const int gx = x - f.shape.x, gy = r - f.shape.y;
+            covered += gx >= 0 && gy >= 0 && gx < f.shape.width && gy < f.shape.height &&
+                       f.shape.graymap[(size_t)gy * f.shape.width + gx] != 0;
+        }
+    return total ? (double)covered / total : 0;
+}
+
+const cv::Point kBottom(40, 260);
+
+// Guards: first and last frames off by the birth delay or by one, a subtitle split or lost.
+TEST(Detector, FindsKnownRangesExactly) {
+    Film film;
+    film.frames = 120;
+    film.captions = {{10, 49, "Where is the tide?", kBottom}, {62, 109, "Gone with the moon.", cv::Point(60, 250)}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(found[i].first, film.captions[i].first) << i;
+        EXPECT_EQ(found[i].last, film.captions[i].last) << i;
+        EXPECT_GE(FillCovered(film.captions[i], found[i]), 0.8) << i;
+        EXPECT_FALSE(found[i].shape.darkOnBox);
+    }
+}
+
+// Guards: a new text in the same place with no gap merged into the old one, or started late.
+TEST(Detector, ChangeOfTextWithoutGapStartsANewSubtitle) {
+    Film film;
+    film.captions = {{5, 44, "We walk at dawn.", kBottom}, {45, 90, "Then we rest here.", kBottom}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].first, 5);
+    EXPECT_EQ(found[0].last, 44);
+    EXPECT_EQ(found[1].first, 45);
+    EXPECT_EQ(found[1].last, 90);
+}
+
+// Guards: a scene cut under a text that stays ending the subtitle; a subtitle at the film's ends.
+TEST(Detector, SceneCutDoesNotCutTheSubtitle) {
+    Film film;
+    film.frames = 80;
+    film.cutAt = 30;
+    film.captions = {{0, 79, "The light went out.", kBottom}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].first, 0);
+    EXPECT_EQ(found[0].last, 79);
+}
+
+// Guards: a static bright logo (solid shape, no strokes) taken for a subtitle.
+TEST(Detector, StaticBrightLogoIsNotASubtitle) {
+    Film film;
+    film.frames = 120;
+    film.extra = [](cv::Mat &frame, int) {
+        cv::circle(frame, cv::Point(320, 30), 16, cv::Scalar(20), cv::FILLED);
+        cv::circle(frame, cv::Point(320, 30), 13, cv::Scalar(240), cv::FILLED);
+        cv::rectangle(frame, cv::Rect(280, 50, 56, 10), cv::Scalar(240), cv::FILLED);
+    };
+    EXPECT_TRUE(Detect(film).empty());
+    // With a subtitle as well: only the subtitle.
+    film.captions = {{20, 70, "Only this one.", kBottom}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].first, 20);
+    EXPECT_EQ(found[0].last, 70);
+    EXPECT_GT(found[0].shape.y, kHeight / 2);
+}
+
+// Guards: texts that move with the picture (a sign) or flicker (highlights) taken for subtitles.
+TEST(Detector, FilmWithoutSubtitlesGivesNone) {
+    Film film;
+    film.frames = 150;
+    film.extra = [](cv::Mat &frame, int t) {
+        // A sign painted on the scene, moving with it.
+        cv::putText(frame, "HOTEL ROYAL", cv::Point(200 - 3 * t % 200, 120), cv::FONT_HERSHEY_DUPLEX, 0.9, cv::Scalar(16), 6);
+        cv::putText(frame, "HOTEL ROYAL", cv::Point(200 - 3 * t % 200, 120), cv::FONT_HERSHEY_DUPLEX, 0.9, cv::Scalar(240), 2);
+        // Highlights that come and go every few frames.
+        if (t % 5 < 2) cv::circle(frame, cv::Point(100 + t % 7 * 20, 200), 3, cv::Scalar(250), cv::FILLED);
+    };
+    EXPECT_TRUE(Detect(film).empty());
+}
+
+// Guards: dark glyphs on a light box missed, or the box taken as the fill.
+TEST(Detector, DarkTextOnLightBox) {
+    Film film;
+    film.captions = {{10, 70, "A box of words", cv::Point(50, 250), true}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].first, 10);
+    EXPECT_EQ(found[0].last, 70);
+    EXPECT_TRUE(found[0].shape.darkOnBox);
+    // The fill is the glyphs, a small part of the box.
+    size_t set = 0;
+    for (uint8_t v : found[0].shape.graymap) set += v != 0;
+    EXPECT_LT(set, found[0].shape.graymap.size() / 2);
+    // The box is damage too: the radius reaches its edge (6 pixels around the glyphs).
+    EXPECT_GE(ReachOfRadius(found[0].shape.radius), 6);
+}
+
+// Guards: --detect-region ignored.
+TEST(Detector, RegionLimitsTheSearch) {
+    Film film;
+    film.captions = {{10, 60, "Down here.", kBottom}, {10, 60, "Up there.", cv::Point(60, 40)}};
+    DetectSettings settings;
+    settings.regionTop = 0;
+    settings.regionBottom = 40;
+    std::vector<FoundSubtitle> found = Detect(film, settings);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_LT(found[0].shape.y, kHeight / 3);
+}
+
+// Guards: the radius formula out of step with the module's widening (pass i looks i away).
+TEST(Radius, ReachFollowsTheModulesWidening) {
+    EXPECT_EQ(ReachOfRadius(2), 3);
+    EXPECT_EQ(ReachOfRadius(5), 15);
+    EXPECT_EQ(RadiusForReach(0), 0);
+    EXPECT_EQ(RadiusForReach(3), 2);
+    EXPECT_EQ(RadiusForReach(4), 3);
+    EXPECT_EQ(RadiusForReach(100), 10);
+}
+
+// Guards: an auto radius too small for the outline, or as large as the module's default.
+TEST(Radius, CoversTheOutlineAndNoMore) {
+    Film film;
+    film.captions = {{10, 60, "Outline here.", kBottom}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 1u);
+    // Fill 2 wide drawn over a stroke 6 wide: the outline lies 2 pixels out, its blur one more.
+    const int reach = ReachOfRadius(found[0].shape.radius);
+    EXPECT_GE(reach, 3);
+    EXPECT_LT(found[0].shape.radius, 5);
+}
+
+}  // namespace
+
+namespace {
+
+FoundSubtitle Flat(int64_t first, int64_t last, int x, int radius) {
+    FoundSubtitle f;
+    f.first = first, f.last = last;
+    f.shape.text = true;
+    f.shape.x = x, f.shape.y = 10, f.shape.width = 2, f.shape.height = 1;
+    f.shape.graymap = {255, 0};
+    f.shape.radius = radius;
+    return f;
+}
+
+// Guards: two subtitles on screen together written as overlapping entries, of which the module
+// would show only the first.
+TEST(Timeline, OverlapsBecomeOneEntryPerFrame) {
+    const std::vector<FoundSubtitle> out = OneSubtitlePerFrame({Flat(0, 9, 0, 2), Flat(5, 14, 10, 3)});
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].first, 0);
+    EXPECT_EQ(out[0].last, 4);
+    EXPECT_EQ(out[1].first, 5);
+    EXPECT_EQ(out[1].last, 9);
+    EXPECT_EQ(out[1].shape.width, 12);
+    EXPECT_EQ(out[1].shape.graymap[0], 255);
+    EXPECT_EQ(out[1].shape.graymap[10], 255);
+    EXPECT_EQ(out[1].shape.radius, 3);
+    EXPECT_EQ(out[2].first, 10);
+    EXPECT_EQ(out[2].last, 14);
+    // Back to back without overlap: untouched.
+    EXPECT_EQ(OneSubtitlePerFrame({Flat(0, 9, 0, 2), Flat(10, 19, 0, 2)}).size(), 2u);
+}
+
+}  // namespace
