@@ -172,7 +172,7 @@ void ChunkFill::ComposePlane(const ChunkFrame &frame, int i, int plane, const Ne
                              const FillCallbacks &callbacks, FillStats &stats) {
     const PlaneHole &ph = frame.hole->planes[plane];
     const PlaneGeometry &g = frame.picture.geometry[plane];
-    const size_t n = ph.fill.size();
+    const size_t n = (size_t)ph.ringEnd;  // the halo only carries memory
     values_.resize(n);
     valid_.assign(n, 0);
     const PlaneCandidates &f = forward_[(size_t)(i - outputBase_)][plane];

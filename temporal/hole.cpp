@@ -25,8 +25,8 @@ void MarkHole(const uint8_t *mask, int width, int height, const PlaneGeometry &g
     }
 }
 
-// Visible samples within `ring` (square) of a hole sample become ring samples.
-void MarkRing(PlaneHole &p, int ring) {
+// Visible samples within `ring` (square) of a hole sample become `kind` samples.
+void MarkRing(PlaneHole &p, int ring, uint8_t kind) {
     const int rows = p.rows.Rows();
     for (int y = 0; y < rows; ++y) {
         for (int x = 0; x < p.width; ++x) {
@@ -36,7 +36,7 @@ void MarkRing(PlaneHole &p, int ring) {
                 if (ny < 0 || ny >= rows) continue;
                 uint8_t *row = &p.kind[(size_t)ny * p.width];
                 for (int nx = std::max(0, x - ring); nx <= std::min(p.width - 1, x + ring); ++nx) {
-                    if (row[nx] == kVisible) row[nx] = kRing;
+                    if (row[nx] == kVisible) row[nx] = kind;
                 }
             }
         }
@@ -45,7 +45,8 @@ void MarkRing(PlaneHole &p, int ring) {
 
 }  // namespace
 
-void MakeHole(const uint8_t *mask, int width, int height, const PictureRef &layout, Band band, int ring, Hole &hole) {
+void MakeHole(const uint8_t *mask, int width, int height, const PictureRef &layout, Band band, int ring, Hole &hole,
+              int halo) {
     hole.band = band;
     hole.planeCount = layout.planeCount;
     for (int i = 0; i < layout.planeCount; ++i) {
@@ -55,14 +56,15 @@ void MakeHole(const uint8_t *mask, int width, int height, const PictureRef &layo
         p.width = layout.planes[i].width;
         p.kind.assign((size_t)p.rows.Rows() * p.width, kVisible);
         MarkHole(mask, width, height, g, p);
-        MarkRing(p, ring);
+        if (halo > 0) MarkRing(p, halo, kHalo);
+        MarkRing(p, halo + ring, kRing);
         p.fill.clear();
-        for (int pass = 0; pass < 2; ++pass) {
-            const uint8_t want = pass == 0 ? kHole : kRing;
+        for (uint8_t want : {kHole, kRing, kHalo}) {
             for (size_t k = 0; k < p.kind.size(); ++k) {
                 if (p.kind[k] == want) p.fill.push_back((int32_t)k);
             }
-            if (pass == 0) p.holeCount = (int32_t)p.fill.size();
+            if (want == kHole) p.holeCount = (int32_t)p.fill.size();
+            if (want == kRing) p.ringEnd = (int32_t)p.fill.size();
         }
     }
 }

@@ -7,8 +7,8 @@
 namespace temporal {
 
 void SeamCorrector::Correct(const PlaneRef &picture, const PlaneHole &ph, float *values, const uint8_t *valid) {
-    const size_t n = ph.fill.size();
-    if ((size_t)ph.holeCount == n) return;  // no ring: nothing to measure against
+    const size_t n = (size_t)ph.ringEnd;
+    if (ph.holeCount == ph.ringEnd) return;  // no ring: nothing to measure against
     int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
     for (size_t k = 0; k < n; ++k) {
         const int x = ph.fill[k] % ph.width, y = ph.fill[k] / ph.width;
