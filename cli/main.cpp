@@ -255,6 +255,22 @@ int FilterWorkers(const Options &o, int threads, const VideoInput &input) {
     return (int)std::max<int64_t>(1, std::min<int64_t>(threads, kWorkerPixelBudget / pixels));
 }
 
+// What the pipeline is told of the film and the settings.
+FilmSettings FilmFor(const Options &o, int workers, const std::vector<FrameRange> &ranges, const RadiusPlan *radii,
+                     const FilterReach *reach, const FilmPart &part) {
+    FilmSettings film;
+    film.filter = o.settings;
+    film.fromConfigLine = o.configGiven;
+    film.threads = workers;
+    film.ranges = ranges;
+    film.radii = radii;
+    film.reach = reach;
+    film.part = part;
+    film.temporal = o.temporalFill;
+    film.temporalWindow = o.temporalWindow;
+    return film;
+}
+
 int Run(const Options &given) {
     if (given.printConfig) return PrintConfig(given);
     Options o = given;
@@ -299,19 +315,10 @@ int Run(const Options &given) {
     ThrowIfStrictFailed();
     const auto &ranges = index.ranges;
     Progress progress(!o.quiet && isatty(STDERR_FILENO), part.Whole() ? input.ExpectedFrames() : -1);
-    FilmSettings film;
-    film.filter = o.settings;
-    film.fromConfigLine = o.configGiven;
-    film.threads = FilterWorkers(o, threads, input);
-    film.ranges = ranges;
-    film.radii = plan.get();
     Options reachOptions = o;
     if (plan) reachOptions.settings.radius = plan->Largest();
     const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
-    film.reach = reach.get();
-    film.part = part;
-    film.temporal = o.temporalFill;
-    film.temporalWindow = o.temporalWindow;
+    const FilmSettings film = FilmFor(o, FilterWorkers(o, threads, input), ranges, plan.get(), reach.get(), part);
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);

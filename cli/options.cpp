@@ -438,6 +438,42 @@ struct FlagValues {
     bool radiusWord = false;      // --radius auto was given
 };
 
+// The options of the temporal fill and of detection; false for any other.
+bool TakeFillOption(int c, Options &o) {
+    long long n = 0;
+    switch (c) {
+    case OPT_DETECT:
+        if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--detect needs a folder");
+        o.detectDir = optarg;
+        break;
+    case OPT_DETECT_COLOUR: {
+        int low = 0, high = 0;
+        ApplyDetectColour(optarg, &low, &high);
+        o.detectColour = optarg;
+        break;
+    }
+    case OPT_DETECT_REGION: {
+        int top = 0, bottom = 0;
+        ApplyDetectRegion(optarg, &top, &bottom);
+        o.detectRegion = optarg;
+        break;
+    }
+    case OPT_FILL:
+        if (std::strcmp(optarg, "spatial") != 0 && std::strcmp(optarg, "temporal") != 0)
+            throw HostError(EXIT_USAGE, std::string("--fill needs spatial or temporal, not '") + optarg + "'");
+        o.temporalFill = std::strcmp(optarg, "temporal") == 0;
+        break;
+    case OPT_TEMPORAL_WINDOW:
+        if (!ParseInt(optarg, 1, kMaxTemporalWindow, &n))
+            throw HostError(EXIT_USAGE, std::string("--temporal-window needs a number 1..") + std::to_string(kMaxTemporalWindow) +
+                                            ", not '" + optarg + "'");
+        o.temporalWindow = (int)n;
+        break;
+    default: return false;
+    }
+    return true;
+}
+
 void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     if (c == OPT_SETTING + PARAM_RADIUS && std::strcmp(optarg, "auto") == 0) {
         o.radiusAuto = flags.radiusWord = true;
@@ -449,6 +485,7 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
         flags.settings[c - OPT_SETTING] = SettingFlag((ParameterId)(c - OPT_SETTING), optarg);
         return;
     }
+    if (TakeFillOption(c, o)) return;
     long long n = 0;
     switch (c) {
     case 'i': o.input = optarg; break;
@@ -469,36 +506,9 @@ void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
     case 'h': o.help = true; break;
     case OPT_VERSION: o.version = true; break;
     case OPT_STRICT: o.strict = true; break;
-    case OPT_DETECT:
-        if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--detect needs a folder");
-        o.detectDir = optarg;
-        break;
-    case OPT_DETECT_COLOUR: {
-        int low = 0, high = 0;
-        ApplyDetectColour(optarg, &low, &high);
-        o.detectColour = optarg;
-        break;
-    }
-    case OPT_DETECT_REGION: {
-        int top = 0, bottom = 0;
-        ApplyDetectRegion(optarg, &top, &bottom);
-        o.detectRegion = optarg;
-        break;
-    }
     case OPT_PROGRESS:
         if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--progress needs a file name or '-'");
         o.progressPath = optarg;
-        break;
-    case OPT_FILL:
-        if (std::strcmp(optarg, "spatial") != 0 && std::strcmp(optarg, "temporal") != 0)
-            throw HostError(EXIT_USAGE, std::string("--fill needs spatial or temporal, not '") + optarg + "'");
-        o.temporalFill = std::strcmp(optarg, "temporal") == 0;
-        break;
-    case OPT_TEMPORAL_WINDOW:
-        if (!ParseInt(optarg, 1, kMaxTemporalWindow, &n))
-            throw HostError(EXIT_USAGE, std::string("--temporal-window needs a number 1..") + std::to_string(kMaxTemporalWindow) +
-                                            ", not '" + optarg + "'");
-        o.temporalWindow = (int)n;
         break;
     case OPT_PREVIEW:
         o.previews = PreviewList(optarg);
