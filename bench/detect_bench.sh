@@ -105,9 +105,9 @@ db_write_truth() {
 }
 
 db_make_clip() {
-  local spec=$1 dir=$2
+  local recipe=$1 dir=$2
   local name photo mx my style subs cut extra
-  IFS='|' read -r name photo mx my style subs cut extra <<< "$spec"
+  IFS='|' read -r name photo mx my style subs cut extra <<< "$recipe"
   mkdir -p "$dir"
   db_write_truth "$dir" "$subs"
   local scene="[0:v]scale=1120:700,crop=${db_w}:${db_h}:x='$mx':y='$my',setsar=1"
@@ -149,10 +149,10 @@ db_value() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
 db_failed=0
 db_rows=()
 db_measure() {
-  local spec=$1 name=${1%%|*} dir=$db_work/$1
+  local recipe=$1 name=${1%%|*} dir=$db_work/$1
   dir=$db_work/$name
   db_note "clip $name"
-  db_make_clip "$spec" "$dir"
+  db_make_clip "$recipe" "$dir"
   local t0 t1
   t0=$(date +%s.%N)
   "$db_subremove" -q -y --detect "$dir/found" "$dir/film.mkv" || db_die "subremove --detect failed on $name"
@@ -197,10 +197,10 @@ db_measure() {
 [ -x "$db_subremove" ] || db_die "no subremove at $db_subremove"
 [ -x "$db_metrics" ] || db_die "no detect_metrics at $db_metrics"
 mkdir -p "$db_work"
-for spec in "${db_clips[@]}"; do
-  name=${spec%%|*}
+for recipe in "${db_clips[@]}"; do
+  name=${recipe%%|*}
   if [ $db_quick = 1 ] && [[ " $db_quick_clips " != *" $name "* ]]; then continue; fi
-  db_measure "$spec"
+  db_measure "$recipe"
 done
 
 echo
