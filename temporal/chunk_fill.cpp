@@ -87,22 +87,28 @@ void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band)
     }
 }
 
+// One memory step of frame i from its neighbour j (-1: none), whose memory is in memory_[0]; the
+// result goes to memory_[1] and `out`, and then becomes the neighbour's memory for the next step.
+void ChunkFill::Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
+                     PlaneCandidates *out) {
+    const size_t planes = (size_t)frames[(size_t)i].hole->planeCount;
+    for (auto &m : memory_) m.resize(planes);
+    Neighbour from;
+    if (j >= 0) {
+        const ChunkFrame &f = frames[(size_t)j];
+        from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), back};
+    }
+    PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, settings_.step, memory_[1].data(), out);
+    std::swap(memory_[0], memory_[1]);
+}
+
 void ChunkFill::ForwardPass(const std::vector<ChunkFrame> &frames, int first, int last) {
     for (int i = 0; i < last; ++i) {
         if (!HasHole(frames[(size_t)i])) continue;
-        const int planes = frames[(size_t)i].hole->planeCount;
-        for (auto &m : memory_) m.resize((size_t)planes);
-        scratch_.resize((size_t)planes);
-        Neighbour from;
-        const FlowField *toward = nullptr;
-        if (Linked(i) && toPrevious_[(size_t)i].width > 0) {
-            const ChunkFrame &f = frames[(size_t)i - 1];
-            from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), &toNext_[(size_t)i - 1]};
-            toward = &toPrevious_[(size_t)i];
-        }
+        scratch_.resize((size_t)frames[(size_t)i].hole->planeCount);
+        const bool linked = Linked(i) && toPrevious_[(size_t)i].width > 0;
         PlaneCandidates *out = i >= first ? forward_[(size_t)(i - first)].data() : scratch_.data();
-        PropagateStep(from, toward, *frames[(size_t)i].hole, settings_.step, memory_[1].data(), out);
-        std::swap(memory_[0], memory_[1]);
+        Step(frames, i, linked ? i - 1 : -1, &toPrevious_[(size_t)i], linked ? &toNext_[(size_t)i - 1] : nullptr, out);
     }
 }
 
@@ -110,19 +116,10 @@ void ChunkFill::BackwardPass(const std::vector<ChunkFrame> &frames, int first, i
     const int n = (int)frames.size();
     for (int i = n - 1; i >= first; --i) {
         if (!HasHole(frames[(size_t)i])) continue;
-        const int planes = frames[(size_t)i].hole->planeCount;
-        for (auto &m : memory_) m.resize((size_t)planes);
-        scratch_.resize((size_t)planes);
-        Neighbour from;
-        const FlowField *toward = nullptr;
-        if (i + 1 < n && Linked(i + 1) && toPrevious_[(size_t)i + 1].width > 0) {
-            const ChunkFrame &f = frames[(size_t)i + 1];
-            from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), &toPrevious_[(size_t)i + 1]};
-            toward = &toNext_[(size_t)i];
-        }
+        scratch_.resize((size_t)frames[(size_t)i].hole->planeCount);
+        const bool linked = i + 1 < n && Linked(i + 1) && toPrevious_[(size_t)i + 1].width > 0;
         PlaneCandidates *out = i < last ? backward_[(size_t)(i - first)].data() : scratch_.data();
-        PropagateStep(from, toward, *frames[(size_t)i].hole, settings_.step, memory_[1].data(), out);
-        std::swap(memory_[0], memory_[1]);
+        Step(frames, i, linked ? i + 1 : -1, &toNext_[(size_t)i], linked ? &toPrevious_[(size_t)i + 1] : nullptr, out);
     }
 }
 

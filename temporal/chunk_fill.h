@@ -80,6 +80,8 @@ private:
     void MeasureFlows(const std::vector<ChunkFrame> &frames, Band band);
     void ForwardPass(const std::vector<ChunkFrame> &frames, int first, int last);
     void BackwardPass(const std::vector<ChunkFrame> &frames, int first, int last);
+    void Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
+              PlaneCandidates *out);
     void Compose(const std::vector<ChunkFrame> &frames, int i, const PictureRef *previous,
                  const FillCallbacks &callbacks, FillStats &stats);
     void ComposePlane(const ChunkFrame &frame, int i, int plane, const Neighbour &carried, const FlowField *toward,
