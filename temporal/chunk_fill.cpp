@@ -1,6 +1,7 @@
 // The temporal fill of a chunk (see chunk_fill.h).
 #include "temporal/chunk_fill.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace temporal {
@@ -87,6 +88,22 @@ void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band)
     }
 }
 
+void ChunkFill::MeasureTolerances(size_t n) {
+    tolerance_.assign(n, settings_.step.tolerance);
+    for (size_t i = 1; i < n; ++i) {
+        if (toPrevious_[i].width == 0) continue;
+        const float noise = MotionNoise(toPrevious_[i], toNext_[i - 1], noiseScratch_);
+        tolerance_[i] = std::max(settings_.step.tolerance, std::min(settings_.step.noiseCap, settings_.step.noiseFactor * noise));
+    }
+}
+
+// The check's settings for the pair of frames (i - 1, i).
+StepSettings ChunkFill::PairSettings(int i) const {
+    StepSettings s = settings_.step;
+    s.tolerance = tolerance_[(size_t)i];
+    return s;
+}
+
 // One memory step of frame i from its neighbour j (-1: none), whose memory is in memory_[0]; the
 // result goes to memory_[1] and `out`, and then becomes the neighbour's memory for the next step.
 void ChunkFill::Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
@@ -98,7 +115,7 @@ void ChunkFill::Step(const std::vector<ChunkFrame> &frames, int i, int j, const 
         const ChunkFrame &f = frames[(size_t)j];
         from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), back};
     }
-    PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, settings_.step, memory_[1].data(), out);
+    PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, PairSettings(std::max(i, j)), memory_[1].data(), out);
     std::swap(memory_[0], memory_[1]);
 }
 
@@ -131,6 +148,7 @@ void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, 
     SizeCandidates(backward_, (size_t)(last - first), planes);
     FindCuts(frames);
     MeasureFlows(frames, band);
+    MeasureTolerances(frames.size());
     ForwardPass(frames, first, last);
     BackwardPass(frames, first, last);
     outputBase_ = first;
@@ -189,7 +207,7 @@ void ChunkFill::ComposePlane(const ChunkFrame &frame, int i, int plane, const Ne
             const float lx = (float)x * (float)g.ScaleX() + g.offsetX, ly = (float)y * (float)g.ScaleY() + g.offsetY;
             float dx, dy, v;
             int age;
-            if (ConsistentMotion(*toward, *carried.back, lx, ly, settings_.step, dx, dy) &&
+            if (ConsistentMotion(*toward, *carried.back, lx, ly, PairSettings(i), dx, dy) &&
                 FetchMemory(carried, plane, (float)x + dx / (float)g.ScaleX(), (float)y + dy / (float)g.ScaleY(), v, age)) {
                 values_[k] = v;
                 valid_[k] = 1;

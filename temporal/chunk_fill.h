@@ -82,6 +82,8 @@ private:
     void BackwardPass(const std::vector<ChunkFrame> &frames, int first, int last);
     void Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
               PlaneCandidates *out);
+    void MeasureTolerances(size_t n);
+    StepSettings PairSettings(int i) const;
     void Compose(const std::vector<ChunkFrame> &frames, int i, const PictureRef *previous,
                  const FillCallbacks &callbacks, FillStats &stats);
     void ComposePlane(const ChunkFrame &frame, int i, int plane, const Neighbour &carried, const FlowField *toward,
@@ -109,6 +111,8 @@ private:
     std::vector<char> cutBefore_;
     std::vector<BandImage> images_;
     std::vector<FlowField> toPrevious_, toNext_;
+    std::vector<float> tolerance_;  // [i]: the check's tolerance for the pair (i - 1, i)
+    std::vector<float> noiseScratch_;
     std::vector<PlaneMemory> memory_[2];  // per plane: the neighbour's and this picture's
     // Candidates of the outputs, [output][plane], from each pass.
     std::vector<std::vector<PlaneCandidates>> forward_, backward_;

@@ -16,6 +16,24 @@ bool ConsistentMotion(const FlowField &toward, const FlowField &back, float x, f
     return ex * ex + ey * ey <= allowed * allowed;
 }
 
+float MotionNoise(const FlowField &toward, const FlowField &back, std::vector<float> &scratch) {
+    scratch.clear();
+    const float half = (float)(toward.scale - 1) * 0.5f;
+    for (int j = 0; j < toward.height; j += 2) {
+        for (int i = 0; i < toward.width; i += 2) {
+            const float *d = &toward.xy[((size_t)j * toward.width + i) * 2];
+            const float lx = (float)(i * toward.scale) + half, ly = (float)(toward.top + j * toward.scale) + half;
+            float bx, by;
+            FlowAt(back, lx + d[0], ly + d[1], bx, by);
+            scratch.push_back(std::sqrt((d[0] + bx) * (d[0] + bx) + (d[1] + by) * (d[1] + by)));
+        }
+    }
+    if (scratch.empty()) return 0.0f;
+    auto mid = scratch.begin() + (std::ptrdiff_t)(scratch.size() / 2);
+    std::nth_element(scratch.begin(), mid, scratch.end());
+    return *mid;
+}
+
 bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value, int &age) {
     const PlaneRef &p = n.picture->planes[plane];
     if (px < 0.0f || py < 0.0f || px > (float)(p.width - 1) || py > (float)(p.height - 1)) return false;

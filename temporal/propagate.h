@@ -9,7 +9,10 @@
 // ring) sample p of the picture looks along the completed flow to its place q in the neighbour,
 // and takes the neighbour's memory there, interpolated bilinearly in the samples' own format. It
 // gets nothing when
-//   - the flows disagree there: going to q and back must return to p (forward-backward check);
+//   - the flows disagree there: going to q and back must return to p (forward-backward check),
+//     within a tolerance that grows with the pair's typical disagreement (MotionNoise), up to a
+//     cap: on grainy or flat pictures every flow is a little wrong, and a fixed tolerance let a
+//     tenth of a still shot's hole keep its background;
 //   - q falls outside the picture;
 //   - a sample that the interpolation needs has no memory, or the result would be older than the
 //     window.
@@ -17,7 +20,8 @@
 // of pictures before it, wherever the pass began: a run of pictures can be cut anywhere, given
 // the window before it, and gives the same result.
 //
-// Cost: per plane, a bilinear fetch and a flow check for each hole and ring sample.
+// Cost: per plane, a bilinear fetch and a flow check for each hole and ring sample; per pair of
+// pictures, a median over a quarter of the flow's samples.
 #pragma once
 
 #include <cstdint>
@@ -53,7 +57,9 @@ struct Neighbour {
 struct StepSettings {
     int window = 8;            // the oldest age kept
     float tolerance = 0.75f;   // forward-backward error allowed, luma pixels ...
-    float slope = 0.1f;        // ... plus this share of the motion's length
+    float slope = 0.1f;        // ... plus this share of the motion's length,
+    float noiseFactor = 3.0f;  // raised to this many times the pair's typical error (MotionNoise),
+    float noiseCap = 3.0f;     // but not above this: flows that wrong carry nothing true
 };
 
 // Fills `candidates` and `memory` (per plane) for the fill samples of `hole` on a picture whose
@@ -66,6 +72,11 @@ void PropagateStep(const Neighbour &from, const FlowField *toward, const Hole &h
 // back to within the tolerance of where it started. Gives the motion in (dx, dy).
 bool ConsistentMotion(const FlowField &toward, const FlowField &back, float x, float y, const StepSettings &s, float &dx,
                       float &dy);
+
+// The typical forward-backward error of a pair of flows: the median over the field's samples, in
+// luma pixels. Noisy pictures (film grain, low light) give noisy flows everywhere; the check
+// compares each point with this level rather than with a fixed one. `scratch` is reused.
+float MotionNoise(const FlowField &toward, const FlowField &back, std::vector<float> &scratch);
 
 // A bilinear fetch from the neighbour's memory at plane position (px, py); false when the fetch
 // has no answer (see the top). `age` is the oldest age the fetch used.
