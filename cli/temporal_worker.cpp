@@ -135,7 +135,7 @@ bool TemporalWorker::Drain(bool ending, const Emit &emit) {
         }
         const int64_t L = plan_.chunkLength;
         const int64_t last = std::min(stretch->first + ((n - stretch->first) / L + 1) * L - 1, stretch->second);
-        if (!ending && held_.back().job.number < last + plan_.window) break;
+        if (!ending && held_.back().job.number < last + plan_.window && WindowEnd(last, held_.back().job.number) < 0) break;
         if (!FillChunk(k, last, emit)) return false;
     }
     Trim();
@@ -150,8 +150,9 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
     while (lastOwn + 1 <= last && lastOwn + 1 - base < (int64_t)held_.size() && !held_[(size_t)(lastOwn + 1 - base)].job.context)
         ++lastOwn;
     last = lastOwn;
-    const int64_t lo = std::max(base, first - plan_.window);
-    const int64_t hi = std::min(held_.back().job.number, last + plan_.window);
+    const int64_t lo = WindowStart(first, std::max(base, first - plan_.window));
+    int64_t hi = WindowEnd(last, std::min(held_.back().job.number, last + plan_.window));
+    if (hi < 0) hi = std::min(held_.back().job.number, last + plan_.window);
     // The band holds the holes of the frames to fill, with a margin for the motion; every
     // subtitle the window shows gets its hole within that band. A hole elsewhere (a subtitle at
     // the top while this one is at the bottom) is left out: no background comes from that far.
@@ -254,6 +255,25 @@ FrameResult TemporalWorker::Finished(Held &h) {
     r.changed = h.output ? 1 : 0;
     StampResult(r, decoded, h.job, film_);
     return r;
+}
+
+// A frame without any subtitle shows the whole background: the passes take nothing from beyond
+// it, so a chunk's window ends there with the same result, and a chunk can be filled as soon as
+// the frame after its subtitle's end is read instead of a whole window later. The last frame
+// without a subtitle in [from, first), else `from`.
+int64_t TemporalWorker::WindowStart(int64_t first, int64_t from) const {
+    const int64_t base = held_.front().job.number;
+    for (int64_t num = first - 1; num >= from; --num)
+        if (held_[(size_t)(num - base)].entry < 0) return num;
+    return from;
+}
+
+// The first frame without a subtitle in (last, to], or -1.
+int64_t TemporalWorker::WindowEnd(int64_t last, int64_t to) const {
+    const int64_t base = held_.front().job.number;
+    for (int64_t num = last + 1; num <= to; ++num)
+        if (held_[(size_t)(num - base)].entry < 0) return num;
+    return -1;
 }
 
 // Frames older than the window before the first frame still to output are no longer needed.

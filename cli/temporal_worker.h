@@ -57,6 +57,8 @@ private:
     temporal::PictureRef OutputOf(Held &h);
     FrameResult Finished(Held &h);
     void Trim();
+    int64_t WindowStart(int64_t first, int64_t from) const;
+    int64_t WindowEnd(int64_t last, int64_t to) const;
 
     const TemporalPlan &plan_;
     const FrameContext &film_;

@@ -2,6 +2,8 @@
 #include "temporal/chunk_fill.h"
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 #include <utility>
 
 namespace temporal {
@@ -17,7 +19,9 @@ void SizeCandidates(std::vector<std::vector<PlaneCandidates>> &c, size_t n, int 
 
 }  // namespace
 
-ChunkFill::ChunkFill(const FillSettings &settings) : settings_(settings), flow_(settings.flowPreset) {}
+ChunkFill::ChunkFill(const FillSettings &settings) : settings_(settings), flow_(settings.flowPreset) {
+    if (settings.parallel) helperFlow_ = std::make_unique<BandFlow>(settings.flowPreset);
+}
 
 void ChunkFill::FindCuts(const std::vector<ChunkFrame> &frames) {
     const size_t n = frames.size();
@@ -33,26 +37,52 @@ void ChunkFill::FindCuts(const std::vector<ChunkFrame> &frames) {
 // The flows of every linked pair that a hole touches, both ways.
 void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
     const size_t n = frames.size();
-    const int scale = settings_.flowScale;
     images_.resize(n);
     toPrevious_.resize(n);
     toNext_.resize(n);
-    std::vector<char> made(n, 0);
-    auto image = [&](size_t i) -> const BandImage & {
-        if (!made[i]) {
-            MakeBandImage(frames[i].picture.planes[0], frames[i].picture.maxValue, band, scale, images_[i]);
-            made[i] = 1;
-        }
-        return images_[i];
-    };
+    imageMade_.assign(n, 0);
+    pending_.clear();
     for (size_t i = 1; i < n; ++i) {
         toPrevious_[i].width = 0;
         if (!Linked((int)i) || (!HasHole(frames[i]) && !HasHole(frames[i - 1]))) continue;
         if (TakeKept(frames, i, band)) continue;
-        const BandImage &a = image(i - 1), &b = image(i);
+        pending_.push_back(i);
+        for (size_t f : {i - 1, i}) {
+            if (imageMade_[f]) continue;
+            MakeBandImage(frames[f].picture.planes[0], frames[f].picture.maxValue, band, settings_.flowScale, images_[f]);
+            imageMade_[f] = 1;
+        }
+    }
+    if (!helperFlow_ || pending_.size() < 2) {
+        MeasurePairs(flow_, frames, band, 0, 1);
+        return;
+    }
+    std::exception_ptr failed;
+    std::thread helper([&] {
+        try {
+            MeasurePairs(*helperFlow_, frames, band, 1, 2);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        MeasurePairs(flow_, frames, band, 0, 2);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
+}
+
+// Pending pairs from, from + step, ...: each writes only its own two fields.
+void ChunkFill::MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &frames, Band band, size_t from, size_t step) {
+    for (size_t p = from; p < pending_.size(); p += step) {
+        const size_t i = pending_[p];
+        const BandImage &a = images_[i - 1], &b = images_[i];
         const Hole *hb = HasHole(frames[i]) ? frames[i].hole : nullptr, *ha = HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr;
-        flow_.Measure(b, a, hb, ha, settings_.flowMargin, band, scale, toPrevious_[i]);
-        flow_.Measure(a, b, ha, hb, settings_.flowMargin, band, scale, toNext_[i - 1]);
+        flow.Measure(b, a, hb, ha, settings_.flowMargin, band, settings_.flowScale, toPrevious_[i]);
+        flow.Measure(a, b, ha, hb, settings_.flowMargin, band, settings_.flowScale, toNext_[i - 1]);
     }
 }
 
@@ -104,40 +134,69 @@ StepSettings ChunkFill::PairSettings(int i) const {
     return s;
 }
 
-// One memory step of frame i from its neighbour j (-1: none), whose memory is in memory_[0]; the
-// result goes to memory_[1] and `out`, and then becomes the neighbour's memory for the next step.
+// One memory step of frame i from its neighbour j (-1: none), whose memory is in
+// buffers.memory[0]; the result goes to buffers.memory[1] and `out`, and then becomes the
+// neighbour's memory for the next step.
 void ChunkFill::Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
-                     PlaneCandidates *out) {
+                     PlaneCandidates *out, PassBuffers &buffers) {
     const size_t planes = (size_t)frames[(size_t)i].hole->planeCount;
-    for (auto &m : memory_) m.resize(planes);
+    for (auto &m : buffers.memory) m.resize(planes);
     Neighbour from;
     if (j >= 0) {
         const ChunkFrame &f = frames[(size_t)j];
-        from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, memory_[0].data(), back};
+        from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, buffers.memory[0].data(), back};
     }
-    PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, PairSettings(std::max(i, j)), memory_[1].data(), out);
-    std::swap(memory_[0], memory_[1]);
+    PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, PairSettings(std::max(i, j)), buffers.memory[1].data(),
+                  out);
+    std::swap(buffers.memory[0], buffers.memory[1]);
 }
 
 void ChunkFill::ForwardPass(const std::vector<ChunkFrame> &frames, int first, int last) {
+    PassBuffers &b = forwardBuffers_;
     for (int i = 0; i < last; ++i) {
         if (!HasHole(frames[(size_t)i])) continue;
-        scratch_.resize((size_t)frames[(size_t)i].hole->planeCount);
+        b.scratch.resize((size_t)frames[(size_t)i].hole->planeCount);
         const bool linked = Linked(i) && toPrevious_[(size_t)i].width > 0;
-        PlaneCandidates *out = i >= first ? forward_[(size_t)(i - first)].data() : scratch_.data();
-        Step(frames, i, linked ? i - 1 : -1, &toPrevious_[(size_t)i], linked ? &toNext_[(size_t)i - 1] : nullptr, out);
+        PlaneCandidates *out = i >= first ? forward_[(size_t)(i - first)].data() : b.scratch.data();
+        Step(frames, i, linked ? i - 1 : -1, &toPrevious_[(size_t)i], linked ? &toNext_[(size_t)i - 1] : nullptr, out, b);
     }
 }
 
 void ChunkFill::BackwardPass(const std::vector<ChunkFrame> &frames, int first, int last) {
+    PassBuffers &b = backwardBuffers_;
     const int n = (int)frames.size();
     for (int i = n - 1; i >= first; --i) {
         if (!HasHole(frames[(size_t)i])) continue;
-        scratch_.resize((size_t)frames[(size_t)i].hole->planeCount);
+        b.scratch.resize((size_t)frames[(size_t)i].hole->planeCount);
         const bool linked = i + 1 < n && Linked(i + 1) && toPrevious_[(size_t)i + 1].width > 0;
-        PlaneCandidates *out = i < last ? backward_[(size_t)(i - first)].data() : scratch_.data();
-        Step(frames, i, linked ? i + 1 : -1, &toNext_[(size_t)i], linked ? &toPrevious_[(size_t)i + 1] : nullptr, out);
+        PlaneCandidates *out = i < last ? backward_[(size_t)(i - first)].data() : b.scratch.data();
+        Step(frames, i, linked ? i + 1 : -1, &toNext_[(size_t)i], linked ? &toPrevious_[(size_t)i + 1] : nullptr, out, b);
     }
+}
+
+// The two passes, side by side when parallel: they share only what they read.
+void ChunkFill::Passes(const std::vector<ChunkFrame> &frames, int first, int last) {
+    if (!settings_.parallel) {
+        ForwardPass(frames, first, last);
+        BackwardPass(frames, first, last);
+        return;
+    }
+    std::exception_ptr failed;
+    std::thread helper([&] {
+        try {
+            BackwardPass(frames, first, last);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        ForwardPass(frames, first, last);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
 }
 
 void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, Band band, const FillCallbacks &callbacks,
@@ -149,8 +208,7 @@ void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, 
     FindCuts(frames);
     MeasureFlows(frames, band);
     MeasureTolerances(frames.size());
-    ForwardPass(frames, first, last);
-    BackwardPass(frames, first, last);
+    Passes(frames, first, last);
     outputBase_ = first;
     for (int i = first; i < last; ++i) {
         if (HasHole(frames[(size_t)i])) Compose(frames, i, previous, callbacks, stats);

@@ -235,7 +235,7 @@ uint8_t Photo(int x, int y) {
 // Runs the fill over `pics` (kPW x kPH luma pictures) with `mask` as the hole of the frames
 // [first, last); the spatial fallback is flat grey. `outs` gets the outputs.
 FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<uint8_t> &mask, int first, int last,
-                    int window, std::vector<std::vector<uint8_t>> &outs, Hole &hole, Band &band) {
+                    int window, std::vector<std::vector<uint8_t>> &outs, Hole &hole, Band &band, bool parallel = false) {
     const int n = (int)pics.size();
     std::vector<PictureRef> refs((size_t)n);
     for (int f = 0; f < n; ++f) {
@@ -260,6 +260,7 @@ FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<u
     FillStats stats;
     FillSettings settings;
     settings.step.window = window;
+    settings.parallel = parallel;
     ChunkFill fill(settings);
     fill.Run(frames, first, last, band, cb, nullptr, stats);
     return stats;
@@ -319,4 +320,29 @@ TEST(TemporalChunk, GrainyStillShotKeepsItsBackground) {
     const FillStats stats = FillChunk(pics, mask, 4, 36, 48, outs, hole, band);
     const int64_t holeSamples = (int64_t)hole.planes[0].holeCount * 32;
     EXPECT_GT(stats.propagated, holeSamples / 2) << stats.carried << " carried, " << stats.spatial << " spatial";
+}
+
+// Guards two shortcuts that must not change a byte: the second thread (flows and the backward
+// pass beside the forward one, sharing nothing they write), and a chunk's window cut at a frame
+// without a subtitle, whose whole picture the passes take instead of anything from beyond it.
+TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing) {
+    constexpr int kFrames = 24, kShift = 2;
+    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
+    for (int f = 0; f < kFrames; ++f)
+        for (int y = 0; y < kPH; ++y)
+            for (int x = 0; x < kPW; ++x) pics[f][(size_t)y * kPW + x] = Photo(x + f * kShift, y + f / 3);
+    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
+    for (int y = 80; y < 100; ++y)
+        for (int x = 40; x < 220; ++x)
+            if ((x / 5) % 3 != 0) mask[(size_t)y * kPW + x] = 1;
+    Hole hole;
+    Band band;
+    std::vector<std::vector<uint8_t>> one, two;
+    FillChunk(pics, mask, 6, 18, 16, one, hole, band, false);
+    FillChunk(pics, mask, 6, 18, 16, two, hole, band, true);
+    for (int f = 0; f < kFrames; ++f) ASSERT_EQ(one[f], two[f]) << "frame " << f;
+    // Frame 5 has no subtitle: the same chunk given only frames 5 to 18 fills frames 6 to 17 alike.
+    std::vector<std::vector<uint8_t>> cut(pics.begin() + 5, pics.begin() + 19), cutOut;
+    FillChunk(cut, mask, 1, 13, 16, cutOut, hole, band, true);
+    for (int f = 6; f < 18; ++f) ASSERT_EQ(cutOut[(size_t)f - 5], one[f]) << "frame " << f;
 }
