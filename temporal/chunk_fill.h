@@ -10,7 +10,8 @@
 //      hole sample keeps what each pass brought and its age.
 //   4. A final pass in time order takes, per sample, the two candidates blended by age (the
 //      younger weighs more), or the one there is; where there is none, the previous output
-//      carried along the motion, so a still shot shows a still fill; where that is missing too
+//      carried along the motion (unchecked: anything steadier than a fresh repaint will do), so a
+//      still shot shows a still fill; where that is missing too
 //      (the run's first picture, a cut), the spatial repaint of this picture. The seam is then
 //      corrected on the ring (seam.h) and the hole samples are written to the output.
 // Results depend only on the pictures given: a chunk cut anywhere, given the window on both sides,

@@ -346,3 +346,60 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
     FillChunk(cut, mask, 1, 13, 16, cutOut, hole, band, true);
     for (int f = 6; f < 18; ++f) ASSERT_EQ(cutOut[(size_t)f - 5], one[f]) << "frame " << f;
 }
+
+// Guards a fill that boils where no frame reveals the background: on a grainy still shot whose
+// hole never moves, every frame must carry the fill it was given (the previous output) rather
+// than take a fresh repaint wherever the grain makes the flow doubtful.
+TEST(TemporalChunk, WhatNoFrameRevealsKeepsThePreviousFill) {
+    constexpr int kFrames = 12;
+    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
+    uint32_t seed = 777;
+    for (int f = 0; f < kFrames; ++f)
+        for (int y = 0; y < kPH; ++y)
+            for (int x = 0; x < kPW; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                const int grain = (int)(seed >> 24) % 25 - 12;
+                pics[f][(size_t)y * kPW + x] = (uint8_t)std::clamp(100 + x / 4 + (int)(20 * std::sin((float)y * 0.05f)) + grain, 0, 255);
+            }
+    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
+    for (int y = 80; y < 100; ++y)
+        for (int x = 60; x < 200; ++x) mask[(size_t)y * kPW + x] = 1;
+    std::vector<PictureRef> refs(kFrames);
+    for (int f = 0; f < kFrames; ++f) {
+        refs[f].planeCount = 1;
+        refs[f].planes[0] = PlaneRef{pics[f].data(), kPW, kPW, kPH, 1};
+    }
+    const Band band = MaskBand(mask.data(), kPW, kPH, 24, 4);
+    Hole hole;
+    MakeHole(mask.data(), kPW, kPH, refs[0], band, 2, hole);
+    std::vector<ChunkFrame> frames(kFrames);
+    for (int f = 0; f < kFrames; ++f) frames[f] = ChunkFrame{refs[f], &hole};
+    // Frame 0 is the window before the outputs; its own picture stands for its fill, given as the
+    // previous output. The spatial repaint is black, far from anything carried.
+    std::vector<uint8_t> before = pics[0];
+    PictureRef previous = refs[0];
+    previous.planes[0].data = before.data();
+    std::vector<std::vector<uint8_t>> outs = pics;
+    std::vector<uint8_t> grey((size_t)kPW * kPH, 0);
+    PictureRef spatial = refs[0];
+    spatial.planes[0].data = grey.data();
+    FillCallbacks cb;
+    cb.spatial = [&](int) { return &spatial; };
+    cb.output = [&](int i) {
+        PictureRef r = refs[i];
+        r.planes[0].data = outs[i].data();
+        return r;
+    };
+    FillStats stats;
+    ChunkFill fill(FillSettings{});
+    fill.Run(frames, 1, kFrames, band, cb, &previous, stats);
+    EXPECT_LT(stats.propagated, hole.planes[0].holeCount);  // at most a few edge samples
+    EXPECT_EQ(stats.spatial, 0);
+    int far = 0;
+    for (int f = 1; f < kFrames; ++f)
+        for (int32_t k = 0; k < hole.planes[0].holeCount; ++k) {
+            const int32_t i = hole.planes[0].fill[k] + band.top * kPW;
+            far += std::abs((int)outs[f][i] - (int)before[i]) > 40;
+        }
+    EXPECT_EQ(far, 0);
+}
