@@ -232,11 +232,31 @@ uint8_t Photo(int x, int y) {
     return (uint8_t)std::max(0.0f, std::min(255.0f, v));
 }
 
+// A smooth still picture under film grain: uniform in [-12, 12], new every frame.
+std::vector<std::vector<uint8_t>> GrainyStill(int frames, uint32_t seed) {
+    std::vector<std::vector<uint8_t>> pics((size_t)frames, std::vector<uint8_t>((size_t)kPW * kPH));
+    for (int f = 0; f < frames; ++f)
+        for (int y = 0; y < kPH; ++y)
+            for (int x = 0; x < kPW; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                const int grain = (int)(seed >> 24) % 25 - 12;
+                pics[f][(size_t)y * kPW + x] = (uint8_t)std::clamp(100 + x / 4 + (int)(20 * std::sin((float)y * 0.05f)) + grain, 0, 255);
+            }
+    return pics;
+}
+
+struct ChunkOptions {
+    bool parallel = false;
+    int holeFrom = -1;                             // the first frame with the hole; -1: `first`
+    const std::vector<uint8_t> *previous = nullptr;  // the output of the frame before `first`
+    uint8_t spatial = 128;                         // the flat spatial fallback
+};
+
 // Runs the fill over `pics` (kPW x kPH luma pictures) with `mask` as the hole of the frames
-// [first, last); the spatial fallback is flat grey. `outs` gets the outputs.
+// [holeFrom, last), outputs [first, last). `outs` gets the outputs.
 FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<uint8_t> &mask, int first, int last,
-                    int window, std::vector<std::vector<uint8_t>> &outs, Hole &hole, Band &band, bool parallel = false) {
-    const int n = (int)pics.size();
+                    int window, std::vector<std::vector<uint8_t>> &outs, Hole &hole, Band &band, ChunkOptions o = {}) {
+    const int n = (int)pics.size(), holeFrom = o.holeFrom < 0 ? first : o.holeFrom;
     std::vector<PictureRef> refs((size_t)n);
     for (int f = 0; f < n; ++f) {
         refs[f].planeCount = 1;
@@ -245,11 +265,12 @@ FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<u
     band = MaskBand(mask.data(), kPW, kPH, 24, 4);
     MakeHole(mask.data(), kPW, kPH, refs[0], band, 2, hole);
     std::vector<ChunkFrame> frames((size_t)n);
-    for (int f = 0; f < n; ++f) frames[f] = ChunkFrame{refs[f], f >= first && f < last ? &hole : nullptr};
+    for (int f = 0; f < n; ++f) frames[f] = ChunkFrame{refs[f], f >= holeFrom && f < last ? &hole : nullptr};
     outs = pics;
-    std::vector<uint8_t> grey((size_t)kPW * kPH, 128);
-    PictureRef spatial = refs[0];
-    spatial.planes[0].data = grey.data();
+    std::vector<uint8_t> flat((size_t)kPW * kPH, o.spatial);
+    PictureRef spatial = refs[0], previous = refs[0];
+    spatial.planes[0].data = flat.data();
+    if (o.previous) previous.planes[0].data = const_cast<uint8_t *>(o.previous->data());
     FillCallbacks cb;
     cb.spatial = [&](int) { return &spatial; };
     cb.output = [&](int i) {
@@ -260,9 +281,9 @@ FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<u
     FillStats stats;
     FillSettings settings;
     settings.step.window = window;
-    settings.parallel = parallel;
+    settings.parallel = o.parallel;
     ChunkFill fill(settings);
-    fill.Run(frames, first, last, band, cb, nullptr, stats);
+    fill.Run(frames, first, last, band, cb, o.previous ? &previous : nullptr, stats);
     return stats;
 }
 
@@ -302,15 +323,7 @@ TEST(TemporalChunk, PanIsFilledWithTheSceneThatPassedUnderTheHole) {
 // spatial fallback.
 TEST(TemporalChunk, GrainyStillShotKeepsItsBackground) {
     constexpr int kFrames = 40;
-    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
-    uint32_t seed = 12345;
-    for (int f = 0; f < kFrames; ++f)
-        for (int y = 0; y < kPH; ++y)
-            for (int x = 0; x < kPW; ++x) {
-                seed = seed * 1664525u + 1013904223u;
-                const int grain = (int)(seed >> 24) % 25 - 12;  // uniform in [-12, 12], new each frame
-                pics[f][(size_t)y * kPW + x] = (uint8_t)std::clamp(100 + x / 4 + (int)(20 * std::sin((float)y * 0.05f)) + grain, 0, 255);
-            }
+    std::vector<std::vector<uint8_t>> pics = GrainyStill(kFrames, 12345);
     std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
     for (int y = 80; y < 100; ++y)
         for (int x = 60; x < 200; ++x) mask[(size_t)y * kPW + x] = 1;
@@ -338,12 +351,12 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
     Hole hole;
     Band band;
     std::vector<std::vector<uint8_t>> one, two;
-    FillChunk(pics, mask, 6, 18, 16, one, hole, band, false);
-    FillChunk(pics, mask, 6, 18, 16, two, hole, band, true);
+    FillChunk(pics, mask, 6, 18, 16, one, hole, band);
+    FillChunk(pics, mask, 6, 18, 16, two, hole, band, ChunkOptions{true});
     for (int f = 0; f < kFrames; ++f) ASSERT_EQ(one[f], two[f]) << "frame " << f;
     // Frame 5 has no subtitle: the same chunk given only frames 5 to 18 fills frames 6 to 17 alike.
     std::vector<std::vector<uint8_t>> cut(pics.begin() + 5, pics.begin() + 19), cutOut;
-    FillChunk(cut, mask, 1, 13, 16, cutOut, hole, band, true);
+    FillChunk(cut, mask, 1, 13, 16, cutOut, hole, band, ChunkOptions{true});
     for (int f = 6; f < 18; ++f) ASSERT_EQ(cutOut[(size_t)f - 5], one[f]) << "frame " << f;
 }
 
@@ -352,47 +365,21 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
 // than take a fresh repaint wherever the grain makes the flow doubtful.
 TEST(TemporalChunk, WhatNoFrameRevealsKeepsThePreviousFill) {
     constexpr int kFrames = 12;
-    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
-    uint32_t seed = 777;
-    for (int f = 0; f < kFrames; ++f)
-        for (int y = 0; y < kPH; ++y)
-            for (int x = 0; x < kPW; ++x) {
-                seed = seed * 1664525u + 1013904223u;
-                const int grain = (int)(seed >> 24) % 25 - 12;
-                pics[f][(size_t)y * kPW + x] = (uint8_t)std::clamp(100 + x / 4 + (int)(20 * std::sin((float)y * 0.05f)) + grain, 0, 255);
-            }
+    std::vector<std::vector<uint8_t>> pics = GrainyStill(kFrames, 777);
     std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
     for (int y = 80; y < 100; ++y)
         for (int x = 60; x < 200; ++x) mask[(size_t)y * kPW + x] = 1;
-    std::vector<PictureRef> refs(kFrames);
-    for (int f = 0; f < kFrames; ++f) {
-        refs[f].planeCount = 1;
-        refs[f].planes[0] = PlaneRef{pics[f].data(), kPW, kPW, kPH, 1};
-    }
-    const Band band = MaskBand(mask.data(), kPW, kPH, 24, 4);
-    Hole hole;
-    MakeHole(mask.data(), kPW, kPH, refs[0], band, 2, hole);
-    std::vector<ChunkFrame> frames(kFrames);
-    for (int f = 0; f < kFrames; ++f) frames[f] = ChunkFrame{refs[f], &hole};
     // Frame 0 is the window before the outputs; its own picture stands for its fill, given as the
     // previous output. The spatial repaint is black, far from anything carried.
-    std::vector<uint8_t> before = pics[0];
-    PictureRef previous = refs[0];
-    previous.planes[0].data = before.data();
-    std::vector<std::vector<uint8_t>> outs = pics;
-    std::vector<uint8_t> grey((size_t)kPW * kPH, 0);
-    PictureRef spatial = refs[0];
-    spatial.planes[0].data = grey.data();
-    FillCallbacks cb;
-    cb.spatial = [&](int) { return &spatial; };
-    cb.output = [&](int i) {
-        PictureRef r = refs[i];
-        r.planes[0].data = outs[i].data();
-        return r;
-    };
-    FillStats stats;
-    ChunkFill fill(FillSettings{});
-    fill.Run(frames, 1, kFrames, band, cb, &previous, stats);
+    const std::vector<uint8_t> before = pics[0];
+    std::vector<std::vector<uint8_t>> outs;
+    Hole hole;
+    Band band;
+    ChunkOptions options;
+    options.holeFrom = 0;
+    options.previous = &before;
+    options.spatial = 0;
+    const FillStats stats = FillChunk(pics, mask, 1, kFrames, 8, outs, hole, band, options);
     EXPECT_LT(stats.propagated, hole.planes[0].holeCount);  // at most a few edge samples
     EXPECT_EQ(stats.spatial, 0);
     int far = 0;
