@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <functional>
 #include <thread>
 #include <utility>
 
@@ -11,6 +12,27 @@ namespace temporal {
 namespace {
 
 bool HasHole(const ChunkFrame &f) { return f.hole && !f.hole->Empty(); }
+
+// Runs `helper` on a second thread while this one runs `own`; the first failure of either is
+// thrown once both have ended.
+void Beside(const std::function<void()> &helper, const std::function<void()> &own) {
+    std::exception_ptr failed;
+    std::thread thread([&] {
+        try {
+            helper();
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
+    try {
+        own();
+    } catch (...) {
+        thread.join();
+        throw;
+    }
+    thread.join();
+    if (failed) std::rethrow_exception(failed);
+}
 
 void SizeCandidates(std::vector<std::vector<PlaneCandidates>> &c, size_t n, int planes) {
     if (c.size() < n) c.resize(n);
@@ -57,22 +79,7 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
         MeasurePairs(flow_, frames, band, 0, 1);
         return;
     }
-    std::exception_ptr failed;
-    std::thread helper([&] {
-        try {
-            MeasurePairs(*helperFlow_, frames, band, 1, 2);
-        } catch (...) {
-            failed = std::current_exception();
-        }
-    });
-    try {
-        MeasurePairs(flow_, frames, band, 0, 2);
-    } catch (...) {
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (failed) std::rethrow_exception(failed);
+    Beside([&] { MeasurePairs(*helperFlow_, frames, band, 1, 2); }, [&] { MeasurePairs(flow_, frames, band, 0, 2); });
 }
 
 // Pending pairs from, from + step, ...: each writes only its own two fields.
@@ -181,22 +188,7 @@ void ChunkFill::Passes(const std::vector<ChunkFrame> &frames, int first, int las
         BackwardPass(frames, first, last);
         return;
     }
-    std::exception_ptr failed;
-    std::thread helper([&] {
-        try {
-            BackwardPass(frames, first, last);
-        } catch (...) {
-            failed = std::current_exception();
-        }
-    });
-    try {
-        ForwardPass(frames, first, last);
-    } catch (...) {
-        helper.join();
-        throw;
-    }
-    helper.join();
-    if (failed) std::rethrow_exception(failed);
+    Beside([&] { BackwardPass(frames, first, last); }, [&] { ForwardPass(frames, first, last); });
 }
 
 void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, Band band, const FillCallbacks &callbacks,

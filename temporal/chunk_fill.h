@@ -20,7 +20,7 @@
 //
 // Cost per output picture: two flows of the band (and the window's share at the chunk's ends),
 // two memory steps and one composition over the hole and its ring. With `parallel`, the flows and
-// the two passes are shared by two threads: 2.9 of the 3.4 seconds of a chunk's work on the
+// the two passes are shared by two threads: 2.4 of the 2.9 seconds of the chunks' work on the
 // benchmark's 720x576 pan. Memory: two flow fields and
 // one 8-bit band image per picture of the chunk, candidates for the hole samples of the outputs.
 #pragma once
