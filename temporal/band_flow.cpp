@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "temporal/column_fill.h"
 #include "temporal/hole.h"
 
 namespace temporal {
@@ -73,7 +74,9 @@ void BandFlow::Measure(const BandImage &from, const BandImage &to, const Hole *f
     const int reach = (margin + out.scale - 1) / out.scale;
     if (!fromKnown) MarkUnknown(*fromHole, reach, out);
     if (!toKnown) MarkUnknown(*toHole, reach, out);
+    // Push-pull first: it fills what the columns leave (runs that reach the band's edge).
     fill_.Fill(out.xy.data(), weights_.data(), out.width, out.height, 2);
+    CompleteColumns(out.xy.data(), weights_.data(), out.width, out.height, ColumnFillSettings{});
 }
 
 // Entries of the field within `reach` (a square) of a cell that holds a hole pixel become

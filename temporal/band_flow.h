@@ -4,8 +4,9 @@
 // optical flow (patch inverse search over a pyramid, with variational refinement) measures where
 // each point of one image went in the other. Inside the hole the text stands still while the
 // picture moves, so the flow there measures the text: it is thrown away over the hole and a
-// margin and completed from the flow around it (push-pull, see push_pull.h). Flows are kept in
-// luma pixels of the full picture.
+// margin and completed from the flow around it: column by column between the flow above and below
+// (column_fill.h), push-pull (push_pull.h) where a column has no flow on one side. Flows are kept
+// in luma pixels of the full picture.
 //
 // Cost: DIS's ultrafast preset runs at roughly a few hundred megapixels per second on one core;
 // at scale 2 a 720-wide band of 200 rows is 36 thousand pixels, well under a millisecond.
