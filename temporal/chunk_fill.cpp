@@ -93,6 +93,36 @@ void ChunkFill::MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &fram
     }
 }
 
+// The edges of every picture that a linked pair touches: either may be the other's source.
+void ChunkFill::MeasureStructures(const std::vector<ChunkFrame> &frames, Band band) {
+    const size_t n = frames.size();
+    structures_.resize(n);
+    structureWanted_.assign(n, 0);
+    if (settings_.step.alongLimit <= 0.0f) return;
+    for (size_t i = 1; i < n; ++i)
+        if (toPrevious_[i].width > 0) structureWanted_[i - 1] = structureWanted_[i] = 1;
+    if (!helperFlow_) {
+        MeasureSome(meters_[0], structureImages_[0], frames, band, 0, 1);
+        return;
+    }
+    Beside([&] { MeasureSome(meters_[1], structureImages_[1], frames, band, 1, 2); },
+           [&] { MeasureSome(meters_[0], structureImages_[0], frames, band, 0, 2); });
+}
+
+void ChunkFill::MeasureSome(StructureMeter &meter, BandImage &scratch, const std::vector<ChunkFrame> &frames, Band band,
+                            size_t from, size_t step) {
+    constexpr int kBoxRadius = 3;  // DIS's patches are 8 pixels
+    for (size_t f = from; f < frames.size(); f += step) {
+        if (!structureWanted_[f]) continue;
+        const BandImage *image = &images_[f];
+        if (!imageMade_[f] || settings_.flowScale != 1) {
+            MakeBandImage(frames[f].picture.planes[0], frames[f].picture.maxValue, band, 1, scratch);
+            image = &scratch;
+        }
+        meter.Measure(*image, band.top, kBoxRadius, structures_[f]);
+    }
+}
+
 // A pair measured for the chunk before, in the same band between the same holes, is the same
 // measure: it is taken over instead of measured again.
 bool ChunkFill::TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band band) {
@@ -151,7 +181,8 @@ void ChunkFill::Step(const std::vector<ChunkFrame> &frames, int i, int j, const 
     Neighbour from;
     if (j >= 0) {
         const ChunkFrame &f = frames[(size_t)j];
-        from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, buffers.memory[0].data(), back};
+        from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, buffers.memory[0].data(), back,
+                         structureWanted_[(size_t)j] ? &structures_[(size_t)j] : nullptr};
     }
     PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, PairSettings(std::max(i, j)), buffers.memory[1].data(),
                   out);
@@ -199,6 +230,7 @@ void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, 
     SizeCandidates(backward_, (size_t)(last - first), planes);
     FindCuts(frames);
     MeasureFlows(frames, band);
+    MeasureStructures(frames, band);
     MeasureTolerances(frames.size());
     Passes(frames, first, last);
     outputBase_ = first;
@@ -222,7 +254,7 @@ void ChunkFill::Compose(const std::vector<ChunkFrame> &frames, int i, const Pict
             prev = &carriedPicture_;
         }
         if (prev) {
-            carried = Neighbour{prev, nullptr, nullptr, nullptr};
+            carried = Neighbour{prev, nullptr, nullptr, nullptr, nullptr};
             toward = &toPrevious_[(size_t)i];
         }
     }

@@ -4,7 +4,8 @@
 // How, for the pictures [first, last) of `frames`:
 //   1. Shot cuts are found between neighbours (cuts.h); nothing crosses one.
 //   2. Between neighbours that a hole touches, the motion both ways is measured in the band and
-//      completed inside the holes (band_flow.h).
+//      completed inside the holes (band_flow.h), and each picture's edges are measured for the
+//      check (structure.h).
 //   3. A forward pass carries the background memory from the first picture to the last output,
 //      a backward pass from the last picture back to the first output (propagate.h); each output
 //      hole sample keeps what each pass brought and its age.
@@ -21,8 +22,8 @@
 // Cost per output picture: two flows of the band (and the window's share at the chunk's ends),
 // two memory steps and one composition over the hole and its ring. With `parallel`, the flows and
 // the two passes are shared by two threads: 2.4 of the 2.9 seconds of the chunks' work on the
-// benchmark's 720x576 pan. Memory: two flow fields and
-// one 8-bit band image per picture of the chunk, candidates for the hole samples of the outputs.
+// benchmark's 720x576 pan. Memory: two flow fields, one 8-bit band image and the edges' shape (half
+// a byte a band pixel) per picture of the chunk, candidates for the hole samples of the outputs.
 #pragma once
 
 #include <functional>
@@ -34,6 +35,7 @@
 #include "temporal/hole.h"
 #include "temporal/propagate.h"
 #include "temporal/seam.h"
+#include "temporal/structure.h"
 
 namespace temporal {
 
@@ -94,6 +96,9 @@ private:
         std::vector<PlaneMemory> memory[2];
         std::vector<PlaneCandidates> scratch;
     };
+    void MeasureStructures(const std::vector<ChunkFrame> &frames, Band band);
+    void MeasureSome(StructureMeter &meter, BandImage &scratch, const std::vector<ChunkFrame> &frames, Band band, size_t from,
+                     size_t step);
     void MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &frames, Band band, size_t from, size_t step);
     void Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
               PlaneCandidates *out, PassBuffers &buffers);
@@ -128,6 +133,10 @@ private:
     std::vector<PictureSignature> signatures_;
     std::vector<char> cutBefore_;
     std::vector<BandImage> images_;
+    std::vector<StructureField> structures_;  // [i]: frame i's edges, where it is a source
+    std::vector<char> structureWanted_;
+    StructureMeter meters_[2];
+    BandImage structureImages_[2];  // scratch where the flow's images are not at luma scale
     std::vector<FlowField> toPrevious_, toNext_;
     std::vector<float> tolerance_;  // [i]: the check's tolerance for the pair (i - 1, i)
     std::vector<float> noiseScratch_;

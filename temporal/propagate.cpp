@@ -6,14 +6,21 @@
 
 namespace temporal {
 
-bool ConsistentMotion(const FlowField &toward, const FlowField &back, float x, float y, const StepSettings &s, float &dx,
-                      float &dy) {
+bool ConsistentMotion(const FlowField &toward, const FlowField &back, const StructureField *structure, float x, float y,
+                      const StepSettings &s, float &dx, float &dy) {
     FlowAt(toward, x, y, dx, dy);
     float bx, by;
     FlowAt(back, x + dx, y + dy, bx, by);
     const float ex = dx + bx, ey = dy + by;
     const float allowed = s.tolerance + s.slope * std::sqrt(dx * dx + dy * dy);
-    return ex * ex + ey * ey <= allowed * allowed;
+    if (ex * ex + ey * ey <= allowed * allowed) return true;
+    if (!structure || s.alongLimit <= 0.0f) return false;
+    float nx, ny, coherence;
+    StructureAt(*structure, x + dx, y + dy, nx, ny, coherence);
+    const float across = ex * nx + ey * ny, along = ey * nx - ex * ny;
+    if (std::fabs(along) > s.alongLimit) return false;
+    const float counted = along * (1.0f - coherence);
+    return across * across + counted * counted <= allowed * allowed;
 }
 
 float MotionNoise(const FlowField &toward, const FlowField &back, std::vector<float> &scratch) {
@@ -78,7 +85,7 @@ void StepPlane(const Neighbour &from, const FlowField *toward, const PlaneHole &
         const float lx = (float)x * (float)g.ScaleX() + g.offsetX, ly = (float)y * (float)g.ScaleY() + g.offsetY;
         float dx, dy, v;
         int age;
-        if (!ConsistentMotion(*toward, *from.back, lx, ly, s, dx, dy)) continue;
+        if (!ConsistentMotion(*toward, *from.back, from.structure, lx, ly, s, dx, dy)) continue;
         if (!FetchMemory(from, plane, (float)x + dx * invX, (float)y + dy * invY, v, age)) continue;
         if (age + 1 > s.window) continue;
         out.value[k] = v;

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "temporal/band_flow.h"
+#include "temporal/structure.h"
 #include "temporal/hole.h"
 #include "temporal/planes.h"
 
@@ -52,6 +53,7 @@ struct Neighbour {
     const Hole *hole = nullptr;           // its hole; null: none
     const PlaneMemory *memory = nullptr;  // its memory, one per plane; may be null without a hole
     const FlowField *back = nullptr;      // its flow towards the picture being filled, for the check
+    const StructureField *structure = nullptr;  // its edges, for the check; null: ignored
 };
 
 struct StepSettings {
@@ -60,6 +62,9 @@ struct StepSettings {
     float slope = 0.1f;        // ... plus this share of the motion's length,
     float noiseFactor = 3.0f;  // raised to this many times the pair's typical error (MotionNoise),
     float noiseCap = 3.0f;     // but not above this: flows that wrong carry nothing true
+    // Along an edge of the source (see structure.h) the error counts only in proportion to how
+    // little the edge dominates, up to this many luma pixels; 0: the plain check.
+    float alongLimit = 16.0f;
 };
 
 // Fills `candidates` and `memory` (per plane) for the fill samples of `hole` on a picture whose
@@ -69,9 +74,10 @@ void PropagateStep(const Neighbour &from, const FlowField *toward, const Hole &h
                    PlaneMemory *memory, PlaneCandidates *candidates);
 
 // True when the flows agree at luma point (x, y): `toward` carries it to q, and `back` carries q
-// back to within the tolerance of where it started. Gives the motion in (dx, dy).
-bool ConsistentMotion(const FlowField &toward, const FlowField &back, float x, float y, const StepSettings &s, float &dx,
-                      float &dy);
+// back to within the tolerance of where it started, or, with the source's `structure`, the miss
+// lies along an edge at q that dominates there. Gives the motion in (dx, dy).
+bool ConsistentMotion(const FlowField &toward, const FlowField &back, const StructureField *structure, float x, float y,
+                      const StepSettings &s, float &dx, float &dy);
 
 // The typical forward-backward error of a pair of flows: the median over the field's samples, in
 // luma pixels. Noisy pictures (film grain, low light) give noisy flows everywhere; the check

@@ -1,5 +1,5 @@
 // The temporal fill's kernels on synthetic pictures with known motion: propagation, the
-// forward-backward check, the window, cuts, seams and the push-pull completion.
+// forward-backward check and the edges it allows for, the window, cuts, seams and the completions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include "temporal/propagate.h"
 #include "temporal/push_pull.h"
 #include "temporal/seam.h"
+#include "temporal/structure.h"
 
 namespace {
 
@@ -90,6 +91,44 @@ TEST(TemporalPropagation, InconsistentFlowIsRejected) {
     const Neighbour from{&before.ref, nullptr, nullptr, &back};
     PropagateStep(from, &toward, s.hole, StepSettings{}, s.memory, s.candidates);
     for (uint8_t age : s.candidates[0].age) EXPECT_EQ(age, kNoMemory);
+}
+
+// A band image of the test pictures' size whose rows [top, top + rows) hold value(x, y).
+template <typename F>
+BandImage BandOf(Band band, F value) {
+    BandImage image{kW, band.Rows(), std::vector<uint8_t>((size_t)kW * band.Rows())};
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < kW; ++x) image.pixels[(size_t)y * kW + x] = (uint8_t)value(x, band.top + y);
+    return image;
+}
+
+// Guards a check that rejects a source whose two flows miss each other only along a stripe (the
+// fetch lands on the same value there; on a zoom over streaks that left the hole to the spatial
+// fallback), or that lets such a miss through across the stripe or where no edge dominates.
+TEST(TemporalPropagation, MissAlongAStripeIsAcceptedAndAcrossItIsNot) {
+    const Band band{16, 48};
+    const BandImage stripes = BandOf(band, [](int, int y) { return (y / 3) % 2 ? 180 : 60; });
+    const BandImage texture = BandOf(band, [](int x, int y) { return Scene(x, y); });
+    const BandImage flat = BandOf(band, [](int, int) { return 100; });
+    StructureMeter meter;
+    StructureField striped, textured, plain;
+    meter.Measure(stripes, band.top, 3, striped);
+    meter.Measure(texture, band.top, 3, textured);
+    meter.Measure(flat, band.top, 3, plain);
+    const FlowField along = Uniform(10.0f, 0.0f, band), across = Uniform(0.0f, 2.0f, band), still = Uniform(0, 0, band);
+    const StepSettings s;
+    float dx, dy;
+    for (int y = 20; y < 44; y += 5) {
+        for (int x = 8; x < 80; x += 9) {
+            EXPECT_TRUE(ConsistentMotion(along, still, &striped, (float)x, (float)y, s, dx, dy)) << x << "," << y;
+            EXPECT_FALSE(ConsistentMotion(along, still, nullptr, (float)x, (float)y, s, dx, dy));
+            EXPECT_FALSE(ConsistentMotion(across, still, &striped, (float)x, (float)y, s, dx, dy)) << x << "," << y;
+            EXPECT_FALSE(ConsistentMotion(along, still, &textured, (float)x, (float)y, s, dx, dy)) << x << "," << y;
+            EXPECT_FALSE(ConsistentMotion(along, still, &plain, (float)x, (float)y, s, dx, dy));
+        }
+    }
+    const FlowField far = Uniform(s.alongLimit + 4.0f, 0.0f, band);  // too far even along a stripe
+    EXPECT_FALSE(ConsistentMotion(far, still, &striped, 40.0f, 30.0f, s, dx, dy));
 }
 
 // Guards background older than the window: ages grow by one a step and stop at the window.
