@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "temporal/column_fill.h"
+#include "temporal/global_motion.h"
 #include "temporal/hole.h"
 
 namespace temporal {
@@ -69,14 +70,29 @@ void BandFlow::Measure(const BandImage &from, const BandImage &to, const Hole *f
         }
     }
     const bool fromKnown = !fromHole || fromHole->Empty(), toKnown = !toHole || toHole->Empty();
-    if (fromKnown && toKnown) return;
-    weights_.assign((size_t)out.width * out.height, 1.0f);
-    const int reach = (margin + out.scale - 1) / out.scale;
-    if (!fromKnown) MarkUnknown(*fromHole, reach, out);
-    if (!toKnown) MarkUnknown(*toHole, reach, out);
+    const float *known = nullptr;
+    if (!fromKnown || !toKnown) {
+        weights_.assign((size_t)out.width * out.height, 1.0f);
+        const int reach = (margin + out.scale - 1) / out.scale;
+        if (!fromKnown) MarkUnknown(*fromHole, reach, out);
+        if (!toKnown) MarkUnknown(*toHole, reach, out);
+        known = weights_.data();
+    }
+    PreferCamera(from, to, scale, known, out);
+    if (!known) return;
     // Push-pull first: it fills what the columns leave (runs that reach the band's edge).
     fill_.Fill(out.xy.data(), weights_.data(), out.width, out.height, 2);
     CompleteColumns(out.xy.data(), weights_.data(), out.width, out.height, ColumnFillSettings{});
+}
+
+// Where the camera's motion matches the pictures about as well as the measured flow, it replaces
+// the flow. Chosen on the removal benchmark: 1.1 times lost 0.6 dB on the zoom and 0.9 on the
+// grain against 1.25, and boxes of 5 to 9 entries gave the same within 0.1 dB.
+void BandFlow::PreferCamera(const BandImage &from, const BandImage &to, int scale, const float *known, FlowField &out) {
+    constexpr float kFactor = 1.25f;
+    constexpr int kReach = 3;
+    AffineMotion camera;
+    if (global_.Fit(out, known, camera)) global_.ChooseByPlace(from, to, scale, camera, kFactor, kReach, known, out);
 }
 
 // Entries of the field within `reach` (a square) of a cell that holds a hole pixel become

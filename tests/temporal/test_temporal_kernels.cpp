@@ -10,6 +10,7 @@
 #include "temporal/chunk_fill.h"
 #include "temporal/column_fill.h"
 #include "temporal/cuts.h"
+#include "temporal/global_motion.h"
 #include "temporal/hole.h"
 #include "temporal/propagate.h"
 #include "temporal/push_pull.h"
@@ -290,6 +291,86 @@ TEST(TemporalColumnFill, SmoothMotionRampsAndOpenRunsAreLeft) {
         }
     }
     for (int y = 12; y < h; ++y) EXPECT_EQ(xy[((size_t)y * w + 2) * 2], 7.0f);
+}
+
+// A field of w x h entries at scale 2 over a band starting at row `top`, with `motion(x, y)` at
+// each entry's luma point.
+template <typename F>
+FlowField FieldOf(int w, int h, int top, F motion) {
+    FlowField f;
+    f.width = w, f.height = h, f.scale = 2, f.top = top;
+    f.xy.resize((size_t)w * h * 2);
+    for (int j = 0; j < h; ++j)
+        for (int i = 0; i < w; ++i) motion(2.0f * i + 0.5f, top + 2.0f * j + 0.5f, f.xy[((size_t)j * w + i) * 2], f.xy[((size_t)j * w + i) * 2 + 1]);
+    return f;
+}
+
+// Guards a camera fit that follows the flow's wild entries, or that is lost when the band does
+// not start at the top of the picture.
+TEST(TemporalCamera, AffineMotionIsRecoveredThroughWildEntries) {
+    // A zoom by 1 % about (300, 400) plus a drift of (0.5, -0.25): a third of the entries wild.
+    auto zoom = [](float x, float y, float &dx, float &dy) { dx = 0.01f * (x - 300) + 0.5f, dy = 0.01f * (y - 400) - 0.25f; };
+    FlowField f = FieldOf(180, 60, 340, zoom);
+    uint32_t seed = 7;
+    for (size_t k = 0; k < f.xy.size() / 2; ++k) {
+        seed = seed * 1664525u + 1013904223u;
+        if (seed % 3 == 0) f.xy[k * 2] = (float)((seed >> 8) % 60) - 30.0f, f.xy[k * 2 + 1] = (float)((seed >> 16) % 20) - 10.0f;
+    }
+    GlobalMotion global;
+    AffineMotion m;
+    ASSERT_TRUE(global.Fit(f, nullptr, m));
+    for (float x : {0.0f, 200.0f, 359.0f})
+        for (float y : {340.0f, 400.0f, 459.0f}) {
+            float dx, dy, tx, ty;
+            m.At(x, y, dx, dy);
+            zoom(x, y, tx, ty);
+            EXPECT_NEAR(dx, tx, 0.05f) << x << "," << y;
+            EXPECT_NEAR(dy, ty, 0.05f) << x << "," << y;
+        }
+    std::vector<float> none(f.xy.size() / 2, 0.0f);
+    EXPECT_FALSE(global.Fit(f, none.data(), m));  // nothing known, nothing fitted
+}
+
+// Guards the camera's motion replacing a thing's own motion (a card crossing a still shot), and
+// the flow's noise staying where the camera explains the pictures.
+TEST(TemporalCamera, StillBackgroundTakesTheCameraAndAMovingCardKeepsItsFlow) {
+    const Band band{16, 48};
+    // A card of another texture at columns 46..69 of the first picture and 40..63 of the second:
+    // from the second back to the first, its points moved 6 pixels right; the background stood.
+    auto cardTexture = [](int x, int y) { return Scene(x * 3 + 50, y * 2 + 7); };
+    auto card = [](int x) { return x >= 40 && x < 64; };
+    const BandImage first = BandOf(band, [&](int x, int y) { return x >= 46 && x < 70 ? cardTexture(x - 46, y) : Scene(x, y); });
+    const BandImage second = BandOf(band, [&](int x, int y) { return card(x) ? cardTexture(x - 40, y) : Scene(x, y); });
+    // The flow: the card's true motion, the background's noisy (up to a pixel each way).
+    FlowField f = FieldOf(kW / 2, band.Rows() / 2, band.top, [](float, float, float &dx, float &dy) { dx = dy = 0; });
+    uint32_t seed = 11;
+    for (int j = 0; j < f.height; ++j)
+        for (int i = 0; i < f.width; ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            float *d = &f.xy[((size_t)j * f.width + i) * 2];
+            if (card(2 * i)) d[0] = 6.0f, d[1] = 0.0f;
+            else d[0] = (float)((int)(seed >> 24) % 3 - 1), d[1] = (float)((int)(seed >> 16) % 3 - 1);
+        }
+    GlobalMotion global;
+    AffineMotion still;  // zero motion, as the fit finds it on this field
+    ASSERT_TRUE(global.Fit(f, nullptr, still));
+    global.ChooseByPlace(second, first, 1, still, 1.25f, 3, nullptr, f);
+    double background = 0;
+    int count = 0;
+    for (int j = 3; j < f.height - 3; ++j) {
+        for (int i = 0; i < f.width; ++i) {
+            const float *d = &f.xy[((size_t)j * f.width + i) * 2];
+            if (card(2 * i) && i * 2 >= 46 && i * 2 < 58) {
+                EXPECT_EQ(d[0], 6.0f) << i << "," << j;  // the card's own motion stays
+            } else if (i * 2 < 30 || i * 2 >= 80) {
+                // The noise (|d| of 1 on two thirds of the entries) gives way to a smooth fit.
+                EXPECT_LT(std::hypot(d[0], d[1]), 0.5f) << i << "," << j;
+                background += std::hypot(d[0], d[1]);
+                ++count;
+            }
+        }
+    }
+    EXPECT_LT(background / count, 0.25);
 }
 
 // Guards cut detection that fires on motion or misses a change of shot.
