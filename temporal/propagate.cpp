@@ -15,12 +15,14 @@ bool ConsistentMotion(const FlowField &toward, const FlowField &back, const Stru
     const float allowed = s.tolerance + s.slope * std::sqrt(dx * dx + dy * dy);
     if (ex * ex + ey * ey <= allowed * allowed) return true;
     if (!structure || s.alongLimit <= 0.0f) return false;
-    float nx, ny, coherence;
-    StructureAt(*structure, x + dx, y + dy, nx, ny, coherence);
-    const float across = ex * nx + ey * ny, along = ey * nx - ex * ny;
-    if (std::fabs(along) > s.alongLimit) return false;
-    const float counted = along * (1.0f - coherence);
-    return across * across + counted * counted <= allowed * allowed;
+    float u, v, coherence;
+    StructureAt(*structure, x + dx, y + dy, u, v, coherence);
+    const float length2 = ex * ex + ey * ey;
+    const float across2 = std::max(0.0f, 0.5f * (length2 + u * (ex * ex - ey * ey) + 2.0f * v * ex * ey));
+    const float along2 = std::max(0.0f, length2 - across2);
+    if (along2 > s.alongLimit * s.alongLimit) return false;
+    const float kept = 1.0f - coherence;
+    return across2 + along2 * kept * kept <= allowed * allowed;
 }
 
 float MotionNoise(const FlowField &toward, const FlowField &back, std::vector<float> &scratch) {

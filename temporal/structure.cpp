@@ -77,18 +77,18 @@ void StructureMeter::Measure(const BandImage &image, int top, int r, StructureFi
     }
 }
 
-void StructureAt(const StructureField &f, float x, float y, float &nx, float &ny, float &coherence) {
-    nx = 1.0f, ny = 0.0f, coherence = 0.0f;
+void StructureAt(const StructureField &f, float x, float y, float &u, float &v, float &coherence) {
+    u = 1.0f, v = 0.0f, coherence = 0.0f;
     if (f.width <= 0 || f.height <= 0) return;
     const int ix = std::clamp((int)std::lround(x * 0.5f), 0, f.width - 1);
     const int iy = std::clamp((int)std::lround((y - (float)f.top) * 0.5f), 0, f.height - 1);
     const int8_t *t = &f.shape[((size_t)iy * f.width + ix) * 2];
-    const float u = (float)t[0] / 127.0f, v = (float)t[1] / 127.0f;
-    // (l1 - l2) / (l1 + l2 + flat), and the main eigenvector at half the angle of (u, v).
-    coherence = std::min(1.0f, std::sqrt(u * u + v * v));
-    const float angle = 0.5f * std::atan2(v, u);
-    nx = std::cos(angle);
-    ny = std::sin(angle);
+    const float a = (float)t[0] / 127.0f, b = (float)t[1] / 127.0f;
+    // (l1 - l2) / (l1 + l2 + flat) is the length of (a, b); its direction is twice the angle of
+    // the main eigenvector.
+    const float length = std::sqrt(a * a + b * b);
+    coherence = std::min(1.0f, length);
+    if (length > 0.0f) u = a / length, v = b / length;
 }
 
 }  // namespace temporal

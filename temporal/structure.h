@@ -14,7 +14,7 @@
 // much that direction dominates; `flat` keeps areas without an edge (whose direction means
 // nothing) near 0. What is kept is the tensor's shape, ((a - c), 2b) / (a + c + flat) in 8 bits
 // per component, at every other pixel each way: the box is 7 pixels wide, and a chunk holds a few
-// hundred pictures. The direction is worked out only where a check asks.
+// hundred pictures.
 //
 // Cost: about 15 operations per band pixel per picture; half a byte kept per band pixel.
 #pragma once
@@ -46,8 +46,10 @@ private:
     std::vector<float> products_, ring_, column_;
 };
 
-// At luma point (x, y) (nearest pixel, clamped into the band): the unit direction (nx, ny) across
-// the edge and the coherence in [0, 1].
-void StructureAt(const StructureField &f, float x, float y, float &nx, float &ny, float &coherence);
+// At luma point (x, y) (nearest entry, clamped into the band): the coherence in [0, 1], and
+// (u, v) = (cos 2a, sin 2a) with a the angle of the direction across the edge. Doubled angles
+// need no trigonometry: the square of a vector e's part across the edge is
+// (|e|^2 + u (ex^2 - ey^2) + 2 v ex ey) / 2.
+void StructureAt(const StructureField &f, float x, float y, float &u, float &v, float &coherence);
 
 }  // namespace temporal
