@@ -10,11 +10,11 @@
 // How: every run of unknown entries in a column with known entries both above and below it is
 // replaced. Each end is the median (per component) of up to `ends` known entries next to the run
 // in its column and in the `across` columns on either side, since DIS's entries beside the text
-// are noisy; with one column each side an edge down through the hole stays in its place. Where the two ends agree within `boundary` luma
-// pixels the run gets the straight ramp between them (a zoom's smooth motion); where they differ,
-// an edge crosses the hole somewhere in the run, and the upper half takes the upper motion and
-// the lower half the lower one. Runs that reach the field's top or bottom keep what push-pull
-// gave them.
+// are noisy; with one column each side an edge down through the hole stays in its place. Where the
+// two ends agree within `boundary` luma pixels the run gets the straight ramp between them (a
+// zoom's smooth motion); where they differ, an edge crosses the hole somewhere in the run, and the
+// upper half takes the upper motion and the lower half the lower one. Runs that reach the field's
+// top or bottom keep what push-pull gave them.
 //
 // Measured on the removal benchmark (720x576, radius 5), against push-pull alone: the moving card
 // 23.1 -> 26.0 dB over the damaged pixels, the pan 43.1 -> 47.6, the zoom 24.2 -> 25.4, the grain

@@ -18,11 +18,12 @@
 // crossing the picture) the flow matches better and stays. The hole's entries are then completed
 // from these as before, so a still background next to a moving thing keeps its own motion.
 //
-// Measured on the removal benchmark (radius 5, damaged pixels): zoom 25.4 -> 34.7 dB and flicker
-// 1.44 -> 0.93; grain 29.6 -> 34.3; cut 43.5 -> 44.2; pan 47.6 -> 48.2; the card 26.1 -> 26.2.
+// Measured on the removal benchmark (radius 5, damaged pixels): zoom 25.4 -> 39.8 dB and flicker
+// 1.44 -> 0.70; grain 29.6 -> 34.6; cut 43.5 -> 44.1; pan 47.6 -> 48.2; the card 26.1 -> 26.2.
 //
-// Cost: five passes over a quarter of the field's entries for the fit; two bilinear fetches per entry and two
-// summed-area tables for the choice; the scratch is kept, so a steady size allocates nothing.
+// Cost: five passes over a quarter of the field's entries for the fit; three bilinear fetches per
+// entry and two summed-area tables for the choice; the scratch is kept, so a steady size
+// allocates nothing.
 #pragma once
 
 #include <vector>
