@@ -80,9 +80,9 @@ void BandFlow::Measure(const BandImage &from, const BandImage &to, const Hole *f
     }
     PreferCamera(from, to, scale, known, out);
     if (!known) return;
-    // Push-pull first: it fills what the columns leave (runs that reach the band's edge).
-    fill_.Fill(out.xy.data(), weights_.data(), out.width, out.height, 2);
-    CompleteColumns(out.xy.data(), weights_.data(), out.width, out.height, ColumnFillSettings{});
+    // Push-pull only for what the columns leave: runs that reach the band's edge.
+    if (CompleteColumns(out.xy.data(), weights_.data(), out.width, out.height, ColumnFillSettings{}) > 0)
+        fill_.Fill(out.xy.data(), weights_.data(), out.width, out.height, 2);
 }
 
 // Where the camera's motion matches the pictures about as well as the measured flow, it replaces

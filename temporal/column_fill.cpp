@@ -52,20 +52,30 @@ void FillRun(float *xy, const float *weights, int width, int height, int x, int 
 
 }  // namespace
 
-void CompleteColumns(float *xy, const float *weights, int width, int height, const ColumnFillSettings &settings) {
-    for (int x = 0; x < width; ++x) {
-        int y = 0;
-        while (y < height) {
-            if (Known(weights, width, x, y)) {
-                ++y;
-                continue;
+int CompleteColumns(float *xy, float *weights, int width, int height, const ColumnFillSettings &settings) {
+    // Runs are found on the weights as given, and marked known only once every column is done,
+    // so that no column's ends take another column's fill.
+    int left = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int x = 0; x < width; ++x) {
+            int y = 0;
+            while (y < height) {
+                if (Known(weights, width, x, y)) {
+                    ++y;
+                    continue;
+                }
+                int end = y;
+                while (end < height && !Known(weights, width, x, end)) ++end;
+                const bool ends = y > 0 && end < height;
+                if (pass == 0 && ends) FillRun(xy, weights, width, height, x, y, end, settings);
+                if (pass == 0 && !ends) left += end - y;
+                if (pass == 1 && ends)
+                    for (int k = y; k < end; ++k) weights[(size_t)k * width + x] = 1.0f;
+                y = end;
             }
-            int end = y;
-            while (end < height && !Known(weights, width, x, end)) ++end;
-            if (y > 0 && end < height) FillRun(xy, weights, width, height, x, y, end, settings);
-            y = end;
         }
     }
+    return left;
 }
 
 }  // namespace temporal

@@ -267,7 +267,8 @@ TEST(TemporalColumnFill, AnEdgeAcrossTheHoleStaysAnEdge) {
 }
 
 // Guards a completion that steps inside a smooth motion, or lets one bad entry beside the hole
-// decide the whole column, or touches runs that have no motion on one side.
+// decide the whole column, or touches runs that have no motion on one side or hides them from
+// the push-pull that must fill them.
 TEST(TemporalColumnFill, SmoothMotionRampsAndOpenRunsAreLeft) {
     // Motion growing by 0.05 a row (a zoom); the hole is rows 5..9, the entry just above it wild.
     const int w = 3, h = 16;
@@ -279,8 +280,9 @@ TEST(TemporalColumnFill, SmoothMotionRampsAndOpenRunsAreLeft) {
     for (int x = 0; x < w; ++x) xy[((size_t)4 * w + x) * 2 + 1] = 30.0f;
     // The last column's run reaches the bottom: rows 12.. unknown and marked.
     for (int y = 12; y < h; ++y) known[(size_t)y * w + 2] = 0.0f, xy[((size_t)y * w + 2) * 2] = 7.0f;
-    CompleteColumns(xy.data(), known.data(), w, h, ColumnFillSettings{});
+    EXPECT_EQ(CompleteColumns(xy.data(), known.data(), w, h, ColumnFillSettings{}), h - 12);
     for (int x = 0; x < w; ++x) {
+        EXPECT_EQ(known[(size_t)7 * w + x], 1.0f);  // filled, so push-pull keeps it
         float previous = -1.0f;
         for (int y = 5; y < 10; ++y) {
             const float dy = xy[((size_t)y * w + x) * 2 + 1];
@@ -290,7 +292,10 @@ TEST(TemporalColumnFill, SmoothMotionRampsAndOpenRunsAreLeft) {
             previous = dy;
         }
     }
-    for (int y = 12; y < h; ++y) EXPECT_EQ(xy[((size_t)y * w + 2) * 2], 7.0f);
+    for (int y = 12; y < h; ++y) {
+        EXPECT_EQ(xy[((size_t)y * w + 2) * 2], 7.0f);
+        EXPECT_EQ(known[(size_t)y * w + 2], 0.0f);
+    }
 }
 
 // A field of w x h entries at scale 2 over a band starting at row `top`, with `motion(x, y)` at
