@@ -15,7 +15,8 @@
 #               (found entries overlapping no true subtitle) and found frames outside every true one;
 #   coverage    damaged pixels inside the module's widened mask (subremove --mode mask) with the
 #               detected files, and the mask's area against the damaged area, at radius 5 (the
-#               module's default) and with --radius auto;
+#               module's default) and with --radius auto; the share again with the true files and
+#               --radius auto (not with --quick);
 #   PSNR        luma PSNR against the clean clip over the subtitled frames, after removal with the
 #               detected files and with the true files (radius auto), with both again through the
 #               temporal fill (not with --quick), and with the true files at radii 2, 3 and 5;
@@ -174,7 +175,7 @@ db_measure() {
   falses=$(echo "$line" | db_value false) falseframes=$(echo "$line" | db_value false_frames)
   if [ "$within2" != "$subs" ] || [ "$falses" != 0 ] || [ "$falseframes" != 0 ]; then db_failed=1; fi
 
-  local cov5=- area5=- cova=- areaa=- pdet=- ptrue=- pdett=- ptruet=- p2=- p3=- p5=-
+  local cov5=- area5=- cova=- areaa=- covt=- pdet=- ptrue=- pdett=- ptruet=- p2=- p3=- p5=-
   if [ "$subs" != 0 ]; then
     db_run "$dir" mask_auto "$dir/found/subs.bms" --mode mask --radius auto
     line=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_auto.gray")
@@ -187,6 +188,8 @@ db_measure() {
       db_run "$dir" mask_5 "$dir/found/subs.bms" --mode mask --radius 5
       line=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_5.gray")
       cov5=$(echo "$line" | db_value coverage) area5=$(echo "$line" | db_value area)
+      db_run "$dir" mask_auto_true "$dir/true/subs.bms" --mode mask --radius auto
+      covt=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_auto_true.gray" | db_value coverage)
       db_run "$dir" final_found_t "$dir/found/subs.bms" --radius auto --fill temporal
       pdett=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_found_t.gray" "$dir/true/subs.bms" | db_value psnr)
       db_run "$dir" final_true_t "$dir/true/subs.bms" --radius auto --fill temporal
@@ -199,8 +202,8 @@ db_measure() {
     fi
   fi
   rm -f "$dir"/*.gray
-  db_rows+=("| $name | $subs | $found | $exact | $within2 | $falses | $falseframes | $cov5 | $area5 | $cova | $areaa | $pdet | $ptrue | $pdett | $ptruet | $p2 | $p3 | $p5 | $fps |")
-  echo "detect_bench: $name subtitles=$subs exact=$exact within2=$within2 false=$falses false_frames=$falseframes coverage5=$cov5 area5=$area5 coverage_auto=$cova area_auto=$areaa psnr_found_auto=$pdet psnr_true_auto=$ptrue psnr_found_auto_temporal=$pdett psnr_true_auto_temporal=$ptruet psnr_true_2=$p2 psnr_true_3=$p3 psnr_true_5=$p5 detect_fps=$fps"
+  db_rows+=("| $name | $subs | $found | $exact | $within2 | $falses | $falseframes | $cov5 | $area5 | $cova | $areaa | $covt | $pdet | $ptrue | $pdett | $ptruet | $p2 | $p3 | $p5 | $fps |")
+  echo "detect_bench: $name subtitles=$subs exact=$exact within2=$within2 false=$falses false_frames=$falseframes coverage5=$cov5 area5=$area5 coverage_auto=$cova area_auto=$areaa coverage_auto_true=$covt psnr_found_auto=$pdet psnr_true_auto=$ptrue psnr_found_auto_temporal=$pdett psnr_true_auto_temporal=$ptruet psnr_true_2=$p2 psnr_true_3=$p3 psnr_true_5=$p5 detect_fps=$fps"
 }
 
 [ -x "$db_subremove" ] || db_die "no subremove at $db_subremove"
@@ -213,8 +216,8 @@ for recipe in "${db_clips[@]}"; do
 done
 
 echo
-echo "| clip | subtitles | found | both ends exact | within ±2 | false | false frames | coverage r5 | area r5 | coverage auto | area auto | PSNR found (auto) | PSNR true (auto) | temporal: found | true | PSNR true r2 | r3 | r5 | detect fps |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| clip | subtitles | found | both ends exact | within ±2 | false | false frames | coverage r5 | area r5 | coverage auto | area auto | coverage auto, true files | PSNR found (auto) | PSNR true (auto) | temporal: found | true | PSNR true r2 | r3 | r5 | detect fps |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${db_rows[@]}"
 if [ $db_quick = 1 ] && [ $db_failed = 1 ]; then db_die "a subtitle was missed or a false one found"; fi
 exit 0
