@@ -426,6 +426,14 @@ uint8_t Photo(int x, int y) {
 }
 
 // A smooth still picture under film grain: uniform in [-12, 12], new every frame.
+// The grainy still shot's hole: a solid block across the middle rows.
+std::vector<uint8_t> StillShotMask() {
+    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
+    for (int y = 80; y < 100; ++y)
+        for (int x = 60; x < 200; ++x) mask[(size_t)y * kPW + x] = 1;
+    return mask;
+}
+
 std::vector<std::vector<uint8_t>> GrainyStill(int frames, uint32_t seed) {
     std::vector<std::vector<uint8_t>> pics((size_t)frames, std::vector<uint8_t>((size_t)kPW * kPH));
     for (int f = 0; f < frames; ++f)
@@ -519,9 +527,7 @@ TEST(TemporalChunk, PanIsFilledWithTheSceneThatPassedUnderTheHole) {
 TEST(TemporalChunk, GrainyStillShotKeepsItsBackground) {
     constexpr int kFrames = 40;
     std::vector<std::vector<uint8_t>> pics = GrainyStill(kFrames, 12345);
-    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
-    for (int y = 80; y < 100; ++y)
-        for (int x = 60; x < 200; ++x) mask[(size_t)y * kPW + x] = 1;
+    const std::vector<uint8_t> mask = StillShotMask();
     std::vector<std::vector<uint8_t>> outs;
     Hole hole;
     Band band;
@@ -561,9 +567,7 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
 TEST(TemporalChunk, WhatNoFrameRevealsKeepsThePreviousFill) {
     constexpr int kFrames = 12;
     std::vector<std::vector<uint8_t>> pics = GrainyStill(kFrames, 777);
-    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
-    for (int y = 80; y < 100; ++y)
-        for (int x = 60; x < 200; ++x) mask[(size_t)y * kPW + x] = 1;
+    const std::vector<uint8_t> mask = StillShotMask();
     // Frame 0 is the window before the outputs; its own picture stands for its fill, given as the
     // previous output. The spatial repaint is black, far from anything carried.
     const std::vector<uint8_t> before = pics[0];
