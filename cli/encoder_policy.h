@@ -15,7 +15,8 @@
 //   this FFmpeg reads neither from the frames;
 // - threads: encoders whose bytes do not depend on how the work is shared (FFV1 with a fixed
 //   slice layout, PNG) get several contexts coding whole groups; all others one context with
-//   their own thread choice, so --threads never changes their file.
+//   their own thread choice, so --threads never changes their file; beside an encoder that keeps
+//   every thread busy by itself, the filter gets one instance for every two threads.
 #pragma once
 
 extern "C" {
@@ -77,6 +78,10 @@ struct EncodePlan {
 // Pixels summed over the contexts that code at once. An FFV1 context keeps a packet buffer of
 // about 150 bytes a pixel: 720x576 gets five contexts, 1080p one.
 constexpr long long kEncoderPixelBudget = 1LL << 21;
+
+
+// Filter instances that run beside the encoder of `plan` on `threads` threads (see the .cpp).
+int FilterInstances(int threads, const EncodePlan &plan, bool temporalFill);
 
 // The preferred encoder of a container, from the output's extension; empty: the container's own.
 std::string PreferredEncoderName(const std::string &outputPath, bool imageSequence);

@@ -21,6 +21,7 @@
 
 #include "cli/colour.h"
 #include "cli/detect_run.h"
+#include "cli/encoder_policy.h"
 #include "cli/errors.h"
 #include "cli/film_part.h"
 #include "cli/filter_reach.h"
@@ -247,21 +248,24 @@ OutputOptions MakeOutputOptions(const Options &o, int threads) {
     return out;
 }
 
-// Filter instances: --threads as given; else one per core, but no more than keeps the instances'
-// frame buffers to about 2 GiB (16 bytes a pixel each): sixteen at 4K, four at 8K.
-int FilterWorkers(const Options &o, int threads, const VideoInput &input) {
-    if (o.threads > 0) return threads;
+// Filter instances: as the encoder policy shares out the threads; without --threads also no more
+// than keeps the instances' frame buffers to about 2 GiB (16 bytes a pixel each): sixteen at 4K,
+// four at 8K.
+int FilterWorkers(const Options &o, int threads, const VideoInput &input, const VideoOutput &output) {
+    const int instances = FilterInstances(threads, output.plan(), o.temporalFill);
+    if (o.threads > 0) return instances;
     const int64_t pixels = (int64_t)input.width() * input.height();
-    return (int)std::max<int64_t>(1, std::min<int64_t>(threads, kWorkerPixelBudget / pixels));
+    return (int)std::max<int64_t>(1, std::min<int64_t>(instances, kWorkerPixelBudget / pixels));
 }
 
 // What the pipeline is told of the film and the settings.
-FilmSettings FilmFor(const Options &o, int workers, const std::vector<FrameRange> &ranges, const RadiusPlan *radii,
+FilmSettings FilmFor(const Options &o, int threads, int workers, const std::vector<FrameRange> &ranges, const RadiusPlan *radii,
                      const FilterReach *reach, const FilmPart &part) {
     FilmSettings film;
     film.filter = o.settings;
     film.fromConfigLine = o.configGiven;
-    film.threads = workers;
+    film.threads = threads;
+    film.instances = workers;
     film.ranges = ranges;
     film.radii = radii;
     film.reach = reach;
@@ -318,7 +322,7 @@ int Run(const Options &given) {
     Options reachOptions = o;
     if (plan) reachOptions.settings.radius = plan->Largest();
     const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
-    const FilmSettings film = FilmFor(o, FilterWorkers(o, threads, input), ranges, plan.get(), reach.get(), part);
+    const FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan.get(), reach.get(), part);
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);

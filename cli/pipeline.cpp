@@ -397,7 +397,7 @@ void RunStaged(std::vector<Worker> &workers, TemporalWorkers &temporal, FrameRea
 
 FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
                        VideoOutput &output, const std::function<void(int64_t)> &progress) {
-    std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.threads));
+    std::vector<Worker> workers = MakeWorkers(module, settings, input, output, std::max(1, settings.instances));
     FrameContext film{&input, settings.filter.mode, MergeFrameRanges(settings.ranges),
                       input.MicrosecondsPerFrame(), settings.reach, input.height(), settings.radii};
     FilmTotals totals;
@@ -419,7 +419,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
         plan->fill.parallel = workers.size() > 1;
         temporal = MakeTemporalWorkers(module, settings, input, *plan, film, workers);
     }
-    if (workers.size() == 1) {
+    if (settings.threads <= 1) {
         RunInline(workers.front(), temporal.empty() ? nullptr : temporal.front().get(), reader, film, output, writer);
     } else {
         RunStaged(workers, temporal, reader, film, settings, output, writer, control);

@@ -32,7 +32,8 @@ struct FilmTotals {
 struct FilmSettings {
     FilterSettings filter;
     bool fromConfigLine = false;
-    int threads = 1;                 // filter instances; 1: everything on the calling thread
+    int threads = 1;                 // threads of the run; 1: everything on the calling thread
+    int instances = 1;               // filter instances, at most `threads`
     std::vector<FrameRange> ranges;  // the index's subtitle frame ranges
     const FilterReach *reach = nullptr;  // rows the filter reaches per frame; null: every row
     FilmPart part;                   // the frames written; their timestamps start at the part's start

@@ -160,6 +160,30 @@ TEST(EncoderPolicy, ContextsAndThreads) {
     EXPECT_EQ(PlanEncoding(Request(AV_PIX_FMT_YUV420P), kFfv1).gopSize, 12);
 }
 
+// Guards the filter's share of the threads: one instance a thread, but one for every two (never
+// none) beside one exact context on all the threads or an encoder that threads itself; the
+// temporal fill one a thread whatever the encoder.
+TEST(EncoderPolicy, FilterInstances) {
+    const struct {
+        const char *what;
+        EncodeRequest request;
+        const EncoderCaps &caps;
+        int instances;
+    } cases[] = {
+        {"FFV1 SD, 2 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 2), kFfv1, 2},
+        {"FFV1 SD, 8 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 8), kFfv1, 8},
+        {"FFV1 1080p, 1 thread", Request(AV_PIX_FMT_YUV420P, 1920, 1080, 1), kFfv1, 1},
+        {"FFV1 1080p, 2 threads", Request(AV_PIX_FMT_YUV420P, 1920, 1080, 2), kFfv1, 1},
+        {"FFV1 4K, 5 threads", Request(AV_PIX_FMT_YUV420P, 3840, 2160, 5), kFfv1, 2},
+        {"x264 SD, 2 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 2), kX264, 1},
+        {"x264 SD, 4 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 4), kX264, 2},
+        {"MPEG-4 SD, 2 threads", Request(AV_PIX_FMT_YUV420P, 720, 576, 2), Caps("mpeg4", {AV_PIX_FMT_YUV420P}), 2},
+    };
+    for (const auto &c : cases) EXPECT_EQ(FilterInstances(c.request.threads, PlanEncoding(c.request, c.caps), false), c.instances) << c.what;
+    EXPECT_EQ(FilterInstances(2, PlanEncoding(Request(AV_PIX_FMT_YUV420P, 1920, 1080, 2), kFfv1), true), 2);
+    EXPECT_EQ(FilterInstances(4, PlanEncoding(Request(AV_PIX_FMT_YUV420P), kX264), true), 4);
+}
+
 // Guards settings that drift: the lossless layout of FFV1 and the quality defaults.
 TEST(EncoderPolicy, Settings) {
     const EncodePlan ffv1 = PlanEncoding(Request(AV_PIX_FMT_YUV420P), kFfv1);
