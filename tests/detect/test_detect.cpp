@@ -213,6 +213,65 @@ TEST(Radius, CoversTheOutlineAndNoMore) {
     EXPECT_LT(found[0].shape.radius, 5);
 }
 
+// A span around three vertical strokes: a dark outline `outline` pixels wide, then a ring whose
+// pixels are 60 % covered by the outline's edge where `edgeShare` says so, over a picture that
+// varies by 80 everywhere else (the edge pixels by the 40 % of it that shows through).
+LumaSpan OutlinedStrokes(int outline, double edgeShare, std::vector<uint8_t> *graymap) {
+    LumaSpan span;
+    span.Reset(0, 0, 80, 60);
+    span.frames = 40;
+    graymap->assign(80 * 60, 0);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 80; ++x) {
+            const size_t i = (size_t)y * 80 + x;
+            int ring = 99;  // Chebyshev distance from the strokes (columns 30, 40, 50; rows 20..39)
+            for (int c : {30, 40, 50}) ring = std::min(ring, std::max(std::abs(x - c), std::max(20 - y, y - 39)));
+            if (ring == 0) {
+                (*graymap)[i] = 255;
+                span.low[i] = 228, span.high[i] = 236;
+            } else if (ring <= outline) {
+                span.low[i] = 14, span.high[i] = 20;
+            } else if (ring == outline + 1 && u(random) < edgeShare) {
+                span.low[i] = 48, span.high[i] = 80;
+            } else {
+                span.low[i] = 120, span.high[i] = 200;
+            }
+        }
+    return span;
+}
+
+// The graymap cut to the strokes with a clear border of 2, as the recognition tool writes it.
+std::vector<uint8_t> Cropped(const std::vector<uint8_t> &graymap) {
+    std::vector<uint8_t> out;
+    for (int y = 18; y <= 41; ++y) out.insert(out.end(), graymap.begin() + y * 80 + 28, graymap.begin() + y * 80 + 53);
+    return out;
+}
+
+// Guards: an outline whose outer edge lies part way into a ring, over a moving picture, taken to
+// end a ring early, so that radius 2 leaves its outer anti-aliasing; and a ring of picture alone
+// taken for outline.
+TEST(Radius, TheOutlinesPartlyCoveredEdgeOverMovingPictureCounts) {
+    std::vector<uint8_t> graymap;
+    const LumaSpan edge = OutlinedStrokes(2, 0.6, &graymap);
+    EXPECT_EQ(RadiusAroundGraymap(edge, graymap.data(), 0, 0, 80, 60, FillRule()), 3);
+    const LumaSpan clean = OutlinedStrokes(2, 0.0, &graymap);
+    EXPECT_EQ(RadiusAroundGraymap(clean, graymap.data(), 0, 0, 80, 60, FillRule()), 2);
+}
+
+// Guards: a graymap with the usual 2-pixel border around a 4-pixel outline given radius 4, a
+// whole step more for the faint outer ring that lies past its rectangle only off the text's ends
+// (radius 3 already reaches 6 pixels, the outline's 4 and the ring beyond it); and a 7-pixel
+// outline left short of the 5 pixels it reaches past the rectangle (radius 4 would stop at 4).
+TEST(Radius, TheFaintOuterRingPastATightGraymapTakesNoExtraStep) {
+    std::vector<uint8_t> graymap;
+    const LumaSpan span = OutlinedStrokes(4, 0.0, &graymap);
+    EXPECT_EQ(RadiusAroundGraymap(span, Cropped(graymap).data(), 28, 18, 25, 24, FillRule()), 3);
+    const LumaSpan wide = OutlinedStrokes(7, 0.0, &graymap);
+    EXPECT_EQ(RadiusAroundGraymap(wide, Cropped(graymap).data(), 28, 18, 25, 24, FillRule()), 5);
+}
+
 }  // namespace
 
 namespace {
