@@ -79,7 +79,6 @@ struct EncodePlan {
 // about 150 bytes a pixel: 720x576 gets five contexts, 1080p one.
 constexpr long long kEncoderPixelBudget = 1LL << 21;
 
-
 // Filter instances that run beside the encoder of `plan` on `threads` threads (see the .cpp).
 int FilterInstances(int threads, const EncodePlan &plan, bool temporalFill);
 

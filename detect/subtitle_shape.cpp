@@ -165,21 +165,20 @@ bool HasOutline(const cv::Mat &fill, const cv::Mat &steady, const cv::Mat &high)
     return ringCount > 0 && cv::countNonZero(dark) >= 0.15 * ringCount;
 }
 
-// How far (Chebyshev pixels; `distance` is the fill's transform) the damage reaches from the
-// fill: rings at distance 2, 3, ... are
-// the subtitle's while the share of each that looks like it (`like`: steady and dark for an
-// outline or shadow, steady and light for a box) stays at least half the largest share and a
-// fifth; one ring more for the outer anti-aliasing, which blends with the moving picture and so
-// is never steady. Ring 1, the inner anti-aliasing, is the subtitle's whatever its colour. Ring by
-// ring, a patch of still picture beside the text adds little to any ring, and a dark still picture
-// all around (a night sky) stays well under the outline's share.
-// Steady has two measures. The largest share is of the strictly steady pixels (`like`): the
-// opaque outline varies by the coding noise alone. The outline's outer edge lies part way into a
-// ring, and there each pixel mixes the outline with the moving picture, so it varies by the
-// picture's own motion times the part not covered; such a ring counts when the share of
-// `edgeLike`, which allows half the picture's usual variation, reaches the same bar. Without it a
-// 3-pixel outline over textured sand (its third ring 60 % covered, yet only 40 % strictly
-// steady) got radius 2 and left its outer anti-aliasing, 2 % of the damage.
+// How far (Chebyshev pixels; `distance` is the fill's transform) the damage reaches from the fill:
+// rings at distance 2, 3, ... are the subtitle's while the share of each that looks like it
+// (`like`: steady and dark for an outline or shadow, steady and light for a box) stays at least
+// half the largest share and a fifth; one ring more for the outer anti-aliasing, which blends with
+// the moving picture and so is never steady. Ring 1, the inner anti-aliasing, is the subtitle's
+// whatever its colour. Ring by ring, a patch of still picture beside the text adds little to any
+// ring, and a dark still picture all around (a night sky) stays well under the outline's share.
+// Steady has two measures. The largest share is of the strictly steady pixels (`like`): the opaque
+// outline varies by the coding noise alone. The outline's outer edge lies part way into a ring, and
+// there each pixel mixes the outline with the moving picture, so it varies by the picture's own
+// motion times the part not covered; such a ring counts when the share of `edgeLike`, which allows
+// half the picture's usual variation (and so holds all of `like`), reaches the same bar. Without it
+// a 3-pixel outline over textured sand (its third ring 60 % covered, yet only 40 % strictly steady)
+// got radius 2 and left its outer anti-aliasing, 2 % of the damage.
 int DamageReach(const cv::Mat &distance, const cv::Mat &like, const cv::Mat &edgeLike) {
     int ring[kDamageReachLimit + 1] = {}, alike[kDamageReachLimit + 1] = {}, edge[kDamageReachLimit + 1] = {};
     for (int r = 0; r < distance.rows; ++r) {
@@ -190,7 +189,7 @@ int DamageReach(const cv::Mat &distance, const cv::Mat &like, const cv::Mat &edg
             if (k < 1 || k > kDamageReachLimit) continue;
             ++ring[k];
             alike[k] += l[c] != 0;
-            edge[k] += (l[c] | e[c]) != 0;
+            edge[k] += e[c] != 0;
         }
     }
     double share[kDamageReachLimit + 1] = {}, peak = 0;

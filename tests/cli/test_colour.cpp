@@ -289,6 +289,26 @@ struct ClipCase {
     std::string tags;  // the ffmpeg tool's colour options
 };
 
+// in.mkv (FFV1, yuv420p with the ffmpeg tag arguments `tags`) and subs/: 26 frames of 128x128 noise
+// (the least FFV1 codes in four slices; three key-frame groups), a solid subtitle on frames 5-20.
+void WriteNoisyFilmWithSubtitle(Scratch &s, uint32_t seed, const std::string &tags) {
+    const int w = 128, h = 128, frames = 26;
+    const Rect sub{32, 64, 96, 80};
+    const Layout l = LayoutOf("yuv420p");
+    const bool full = tags.find("pc") != std::string::npos;
+    std::vector<YuvFrame> film;
+    for (int f = 0; f < frames; ++f) {
+        YuvFrame frame(l, w, h);
+        Noise noise((uint32_t)f + seed);
+        const bool subtitled = f >= 5 && f <= 20;
+        const Rect none{0, 0, 0, 0};
+        Paint(frame, l, full, noise, subtitled ? sub.Grown(8) : none, Yuv{120, 100, 150}, subtitled ? sub : none, Yuv{230, 128, 128});
+        film.push_back(std::move(frame));
+    }
+    WriteYuvFilm(s, film, l, "-c:v ffv1", tags, "in.mkv");
+    WriteSolidSubtitle(s, 5, 20, sub);
+}
+
 class DeterminismTest : public ::testing::TestWithParam<ClipCase> {
 protected:
     Scratch s;
@@ -297,22 +317,7 @@ protected:
 // Guards: colour conversion state shared between filter or encoder threads, or left over from
 // an earlier frame, that makes the bytes depend on --threads or on the run.
 TEST_P(DeterminismTest, FiveRunsWithOneTwoAndThreeThreadsGiveTheSameFile) {
-    // 128x128 is the least FFV1 codes in four slices; 26 frames are three key-frame groups.
-    const int w = 128, h = 128, frames = 26;
-    const Rect sub{32, 64, 96, 80};
-    const Layout l = LayoutOf("yuv420p");
-    const bool full = GetParam().tags.find("pc") != std::string::npos;
-    std::vector<YuvFrame> film;
-    for (int f = 0; f < frames; ++f) {
-        YuvFrame frame(l, w, h);
-        Noise noise((uint32_t)f + 7);
-        const bool subtitled = f >= 5 && f <= 20;
-        const Rect none{0, 0, 0, 0};
-        Paint(frame, l, full, noise, subtitled ? sub.Grown(8) : none, Yuv{120, 100, 150}, subtitled ? sub : none, Yuv{230, 128, 128});
-        film.push_back(std::move(frame));
-    }
-    WriteYuvFilm(s, film, l, "-c:v ffv1", GetParam().tags, "in.mkv");
-    WriteSolidSubtitle(s, 5, 20, sub);
+    WriteNoisyFilmWithSubtitle(s, 7, GetParam().tags);
     std::string first;
     std::vector<std::string> different;
     for (int run = 0; run < 5; ++run)
@@ -334,20 +339,7 @@ TEST_P(DeterminismTest, FiveRunsWithOneTwoAndThreeThreadsGiveTheSameFile) {
 // threads): frames handed to a worker that does not exist, lost or put out of order.
 TEST(Determinism, OneInstanceBesideX264GivesTheFileOfOneThread) {
     Scratch s;
-    const int w = 128, h = 128, frames = 26;
-    const Rect sub{32, 64, 96, 80};
-    const Layout l = LayoutOf("yuv420p");
-    std::vector<YuvFrame> film;
-    for (int f = 0; f < frames; ++f) {
-        YuvFrame frame(l, w, h);
-        Noise noise((uint32_t)f + 3);
-        const bool subtitled = f >= 5 && f <= 20;
-        const Rect none{0, 0, 0, 0};
-        Paint(frame, l, false, noise, subtitled ? sub.Grown(8) : none, Yuv{120, 100, 150}, subtitled ? sub : none, Yuv{230, 128, 128});
-        film.push_back(std::move(frame));
-    }
-    WriteYuvFilm(s, film, l, "-c:v ffv1", "", "in.mkv");
-    WriteSolidSubtitle(s, 5, 20, sub);
+    WriteNoisyFilmWithSubtitle(s, 3, "");
     std::string first;
     for (int threads = 1; threads <= 3; ++threads) {
         const std::string out = "out" + std::to_string(threads) + ".mp4";
