@@ -119,7 +119,7 @@ DetectedFilm DetectFilm(const Options &o) {
     rules.overwrite = o.overwrite;
     rules.inputFiles = input.Files();
     WriteFound(o.detectDir, found, rules);
-    for (const FoundSubtitle &f : found) film.radii.push_back(f.shape.radius);
+    for (const FoundSubtitle &f : found) film.widenings.push_back(f.shape.widening);
     film.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!o.quiet) {
         std::fprintf(stderr, "subremove: %zu subtitle(s) found in %lld frames, %.1f s (%.1f frames/s); written to %s\n",

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "detect/widening.h"
 
 struct DetectedFilm {
     std::string index;         // DIR/subs.bms
-    std::vector<int> radii;    // per index entry, the radius that covers its outline
+    std::vector<Widening> widenings;  // per index entry, the widening that covers its outline
     int64_t frames = 0;
     double seconds = 0;        // the detection pass, decoding included
 };

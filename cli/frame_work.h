@@ -36,7 +36,7 @@ struct FrameResult {
 struct Worker {
     std::unique_ptr<FilterInstance> instance;
     std::unique_ptr<ColourConverter> converter;
-    std::map<int, std::unique_ptr<FilterInstance>> byRadius;  // --radius auto: an instance per radius
+    std::map<Widening, std::unique_ptr<FilterInstance>> byWidening;  // --radius auto: an instance per widening
 };
 
 // What every frame needs to know of the film.
@@ -47,10 +47,10 @@ struct FrameContext {
     int64_t usPerFrame;
     const FilterReach *reach;        // rows the filter reaches; null: every row
     int height;
-    const RadiusPlan *radii;         // null: one instance, one radius
+    const RadiusPlan *radii;         // null: one instance, one widening
 
     FilterInstance &InstanceFor(Worker &worker, int64_t number) const {
-        return radii ? *worker.byRadius.at(radii->RadiusAt(number)) : *worker.instance;
+        return radii ? *worker.byWidening.at(radii->At(number)) : *worker.instance;
     }
 
     // Only the mask mode draws on frames without a subtitle; every other mode passes them through,

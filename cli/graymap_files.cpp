@@ -3,17 +3,41 @@
 
 #include <sys/stat.h>
 
-#include "cli/errors.h"
+#include <cstdio>
 
-void CheckGraymapFiles(const std::string &indexPath, const IndexSummary &index) {
+#include "cli/errors.h"
+#include "cli/input.h"
+
+std::string GraymapPath(const std::string &indexPath, size_t entry) {
     const size_t slash = indexPath.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : indexPath.substr(0, slash);
+    return folder + "/image_" + std::to_string(entry) + ".pgm";
+}
+
+void CheckGraymapFiles(const std::string &indexPath, const IndexSummary &index) {
     // One stat per entry: at most 2^20 of them, a fraction of a second.
     for (size_t i = 0; i < index.entries.size(); ++i) {
         if (!index.entries[i].matches) continue;
-        const std::string path = folder + "/image_" + std::to_string(i) + ".pgm";
+        const std::string path = GraymapPath(indexPath, i);
         struct stat st{};
         if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) continue;
         throw HostError(EXIT_FAILURE_RUN, "cannot read the graymap " + path + ": not a regular file");
     }
+}
+
+bool ReadGraymap(const std::string &path, Graymap *g) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    int maxval = 0;
+    const bool ok = std::fscanf(f, "P5 %d %d %d", &g->width, &g->height, &maxval) == 3 && std::fgetc(f) != EOF &&
+                    g->width > 0 && g->height > 0 && maxval > 0 && maxval < 256 &&
+                    (int64_t)g->width * g->height <= kMaxPicturePixels;
+    if (ok) {
+        g->cells.resize((size_t)g->width * g->height);
+        const bool whole = std::fread(g->cells.data(), 1, g->cells.size(), f) == g->cells.size();
+        std::fclose(f);
+        return whole;
+    }
+    std::fclose(f);
+    return false;
 }

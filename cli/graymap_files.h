@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "cli/index_summary.h"
 
@@ -10,3 +11,14 @@
 // graymap or a folder is left to the module, which warns of it. Throws HostError
 // (EXIT_FAILURE_RUN) naming the first graymap that is something else than a regular file.
 void CheckGraymapFiles(const std::string &indexPath, const IndexSummary &index);
+
+struct Graymap {
+    int width = 0, height = 0;
+    std::vector<uint8_t> cells;  // width * height, row after row
+};
+
+// A raw PGM (P5, maxval up to 255) as the recognition tool writes it; false when it is not one.
+bool ReadGraymap(const std::string &path, Graymap *g);
+
+// The graymap of entry `entry` of the index at `indexPath`: image_<entry>.pgm in its folder.
+std::string GraymapPath(const std::string &indexPath, size_t entry);

@@ -278,13 +278,13 @@ FilmSettings FilmFor(const Options &o, int threads, int workers, const std::vect
 int Run(const Options &given) {
     if (given.printConfig) return PrintConfig(given);
     Options o = given;
-    std::vector<int> radii;  // per index entry, for --radius auto
+    std::vector<Widening> widenings;  // per index entry, for --radius auto
     if (!o.detectDir.empty()) {
         InstallInterruptHandlers();
         const DetectedFilm detected = DetectFilm(o);
         if (o.output.empty() && o.previews.empty()) return EXIT_OK;
         o.index = detected.index;
-        radii = detected.radii;
+        widenings = detected.widenings;
     }
     SetStrictWarnings(o.strict);
     CheckIndexReadable(o.index);
@@ -301,12 +301,17 @@ int Run(const Options &given) {
     VideoInput input(o.input, std::max(1, threads / 4));
     std::unique_ptr<RadiusPlan> plan;
     if (o.radiusAuto && !o.index.empty()) {
-        if (o.detectDir.empty()) radii = SurveyRadii(o.input, o.index, index);
-        plan = std::make_unique<RadiusPlan>(index, radii, o.settings.radius);
+        if (o.detectDir.empty()) widenings = SurveyWidenings(o.input, o.index, index);
+        plan = std::make_unique<RadiusPlan>(index, widenings, o.settings.radius);
     }
-    if (!o.previews.empty()) return Preview(o, module, input, plan.get());
-    // From here on an interruption removes what was written before the process ends.
+    if (!o.previews.empty()) {
+        if (plan) plan->PrepareGraymaps(o.index, index, input.width(), input.height());
+        return Preview(o, module, input, plan.get());
+    }
+    // From here on an interruption removes what was written before the process ends (the grown
+    // graymaps' folder included).
     InstallInterruptHandlers();
+    if (plan) plan->PrepareGraymaps(o.index, index, input.width(), input.height());
 
     VideoOutput output(o.output, input, MakeOutputOptions(o, threads));
     input.keepPackets = output.CanPassPackets();
@@ -320,7 +325,7 @@ int Run(const Options &given) {
     const auto &ranges = index.ranges;
     Progress progress(!o.quiet && isatty(STDERR_FILENO), part.Whole() ? input.ExpectedFrames() : -1);
     Options reachOptions = o;
-    if (plan) reachOptions.settings.radius = plan->Largest();
+    if (plan) reachOptions.settings.radius = plan->Outward();
     const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
     const FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan.get(), reach.get(), part);
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });

@@ -185,11 +185,9 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
         ConfigureInstance(*worker.instance, settings.filter, settings.fromConfigLine);
         worker.instance->Start(0);
         worker.converter = std::make_unique<ColourConverter>(w, h, decoded, out);
-        for (int radius : settings.radii ? settings.radii->Radii() : std::vector<int>()) {
-            FilterSettings filter = settings.filter;
-            filter.radius = radius;
-            auto &instance = worker.byRadius[radius] = std::make_unique<FilterInstance>(module, w, h);
-            ConfigureInstance(*instance, filter, settings.fromConfigLine);
+        for (const Widening &widening : settings.radii ? settings.radii->InUse() : std::vector<Widening>()) {
+            auto &instance = worker.byWidening[widening] = std::make_unique<FilterInstance>(module, w, h);
+            settings.radii->Configure(*instance, settings.filter, settings.fromConfigLine, widening);
             instance->Start(0);
         }
     }
@@ -428,7 +426,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
     }
     for (Worker &worker : workers) {
         worker.instance->End();
-        for (auto &instance : worker.byRadius) instance.second->End();
+        for (auto &instance : worker.byWidening) instance.second->End();
     }
     totals.decoded = reader.decoded();
     return totals;

@@ -39,7 +39,7 @@ struct FilmSettings {
     FilmPart part;                   // the frames written; their timestamps start at the part's start
     bool temporal = false;           // the temporal fill (in the final mode)
     int temporalWindow = 48;         // its frames each way
-    const RadiusPlan *radii = nullptr;   // --radius auto: one instance per radius; null: filter.radius
+    const RadiusPlan *radii = nullptr;   // --radius auto: one instance per widening; null: filter.radius
 };
 
 // `progress` is called after each written frame with the number written so far.

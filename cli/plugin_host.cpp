@@ -69,6 +69,12 @@ void InstallWindowHandlers(const std::string &indexPath) {
     SetMessageBoxHandler(ReportMessageBox, nullptr);
 }
 
+std::string AnswerIndexWith(const std::string &indexPath) {
+    std::string before = std::move(g_indexPath);
+    g_indexPath = indexPath;
+    return before;
+}
+
 int MessageBoxCount() { return g_messageBoxes; }
 
 FilterDefinition *FilterModuleHandle::AddFilter(FilterModule *, FilterDefinition *definition, int size) {

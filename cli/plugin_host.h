@@ -80,5 +80,8 @@ private:
 // Answers of the stand-in window layer: the open-file box gets `indexPath` (empty: cancelled),
 // message boxes become warnings (cli/warnings.h) that leave the film not fully cleaned.
 void InstallWindowHandlers(const std::string &indexPath);
+// The index the open-file box is answered with from now on; returns the one before. An instance
+// reads its index when it is configured, on the thread that configures it.
+std::string AnswerIndexWith(const std::string &indexPath);
 // Number of message boxes shown so far.
 int MessageBoxCount();

@@ -15,7 +15,7 @@ class VideoInput;
 
 // Finds each frame of `o.previews` (by seeking where that is exact), filters it in the three modes
 // and writes its strip; says when the index shows no subtitle in it. `radii` (--radius auto) gives
-// each frame its subtitle's radius. After --detect, the original panel shows the found box.
+// each frame its subtitle's widening. After --detect, the original panel shows the found box.
 int Preview(const Options &o, const FilterModuleHandle &module, VideoInput &input, const RadiusPlan *radii = nullptr);
 
 // Writes an RGB24 picture (top-down, `width` * 3 bytes per row) as a PNG file, via a temporary name.

@@ -53,8 +53,8 @@ FramePtr TemporalPreviewFrame(const Options &o, const FilterModuleHandle &module
     settings.mode = MODE_FINAL;
     Worker out;
     out.instance = std::make_unique<FilterInstance>(module, w, h);
-    if (radii) settings.radius = radii->RadiusAt(number);
-    ConfigureInstance(*out.instance, settings, o.configGiven);
+    if (radii) radii->Configure(*out.instance, settings, o.configGiven, radii->At(number));
+    else ConfigureInstance(*out.instance, settings, o.configGiven);
     out.instance->Start((int32_t)first);
     out.converter = std::make_unique<ColourConverter>(w, h, colour, colour);
     const FrameContext film{in, MODE_FINAL, plan.merged, in->MicrosecondsPerFrame(), nullptr, h, radii};

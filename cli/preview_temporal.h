@@ -15,6 +15,6 @@ class VideoInput;
 // The filled frame `number` in the film's own format, or null when no subtitle covers it.
 // Cost: decoding and filling from the window before the frame's stretch of subtitles to the
 // window after its chunk.
-// `radii`: the radius of each subtitle (--radius auto), or null.
+// `radii`: the widening of each subtitle (--radius auto), or null.
 FramePtr TemporalPreviewFrame(const Options &o, const FilterModuleHandle &module, VideoInput &input, int64_t number,
                               const RadiusPlan *radii);

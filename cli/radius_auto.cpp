@@ -13,34 +13,12 @@ extern "C" {
 }
 
 #include "cli/errors.h"
+#include "cli/graymap_files.h"
 #include "cli/input.h"
 #include "cli/interrupt.h"
 #include "detect/subtitle_shape.h"
 
 namespace {
-
-struct Graymap {
-    int width = 0, height = 0;
-    std::vector<uint8_t> cells;
-};
-
-// A raw PGM (P5, maxval up to 255) as the recognition tool writes it; false when it is not one.
-bool ReadGraymap(const std::string &path, Graymap *g) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    int maxval = 0;
-    const bool ok = std::fscanf(f, "P5 %d %d %d", &g->width, &g->height, &maxval) == 3 && std::fgetc(f) != EOF &&
-                    g->width > 0 && g->height > 0 && maxval > 0 && maxval < 256 &&
-                    (int64_t)g->width * g->height <= kMaxPicturePixels;
-    if (ok) {
-        g->cells.resize((size_t)g->width * g->height);
-        const bool whole = std::fread(g->cells.data(), 1, g->cells.size(), f) == g->cells.size();
-        std::fclose(f);
-        return whole;
-    }
-    std::fclose(f);
-    return false;
-}
 
 constexpr int kSurveyMargin = 16;
 
@@ -52,10 +30,8 @@ struct OnScreen {
 
 }  // namespace
 
-std::vector<int> SurveyRadii(const std::string &inputPath, const std::string &indexPath, const IndexSummary &index) {
-    std::vector<int> radii(index.entries.size(), -1);
-    const size_t slash = indexPath.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : indexPath.substr(0, slash);
+std::vector<Widening> SurveyWidenings(const std::string &inputPath, const std::string &indexPath, const IndexSummary &index) {
+    std::vector<Widening> widenings(index.entries.size());
     std::vector<size_t> order;
     for (size_t i = 0; i < index.entries.size(); ++i)
         if (index.entries[i].matches) order.push_back(i);
@@ -74,7 +50,7 @@ std::vector<int> SurveyRadii(const std::string &inputPath, const std::string &in
         for (; next < order.size() && index.entries[order[next]].firstFrame <= number; ++next) {
             const IndexEntry &e = index.entries[order[next]];
             OnScreen s{order[next], {}, {}};
-            if (e.lastFrame < number || !ReadGraymap(folder + "/image_" + std::to_string(order[next]) + ".pgm", &s.graymap)) continue;
+            if (e.lastFrame < number || !ReadGraymap(GraymapPath(indexPath, order[next]), &s.graymap)) continue;
             const int x0 = std::max(0, e.x - kSurveyMargin), y0 = std::max(0, e.y - kSurveyMargin);
             const int x1 = std::min(w, e.x + s.graymap.width + kSurveyMargin), y1 = std::min(h, e.y + s.graymap.height + kSurveyMargin);
             if (x0 >= x1 || y0 >= y1) continue;
@@ -96,14 +72,14 @@ std::vector<int> SurveyRadii(const std::string &inputPath, const std::string &in
                 ++it;
                 continue;
             }
-            radii[it->entry] = RadiusAroundGraymap(it->span, it->graymap.cells.data(), e.x, e.y, it->graymap.width,
+            widenings[it->entry] = WideningAroundGraymap(it->span, it->graymap.cells.data(), e.x, e.y, it->graymap.width,
                                                    it->graymap.height, rule);
             it = shown.erase(it);
         }
     }
     for (OnScreen &s : shown) {
         const IndexEntry &e = index.entries[s.entry];
-        radii[s.entry] = RadiusAroundGraymap(s.span, s.graymap.cells.data(), e.x, e.y, s.graymap.width, s.graymap.height, rule);
+        widenings[s.entry] = WideningAroundGraymap(s.span, s.graymap.cells.data(), e.x, e.y, s.graymap.width, s.graymap.height, rule);
     }
-    return radii;
+    return widenings;
 }

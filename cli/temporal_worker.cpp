@@ -78,14 +78,14 @@ TemporalWorker::TemporalWorker(const FilterModuleHandle &module, const FilterSet
     spatial_.converter = std::make_unique<ColourConverter>(width_, height_, decoded, decoded);
     // Made here, on the thread that makes the workers: the module's open-file box is answered on
     // that thread only.
-    for (int radius : film.radii ? film.radii->Radii() : std::vector<int>{settings.radius}) {
+    for (const Widening &widening : film.radii ? film.radii->InUse() : std::vector<Widening>{{settings.radius, 0}}) {
         for (int32_t mode : {MODE_MASK_ONLY, MODE_FINAL}) {
             FilterSettings s = settings;
             s.mode = mode;
-            s.radius = radius;
-            std::unique_ptr<FilterInstance> &instance = (mode == MODE_MASK_ONLY ? masks_ : spatials_)[radius];
+            std::unique_ptr<FilterInstance> &instance = (mode == MODE_MASK_ONLY ? masks_ : spatials_)[widening];
             instance = std::make_unique<FilterInstance>(module, width_, height_);
-            ConfigureInstance(*instance, s, fromConfigLine);
+            if (film.radii) film.radii->Configure(*instance, s, fromConfigLine, widening);
+            else ConfigureInstance(*instance, s, fromConfigLine);
             instance->Start(0);
         }
     }
@@ -96,10 +96,10 @@ TemporalWorker::~TemporalWorker() {
     for (auto &i : masks_) i.second->End();
 }
 
-// The instance in `mode` at the radius of frame `number`'s subtitle.
+// The instance in `mode` at the widening of frame `number`'s subtitle.
 FilterInstance &TemporalWorker::InstanceAt(int64_t number, int32_t mode) {
-    const int radius = film_.radii ? film_.radii->RadiusAt(number) : settings_.radius;
-    return *(mode == MODE_MASK_ONLY ? masks_ : spatials_).at(radius);
+    const Widening widening = film_.radii ? film_.radii->At(number) : Widening{settings_.radius, 0};
+    return *(mode == MODE_MASK_ONLY ? masks_ : spatials_).at(widening);
 }
 
 bool TemporalWorker::Feed(FrameJob &&job, const Emit &emit) {

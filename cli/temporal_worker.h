@@ -67,9 +67,9 @@ private:
 
     FilterSettings settings_;
     Worker spatial_;  // its converter: the film's own format both ways
-    // By radius (one, unless --radius auto gives subtitles radii of their own): the final mode for
+    // By widening (one, unless --radius auto gives subtitles widenings of their own): the final mode for
     // the spatial repaint, the mask mode for the holes.
-    std::map<int, std::unique_ptr<FilterInstance>> spatials_, masks_;
+    std::map<Widening, std::unique_ptr<FilterInstance>> spatials_, masks_;
     std::map<int, std::vector<uint8_t>> maskCache_;  // by entry: one byte per pixel, non-zero in the hole
     std::deque<Held> held_;
     temporal::ChunkFill fill_;

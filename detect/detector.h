@@ -1,5 +1,5 @@
 // Finds burnt-in subtitles in a film, frame by frame in one pass over the luma planes: each
-// subtitle's first and last frame, its glyph graymap and place, and the radius that covers it.
+// subtitle's first and last frame, its glyph graymap and place, and the widening that covers it.
 #pragma once
 
 #include <cstddef>

@@ -13,14 +13,16 @@
 // strokes (an erosion by nearly half the glyph height leaves almost nothing of text, half of a
 // solid logo), and for light text a dark outline or shadow on a good part of the ring around the
 // fill.
-// The radius: the damage is the fill, the anti-aliasing, and the outline or shadow (steady and
+// The widening: the damage is the fill, the anti-aliasing, and the outline or shadow (steady and
 // dark) or the box (steady and light). Rings of the fill's Chebyshev distance transform are
-// the subtitle's while a good share of each is outline-like; at the outline's partly covered
-// outer edge "steady" allows half the picture's own variation there. The module's
-// widening reaches r (r + 1) / 2 pixels at radius r, but only within the graymap's rectangle
-// widened by r; the graymap keeps a clear border around the fill as wide as the damage reaches
+// the subtitle's while a good share of each is outline-like (or, for a shadow's one-sided ring,
+// clearly more than the picture's own share); at the outline's partly covered outer edge
+// "steady" allows half the picture's own variation there. The widening reaches exactly that far
+// (detect/widening.h): the module's radius r reaches r (r + 1) / 2 pixels, a graymap grown by a
+// few pixels first fills in between, and both stay within the graymap's rectangle widened by
+// them; the graymap keeps a clear border around the fill as wide as the damage reaches
 // (2 pixels at least, as the recognition tool's), so that the widening is not cut short at the
-// text's edge. For graymaps written elsewhere the radius must carry the outline past their own
+// text's edge. For graymaps written elsewhere the widening must carry the outline past their own
 // border.
 // Cost: a handful of OpenCV passes (threshold, erosion, components, one distance transform) over
 // the span, once per subtitle: well under a millisecond for a two-line subtitle at 720x576.
@@ -33,9 +35,10 @@
 
 namespace {
 
-constexpr int kMaxRadius = 10;
 // Steady pixels further than this from the fill are not the subtitle's.
 constexpr int kDamageReachLimit = 15;
+// The rings of the picture itself around a subtitle, past any outline or shadow.
+constexpr int kPictureRingFirst = 9, kPictureRingLast = 14;
 // Clear pixels around the fill in a graymap, at least, as the recognition tool leaves them: the
 // module widens only within the graymap's rectangle widened by the radius.
 constexpr int kGraymapBorder = 2;
@@ -179,6 +182,11 @@ bool HasOutline(const cv::Mat &fill, const cv::Mat &steady, const cv::Mat &high)
 // half the picture's usual variation (and so holds all of `like`), reaches the same bar. Without it
 // a 3-pixel outline over textured sand (its third ring 60 % covered, yet only 40 % strictly steady)
 // got radius 2 and left its outer anti-aliasing, 2 % of the damage.
+// A shadow, or an outline's far edge, darkens only one side of its ring, so that ring's share
+// stays under half the largest; it still counts while it is a fifth at least and stands a tenth
+// above the picture's own share (the rings 9 to 14 pixels out, past any outline or shadow): a 2-pixel
+// shadow's last ring is a fifth to a third dark over a picture with none, and a dark still picture
+// all around raises the bar with it. Left out, such a ring left 2 % of a shadowed subtitle's damage.
 int DamageReach(const cv::Mat &distance, const cv::Mat &like, const cv::Mat &edgeLike) {
     int ring[kDamageReachLimit + 1] = {}, alike[kDamageReachLimit + 1] = {}, edge[kDamageReachLimit + 1] = {};
     for (int r = 0; r < distance.rows; ++r) {
@@ -197,19 +205,14 @@ int DamageReach(const cv::Mat &distance, const cv::Mat &like, const cv::Mat &edg
         peak = std::max(peak, ring[k] ? (double)alike[k] / ring[k] : 0);
         share[k] = ring[k] ? (double)edge[k] / ring[k] : 0;
     }
-    const double least = std::max(0.2, 0.5 * peak);
+    double picture = 0;
+    for (int k = kPictureRingFirst; k <= kPictureRingLast; ++k) picture += share[k];
+    picture /= kPictureRingLast - kPictureRingFirst + 1;
+    const double least = std::min(std::max(0.2, 0.5 * peak), std::max(0.2, picture + 0.1));
     int reach = 1;
     while (reach < kDamageReachLimit && share[reach + 1] >= least) ++reach;
     return std::min(kDamageReachLimit, reach + 1);
 }
-
-// The radius for damage `reach` pixels from the fill of a graymap whose rectangle leaves `border`
-// clear pixels around the fill: the module widens within the graymap's rectangle widened by the
-// radius, so the outline beyond the rectangle needs the radius itself to reach it. The outermost
-// ring, the faint anti-aliasing, lies beyond the rectangle only off the text's extreme points
-// (the tops of capitals, descenders, the first and last letter), and widening every pixel of the
-// subtitle one step further for it cost 2.6 dB on a shadowed serif subtitle.
-int RadiusFor(int reach, int border) { return std::max(RadiusForReach(reach), std::min(10, reach - 1 - border)); }
 
 // Steady pixels the colour of an outline (light text) or of a box (dark text).
 cv::Mat DamageLike(const cv::Mat &steady, const cv::Mat &low, const cv::Mat &high, bool box, const FillRule &rule) {
@@ -237,7 +240,7 @@ cv::Mat EdgeSteady(const LumaSpan &span, const cv::Mat &distance, const FillRule
         const float *d = distance.ptr<float>(r);
         const uint8_t *v = range.ptr<uint8_t>(r);
         for (int c = 0; c < range.cols; ++c) {
-            if (d[c] < 8.5f || d[c] > 14.5f) continue;
+            if (d[c] < kPictureRingFirst - 0.5f || d[c] > kPictureRingLast + 0.5f) continue;
             ++counts[v[c]];
             ++total;
         }
@@ -273,14 +276,6 @@ void LumaSpan::Add(const uint8_t *luma, std::ptrdiff_t stride) {
     cv::min(lo, frame, lo);
     cv::max(hi, frame, hi);
     ++frames;
-}
-
-int ReachOfRadius(int radius) { return radius * (radius + 1) / 2; }
-
-int RadiusForReach(int distance) {
-    for (int r = 0; r < kMaxRadius; ++r)
-        if (ReachOfRadius(r) >= distance) return r;
-    return kMaxRadius;
 }
 
 namespace {
@@ -342,7 +337,7 @@ SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool low
     // A clear border as wide as the damage reaches, so that the rectangle does not stop the
     // widening short of it.
     const int border = std::max(kGraymapBorder, shape.reach);
-    shape.radius = RadiusFor(shape.reach, border);
+    shape.widening = WideningFor(shape.reach, border);
     const cv::Rect bounds = (cv::boundingRect(fill) + cv::Point(-border, -border) + cv::Size(2 * border, 2 * border)) &
                             cv::Rect(0, 0, span.width, span.height);
     shape.x = span.left + bounds.x;
@@ -356,9 +351,9 @@ SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool low
     return shape;
 }
 
-int RadiusAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int y, int width, int height,
-                        const FillRule &rule) {
-    if (span.frames == 0) return -1;
+Widening WideningAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int y, int width, int height,
+                               const FillRule &rule) {
+    if (span.frames == 0) return Widening{};
     cv::Mat fill = cv::Mat::zeros(span.height, span.width, CV_8U);
     const cv::Rect placed = cv::Rect(x - span.left, y - span.top, width, height) & cv::Rect(0, 0, span.width, span.height);
     for (int r = placed.y; r < placed.y + placed.height; ++r) {
@@ -366,9 +361,9 @@ int RadiusAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int
         uint8_t *f = fill.ptr<uint8_t>(r);
         for (int c = placed.x; c < placed.x + placed.width; ++c) f[c] = g[c] ? 255 : 0;
     }
-    if (cv::countNonZero(fill) == 0) return -1;
+    if (cv::countNonZero(fill) == 0) return Widening{};
     const cv::Rect bounds = cv::boundingRect(fill);
     const int border = std::max(0, std::min({bounds.x - placed.x, bounds.y - placed.y, placed.br().x - bounds.br().x,
                                              placed.br().y - bounds.br().y}));
-    return RadiusFor(ReachAround(span, fill, Steady(span, rule), false, rule), border);
+    return WideningFor(ReachAround(span, fill, Steady(span, rule), false, rule), border);
 }

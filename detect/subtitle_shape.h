@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "detect/widening.h"
+
 // The luma a pixel took over a subtitle's frames, in a rectangle of the picture.
 struct LumaSpan {
     int left = 0, top = 0;      // the rectangle's place in the picture
@@ -33,7 +35,7 @@ struct SubtitleShape {
     int x = 0, y = 0;           // the graymap's place in the picture (a clear border around the fill)
     int width = 0, height = 0;
     std::vector<uint8_t> graymap;  // width * height, 255 on the fill, 0 elsewhere
-    int radius = 0;             // the module's smallest radius whose widening covers the damage
+    Widening widening;          // the smallest widening that covers the damage
     int reach = 0;              // how far the damage lies from the fill (Chebyshev pixels)
 };
 
@@ -41,13 +43,8 @@ struct SubtitleShape {
 // where subtitles usually are, which takes a little less evidence.
 SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool lowerBand);
 
-// The module's widening: pass i of a radius r looks i pixels away, so radius r reaches
-// r (r + 1) / 2 pixels in a square (within the graymap's rectangle widened by r). The smallest
-// radius (0..10) that reaches `distance`.
-int RadiusForReach(int distance);
-int ReachOfRadius(int radius);
-
 // Given a graymap (placed at x, y in the span's picture), how far the steady pixels around it
-// lie: the radius that covers them. For indexes written by someone else.
-int RadiusAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int y, int width, int height,
-                        const FillRule &rule);
+// lie: the widening that covers them (not measured when no frame was gathered or the graymap
+// is blank). For indexes written by someone else.
+Widening WideningAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int y, int width, int height,
+                               const FillRule &rule);

@@ -12,7 +12,7 @@ SubtitleShape UniteShapes(const std::vector<const SubtitleShape *> &shapes) {
     for (const SubtitleShape *s : shapes) {
         x0 = std::min(x0, s->x), y0 = std::min(y0, s->y);
         x1 = std::max(x1, s->x + s->width), y1 = std::max(y1, s->y + s->height);
-        out.radius = std::max(out.radius, s->radius);
+        out.widening = std::max(out.widening, s->widening);
         out.reach = std::max(out.reach, s->reach);
         out.darkOnBox = out.darkOnBox || s->darkOnBox;
     }

@@ -12,5 +12,5 @@
 // with the largest of their radii. Cost: O(n^2) in the subtitles on screen together, which are few.
 std::vector<FoundSubtitle> OneSubtitlePerFrame(const std::vector<FoundSubtitle> &found);
 
-// The union of `shapes`' graymaps in the bounding box of them all; the largest radius and reach.
+// The union of `shapes`' graymaps in the bounding box of them all; the largest widening and reach.
 SubtitleShape UniteShapes(const std::vector<const SubtitleShape *> &shapes);

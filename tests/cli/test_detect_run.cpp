@@ -29,8 +29,9 @@ std::string SrtTime(int frame) {
 }
 
 // 100 frames at 480x384 of a photograph panning 3 pixels a frame, with `subs` burnt in (white
-// bold DejaVu, dark outline) and `extra` drawn over the picture first; H.264 in film.mkv.
-bool MakeFilm(const Scratch &s, const std::vector<Sub> &subs, const std::string &extra = "") {
+// bold DejaVu, a dark outline `outline` script pixels wide: 4/3 of a picture pixel each) and
+// `extra` drawn over the picture first; H.264 in film.mkv.
+bool MakeFilm(const Scratch &s, const std::vector<Sub> &subs, const std::string &extra = "", const char *outline = "1.5") {
     std::string srt;
     for (size_t i = 0; i < subs.size(); ++i)
         srt += std::to_string(i + 1) + "\n" + SrtTime(subs[i].first) + " --> " + SrtTime(subs[i].last + 1) + "\n" + subs[i].text + "\n\n";
@@ -38,7 +39,7 @@ bool MakeFilm(const Scratch &s, const std::vector<Sub> &subs, const std::string 
     std::string filter = "scale=900:600,crop=480:384:x='3*n':y='100-0.3*n'" + (extra.empty() ? "" : "," + extra);
     if (!subs.empty()) {
         filter += ",subtitles=" + s.Path("subs.srt") + ":fontsdir=" + kFonts +
-                  ":force_style='FontName=DejaVu Sans,Bold=1,FontSize=18,Outline=1.5,Shadow=0'";
+                  ":force_style='FontName=DejaVu Sans,Bold=1,FontSize=18,Outline=" + outline + ",Shadow=0'";
     }
     const std::string cmd = std::string(SR_FFMPEG) + " -v error -y -loop 1 -framerate 25 -i " + kPhoto + " -vf \"" + filter +
                             ",format=yuv420p\" -frames:v 100 -c:v libx264 -crf 16 '" + s.Path("film.mkv") + "'";
@@ -139,6 +140,39 @@ TEST_F(Detect, AutoRadiusSameBytesForAnyThreads) {
     r = RunSubremove(s.dir, {"-q", "-x", "found/subs.bms", "--radius", "auto", "film.mkv", "auto.mkv"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Exists(s.Path("auto.mkv")));
+}
+
+// Red pixels of frame 30 of `folder`'s index in the mask mode at `radius`.
+size_t MaskArea(const Scratch &s, const std::string &folder, const std::string &radius) {
+    const Result r = RunSubremove(s.dir, {"-q", "-y", "--mode", "mask", "--radius", radius, "-x", folder + "/subs.bms", "-ss", "1.2",
+                                          "--frames", "1", "film.mkv", "mask.mkv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<Picture> frames = ReadFrames(s, s.Path("mask.mkv"), 480, 384);
+    if (frames.size() != 1) return 0;
+    size_t red = 0;
+    for (const Rgb &c : frames[0].px) red += c.r > 200 && c.g < 60 && c.b < 60;
+    return red;
+}
+
+// Guards: a widening that falls between two of the module's radii not reaching the module (auto
+// masking as radius 2 or 3 does), the grown copies left in the temporary folder, and the user's
+// own index or graymap changed.
+TEST_F(Detect, AutoWidensBetweenTheModulesRadiiThroughTemporaryCopies) {
+    // A 3-pixel outline and its anti-aliasing: 4 pixels, past radius 2 (3) and short of radius 3 (6).
+    ASSERT_TRUE(MakeFilm(s, {{10, 60, "Where does the tide go?"}}, "", "2.25"));
+    Result r = RunSubremove(s.dir, {"-q", "--detect", "found", "film.mkv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string index = ReadFile(s.Path("found/subs.bms")), graymap = ReadFile(s.Path("found/image_0.pgm"));
+    const std::string tmp = s.Path("tmp");
+    ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const size_t two = MaskArea(s, "found", "2"), three = MaskArea(s, "found", "3"), automatic = MaskArea(s, "found", "auto");
+    unsetenv("TMPDIR");
+    EXPECT_GT(automatic, two);
+    EXPECT_LT(automatic, three);
+    EXPECT_TRUE(ListDir(tmp).empty());
+    EXPECT_EQ(ReadFile(s.Path("found/subs.bms")), index);
+    EXPECT_EQ(ReadFile(s.Path("found/image_0.pgm")), graymap);
 }
 
 }  // namespace

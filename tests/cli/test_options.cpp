@@ -270,21 +270,23 @@ TEST(ParseCommandLine, TakesDetectionFlagsAndAutoRadius) {
     }
 }
 
-// Guards: a frame given the radius of a later entry than the one the module shows, or of an
+// Guards: a frame given the widening of a later entry than the one the module shows, or of an
 // entry that cannot match.
-TEST(RadiusPlan, GivesEachFrameTheRadiusOfTheEntryTheModuleShows) {
+TEST(RadiusPlan, GivesEachFrameTheWideningOfTheEntryTheModuleShows) {
     IndexSummary index;
     index.entries = {{10, 20, 0, 0, true}, {15, 30, 0, 0, true}, {5, 40, 0, 0, false}, {25, 50, 0, 0, true}};
-    const RadiusPlan plan(index, {2, 3, 9, -1}, 5);
-    EXPECT_EQ(plan.RadiusAt(9), 5);
-    EXPECT_EQ(plan.RadiusAt(10), 2);
-    EXPECT_EQ(plan.RadiusAt(20), 2);
-    EXPECT_EQ(plan.RadiusAt(21), 3);
-    EXPECT_EQ(plan.RadiusAt(30), 3);
-    EXPECT_EQ(plan.RadiusAt(31), 5);  // entry 3 had no measure: the fallback
-    EXPECT_EQ(plan.RadiusAt(51), 5);
-    EXPECT_EQ(plan.Radii(), (std::vector<int>{2, 3, 5}));
-    EXPECT_EQ(plan.Largest(), 5);
+    const Widening two{2, 1}, three{3, 0};
+    const RadiusPlan plan(index, {two, three, {9, 0}, {}}, 5);
+    const Widening fallback{5, 0};
+    EXPECT_EQ(plan.At(9), fallback);
+    EXPECT_EQ(plan.At(10), two);
+    EXPECT_EQ(plan.At(20), two);
+    EXPECT_EQ(plan.At(21), three);
+    EXPECT_EQ(plan.At(30), three);
+    EXPECT_EQ(plan.At(31), fallback);  // entry 3 had no measure: the fallback
+    EXPECT_EQ(plan.At(51), fallback);
+    EXPECT_EQ(plan.InUse(), (std::vector<Widening>{two, three, fallback}));
+    EXPECT_EQ(plan.Outward(), 5);
 }
 
 }  // namespace

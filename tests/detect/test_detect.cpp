@@ -176,7 +176,7 @@ TEST(Detector, DarkTextOnLightBox) {
     for (uint8_t v : found[0].shape.graymap) set += v != 0;
     EXPECT_LT(set, found[0].shape.graymap.size() / 2);
     // The box is damage too: the radius reaches its edge (6 pixels around the glyphs).
-    EXPECT_GE(ReachOfRadius(found[0].shape.radius), 6);
+    EXPECT_GE(found[0].shape.widening.Reach(), 6);
 }
 
 // Guards: --detect-region ignored.
@@ -191,7 +191,8 @@ TEST(Detector, RegionLimitsTheSearch) {
     EXPECT_LT(found[0].shape.y, kHeight / 3);
 }
 
-// Guards: the radius formula out of step with the module's widening (pass i looks i away).
+// Guards: the radius formula out of step with the module's widening (pass i looks i away); a
+// widening that falls short of the reach or past it, or grows a graymap by a whole radius step.
 TEST(Radius, ReachFollowsTheModulesWidening) {
     EXPECT_EQ(ReachOfRadius(2), 3);
     EXPECT_EQ(ReachOfRadius(5), 15);
@@ -199,6 +200,32 @@ TEST(Radius, ReachFollowsTheModulesWidening) {
     EXPECT_EQ(RadiusForReach(3), 2);
     EXPECT_EQ(RadiusForReach(4), 3);
     EXPECT_EQ(RadiusForReach(100), 10);
+    for (int reach = 0; reach <= ReachOfRadius(kMaxRadius); ++reach) {
+        const Widening w = WideningFor(reach, reach);
+        EXPECT_EQ(w.Reach(), reach) << reach;
+        EXPECT_LE(w.grow, w.radius) << reach;
+    }
+    EXPECT_EQ(WideningFor(4, 4), (Widening{2, 1}));
+    EXPECT_EQ(WideningFor(6, 6), (Widening{3, 0}));
+    // A 2-pixel border around a reach of 12: the widening must carry 9 pixels past the rectangle.
+    EXPECT_EQ(WideningFor(12, 2), (Widening{5, 4}));
+    EXPECT_EQ(WideningFor(200, 2), (Widening{kMaxRadius, kMaxRadius}));
+}
+
+// Guards: a grown graymap missing a corner (a cross instead of a square), cut at its edges, or
+// grown unevenly.
+TEST(Radius, GrowingAGraymapIsASquareDilation) {
+    const uint8_t cells[] = {0, 0, 0, 0,  //
+                             0, 9, 0, 0,  //
+                             0, 0, 0, 0};
+    const std::vector<uint8_t> grown = GrowGraymap(cells, 4, 3, 2);
+    ASSERT_EQ(grown.size(), 8u * 7u);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const bool within = std::abs(x - 3) <= 2 && std::abs(y - 3) <= 2;
+            EXPECT_EQ(grown[(size_t)y * 8 + x], within ? 255 : 0) << x << "," << y;
+        }
+    EXPECT_EQ(GrowGraymap(cells, 4, 3, 0), (std::vector<uint8_t>{0, 0, 0, 0, 0, 255, 0, 0, 0, 0, 0, 0}));
 }
 
 // Guards: an auto radius too small for the outline, or as large as the module's default.
@@ -208,9 +235,8 @@ TEST(Radius, CoversTheOutlineAndNoMore) {
     const std::vector<FoundSubtitle> found = Detect(film);
     ASSERT_EQ(found.size(), 1u);
     // Fill 2 wide drawn over a stroke 6 wide: the outline lies 2 pixels out, its blur one more.
-    const int reach = ReachOfRadius(found[0].shape.radius);
-    EXPECT_GE(reach, 3);
-    EXPECT_LT(found[0].shape.radius, 5);
+    EXPECT_GE(found[0].shape.widening.Reach(), 3);
+    EXPECT_LT(found[0].shape.widening.Reach(), ReachOfRadius(5));
 }
 
 // A span around three vertical strokes: a dark outline `outline` pixels wide, then a ring whose
@@ -255,21 +281,37 @@ std::vector<uint8_t> Cropped(const std::vector<uint8_t> &graymap) {
 TEST(Radius, TheOutlinesPartlyCoveredEdgeOverMovingPictureCounts) {
     std::vector<uint8_t> graymap;
     const LumaSpan edge = OutlinedStrokes(2, 0.6, &graymap);
-    EXPECT_EQ(RadiusAroundGraymap(edge, graymap.data(), 0, 0, 80, 60, FillRule()), 3);
+    EXPECT_EQ(WideningAroundGraymap(edge, graymap.data(), 0, 0, 80, 60, FillRule()).Reach(), 4);
     const LumaSpan clean = OutlinedStrokes(2, 0.0, &graymap);
-    EXPECT_EQ(RadiusAroundGraymap(clean, graymap.data(), 0, 0, 80, 60, FillRule()), 2);
+    EXPECT_EQ(WideningAroundGraymap(clean, graymap.data(), 0, 0, 80, 60, FillRule()).Reach(), 3);
 }
 
-// Guards: a graymap with the usual 2-pixel border around a 4-pixel outline given radius 4, a
-// whole step more for the faint outer ring that lies past its rectangle only off the text's ends
-// (radius 3 already reaches 6 pixels, the outline's 4 and the ring beyond it); and a 7-pixel
-// outline left short of the 5 pixels it reaches past the rectangle (radius 4 would stop at 4).
+// Guards: a shadow's last ring, dark on one side only (under half the outline's share), taken
+// for picture, so that the widening stops a pixel short of the shadow; and a still picture, a
+// third dark in every ring around a plain outline, taken for shadow out to the last ring.
+TEST(Radius, AOneSidedShadowRingCountsUnlessThePictureIsAsDark) {
+    std::vector<uint8_t> graymap;
+    const LumaSpan shadow = OutlinedStrokes(2, 0.3, &graymap);
+    EXPECT_EQ(WideningAroundGraymap(shadow, graymap.data(), 0, 0, 80, 60, FillRule()).Reach(), 4);
+    LumaSpan dark = OutlinedStrokes(2, 0.0, &graymap);
+    std::mt19937 random(11);
+    for (size_t i = 0; i < dark.low.size(); ++i)
+        if (dark.high[i] == 200 && random() % 10 < 3) dark.low[i] = 50, dark.high[i] = 60;
+    EXPECT_EQ(WideningAroundGraymap(dark, graymap.data(), 0, 0, 80, 60, FillRule()).Reach(), 3);
+}
+
+// Guards: a graymap with the usual 2-pixel border around a 4-pixel outline widened further for
+// the faint outer ring that lies past its rectangle only off the text's ends (reach 5 within the
+// rectangle, 3 past it, is enough); and a 7-pixel outline left short of the 5 pixels it reaches
+// past the rectangle.
 TEST(Radius, TheFaintOuterRingPastATightGraymapTakesNoExtraStep) {
     std::vector<uint8_t> graymap;
     const LumaSpan span = OutlinedStrokes(4, 0.0, &graymap);
-    EXPECT_EQ(RadiusAroundGraymap(span, Cropped(graymap).data(), 28, 18, 25, 24, FillRule()), 3);
+    EXPECT_EQ(WideningAroundGraymap(span, Cropped(graymap).data(), 28, 18, 25, 24, FillRule()), (Widening{2, 2}));
     const LumaSpan wide = OutlinedStrokes(7, 0.0, &graymap);
-    EXPECT_EQ(RadiusAroundGraymap(wide, Cropped(graymap).data(), 28, 18, 25, 24, FillRule()), 5);
+    const Widening w = WideningAroundGraymap(wide, Cropped(graymap).data(), 28, 18, 25, 24, FillRule());
+    EXPECT_EQ(w.Reach(), 8);
+    EXPECT_GE(w.Outward(), 5);
 }
 
 }  // namespace
@@ -282,7 +324,7 @@ FoundSubtitle Flat(int64_t first, int64_t last, int x, int radius) {
     f.shape.text = true;
     f.shape.x = x, f.shape.y = 10, f.shape.width = 2, f.shape.height = 1;
     f.shape.graymap = {255, 0};
-    f.shape.radius = radius;
+    f.shape.widening = Widening{radius, 0};
     return f;
 }
 
@@ -298,7 +340,7 @@ TEST(Timeline, OverlapsBecomeOneEntryPerFrame) {
     EXPECT_EQ(out[1].shape.width, 12);
     EXPECT_EQ(out[1].shape.graymap[0], 255);
     EXPECT_EQ(out[1].shape.graymap[10], 255);
-    EXPECT_EQ(out[1].shape.radius, 3);
+    EXPECT_EQ(out[1].shape.widening.radius, 3);
     EXPECT_EQ(out[2].first, 10);
     EXPECT_EQ(out[2].last, 14);
     // Back to back without overlap: untouched.
