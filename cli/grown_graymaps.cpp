@@ -14,12 +14,20 @@
 #include "cli/errors.h"
 #include "cli/graymap_files.h"
 #include "detect/widening.h"
+#include "platform/linux/shim.h"
 
 namespace {
 
 std::string TemporaryRoot() {
     const char *dir = std::getenv("TMPDIR");
     return dir && *dir ? dir : "/tmp";
+}
+
+// The module keeps paths in Windows-sized buffers (259 characters and a zero): a longer graymap
+// path would fail to load, and its subtitle stay in the film.
+bool ModuleTakes(const std::string &path) {
+    char modulePath[260];
+    return LocalPathToModulePath(path.c_str(), modulePath, sizeof(modulePath));
 }
 
 }  // namespace
@@ -69,6 +77,10 @@ void GrownGraymaps::WriteFile(const std::string &path, const std::string &bytes)
 // graymap cannot be read, gets a line that matches none (first frame after the last).
 void GrownGraymaps::WriteCopy(int grow, const IndexSummary &index, int width, int height) {
     const std::string dir = folder_ + "/grown" + std::to_string(grow);
+    if (!ModuleTakes(dir + "/image_" + std::to_string(index.entries.size()) + ".pgm")) {
+        throw HostError(EXIT_FAILURE_RUN, "--radius auto: the paths of the grown graymaps in " + folder_ +
+                                              " are too long for the filter (259 characters); set TMPDIR to a shorter folder");
+    }
     if (mkdir(dir.c_str(), 0700) != 0) throw HostError(EXIT_FAILURE_RUN, "cannot make " + dir + ": " + std::strerror(errno));
     written_.push_back(dir);  // std::remove takes an empty folder too
     std::string lines = std::to_string(index.entries.size()) + "\n";

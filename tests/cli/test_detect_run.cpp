@@ -173,6 +173,17 @@ TEST_F(Detect, AutoWidensBetweenTheModulesRadiiThroughTemporaryCopies) {
     EXPECT_TRUE(ListDir(tmp).empty());
     EXPECT_EQ(ReadFile(s.Path("found/subs.bms")), index);
     EXPECT_EQ(ReadFile(s.Path("found/image_0.pgm")), graymap);
+    // Grown copies whose paths the filter cannot take: refused in one line, nothing left behind,
+    // rather than a film with the subtitle still in it.
+    const std::string deep = tmp + "/" + std::string(150, 'd') + "/" + std::string(100, 'e');
+    ASSERT_EQ(Shell("mkdir -p '" + deep + "'"), 0);
+    setenv("TMPDIR", deep.c_str(), 1);
+    r = RunSubremove(s.dir, {"-q", "-x", "found/subs.bms", "--radius", "auto", "film.mkv", "deep.mkv"});
+    unsetenv("TMPDIR");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("set TMPDIR to a shorter folder"), std::string::npos) << r.err;
+    EXPECT_FALSE(Exists(s.Path("deep.mkv")));
+    EXPECT_TRUE(ListDir(deep).empty());
 }
 
 }  // namespace
