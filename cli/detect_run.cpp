@@ -18,6 +18,7 @@ extern "C" {
 #include <memory>
 
 #include "cli/errors.h"
+#include "cli/graymap_files.h"
 #include "cli/input.h"
 #include "cli/interrupt.h"
 #include "cli/output_target.h"
@@ -74,9 +75,7 @@ void WriteFound(const std::string &dir, const std::vector<FoundSubtitle> &found,
         index += std::to_string(i + 1) + "," + std::to_string(f.first) + "," + std::to_string(f.last) + "," +
                  std::to_string(f.shape.x) + "," + std::to_string(f.shape.y) + "\n";
         const SubtitleShape &s = f.shape;
-        std::string pgm = "P5\n" + std::to_string(s.width) + " " + std::to_string(s.height) + "\n255\n";
-        pgm.append(reinterpret_cast<const char *>(s.graymap.data()), s.graymap.size());
-        files.emplace_back(dir + "/image_" + std::to_string(i) + ".pgm", std::move(pgm));
+        files.emplace_back(dir + "/image_" + std::to_string(i) + ".pgm", PgmBytes(s.width, s.height, s.graymap.data(), s.width));
     }
     files.emplace_back(dir + "/subs.bms", std::move(index));
     std::vector<std::unique_ptr<OutputTarget>> targets;

@@ -41,3 +41,9 @@ bool ReadGraymap(const std::string &path, Graymap *g) {
     std::fclose(f);
     return false;
 }
+
+std::string PgmBytes(int width, int height, const uint8_t *cells, std::ptrdiff_t stride) {
+    std::string pgm = "P5\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+    for (int y = 0; y < height; ++y) pgm.append(reinterpret_cast<const char *>(cells + y * stride), (size_t)width);
+    return pgm;
+}

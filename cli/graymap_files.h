@@ -2,6 +2,8 @@
 // FIFO, a device or a socket named image_N.pgm. The module cannot tell them from files.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,9 @@ struct Graymap {
 
 // A raw PGM (P5, maxval up to 255) as the recognition tool writes it; false when it is not one.
 bool ReadGraymap(const std::string &path, Graymap *g);
+
+// A raw PGM of `width` x `height` cells, rows `stride` cells apart from `cells` on.
+std::string PgmBytes(int width, int height, const uint8_t *cells, std::ptrdiff_t stride);
 
 // The graymap of entry `entry` of the index at `indexPath`: image_<entry>.pgm in its folder.
 std::string GraymapPath(const std::string &indexPath, size_t entry);

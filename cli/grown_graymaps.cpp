@@ -33,8 +33,7 @@ bool ModuleTakes(const std::string &path) {
 }  // namespace
 
 GrownGraymaps::GrownGraymaps(const std::string &indexPath, const IndexSummary &index, const std::vector<int> &grows,
-                             int width, int height)
-    : original_(indexPath) {
+                             int width, int height) {
     if (grows.empty()) return;
     std::string pattern = TemporaryRoot() + "/subremove-XXXXXX";
     if (!mkdtemp(pattern.data())) {
@@ -43,7 +42,7 @@ GrownGraymaps::GrownGraymaps(const std::string &indexPath, const IndexSummary &i
     }
     folder_ = pattern;
     try {
-        for (int grow : grows) WriteCopy(grow, index, width, height);
+        for (int grow : grows) WriteCopy(indexPath, grow, index, width, height);
     } catch (...) {
         Remove();
         throw;
@@ -60,9 +59,9 @@ void GrownGraymaps::Remove() {
     folder_.clear();
 }
 
-const std::string &GrownGraymaps::IndexFor(int grow) const {
+const std::string *GrownGraymaps::IndexFor(int grow) const {
     const auto it = indexes_.find(grow);
-    return it == indexes_.end() ? original_ : it->second;
+    return it == indexes_.end() ? nullptr : &it->second;
 }
 
 void GrownGraymaps::WriteFile(const std::string &path, const std::string &bytes) {
@@ -75,7 +74,7 @@ void GrownGraymaps::WriteFile(const std::string &path, const std::string &bytes)
 
 // Entry i keeps its number, frames and graymap name; an entry that matches no frame, or whose
 // graymap cannot be read, gets a line that matches none (first frame after the last).
-void GrownGraymaps::WriteCopy(int grow, const IndexSummary &index, int width, int height) {
+void GrownGraymaps::WriteCopy(const std::string &indexPath, int grow, const IndexSummary &index, int width, int height) {
     const std::string dir = folder_ + "/grown" + std::to_string(grow);
     if (!ModuleTakes(dir + "/image_" + std::to_string(index.entries.size()) + ".pgm")) {
         throw HostError(EXIT_FAILURE_RUN, "--radius auto: the paths of the grown graymaps in " + folder_ +
@@ -87,26 +86,18 @@ void GrownGraymaps::WriteCopy(int grow, const IndexSummary &index, int width, in
     for (size_t i = 0; i < index.entries.size(); ++i) {
         const IndexEntry &e = index.entries[i];
         Graymap g;
-        if (!e.matches || !ReadGraymap(GraymapPath(original_, i), &g)) {
+        if (!e.matches || !ReadGraymap(GraymapPath(indexPath, i), &g)) {
             lines += std::to_string(i + 1) + ",1,0,0,0\n";
             continue;
         }
-        const std::vector<uint8_t> grown = GrowGraymap(g.cells.data(), g.width, g.height, grow);
-        const int gw = g.width + 2 * grow;
-        // The grown rectangle within the picture.
+        // The grown rectangle within the picture; a graymap wholly off the picture stays as it was.
         const int x0 = std::max(0, e.x - grow), y0 = std::max(0, e.y - grow);
         const int x1 = std::min(width, e.x + g.width + grow), y1 = std::min(height, e.y + g.height + grow);
-        std::string pgm;
-        if (x1 > x0 && y1 > y0) {
-            pgm = "P5\n" + std::to_string(x1 - x0) + " " + std::to_string(y1 - y0) + "\n255\n";
-            for (int y = y0; y < y1; ++y)
-                pgm.append(reinterpret_cast<const char *>(&grown[(size_t)(y - (e.y - grow)) * gw + (x0 - (e.x - grow))]),
-                           (size_t)(x1 - x0));
-        } else {
-            pgm = "P5\n" + std::to_string(g.width) + " " + std::to_string(g.height) + "\n255\n";  // off the picture: as it was
-            pgm.append(reinterpret_cast<const char *>(g.cells.data()), g.cells.size());
-        }
         const bool inside = x1 > x0 && y1 > y0;
+        const std::vector<uint8_t> grown = inside ? GrowGraymap(g.cells.data(), g.width, g.height, grow) : g.cells;
+        const int gw = g.width + 2 * grow;
+        const std::string pgm = inside ? PgmBytes(x1 - x0, y1 - y0, &grown[(size_t)(y0 - (e.y - grow)) * gw + (x0 - (e.x - grow))], gw)
+                                       : PgmBytes(g.width, g.height, g.cells.data(), g.width);
         lines += std::to_string(i + 1) + "," + std::to_string(e.firstFrame) + "," + std::to_string(e.lastFrame) + "," +
                  std::to_string(inside ? x0 : e.x) + "," + std::to_string(inside ? y0 : e.y) + "\n";
         WriteFile(dir + "/image_" + std::to_string(i) + ".pgm", pgm);

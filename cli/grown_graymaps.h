@@ -24,15 +24,14 @@ public:
     GrownGraymaps(const GrownGraymaps &) = delete;
     GrownGraymaps &operator=(const GrownGraymaps &) = delete;
 
-    // The index grown by `grow` (0: the original index).
-    const std::string &IndexFor(int grow) const;
+    // The copy of the index grown by `grow`; null when none was written.
+    const std::string *IndexFor(int grow) const;
 
 private:
-    void WriteCopy(int grow, const IndexSummary &index, int width, int height);
+    void WriteCopy(const std::string &indexPath, int grow, const IndexSummary &index, int width, int height);
     void WriteFile(const std::string &path, const std::string &bytes);
     void Remove();
 
-    std::string original_;
     std::string folder_;
     std::map<int, std::string> indexes_;
     std::vector<std::string> written_;

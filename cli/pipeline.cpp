@@ -187,7 +187,7 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
         worker.converter = std::make_unique<ColourConverter>(w, h, decoded, out);
         for (const Widening &widening : settings.radii ? settings.radii->InUse() : std::vector<Widening>()) {
             auto &instance = worker.byWidening[widening] = std::make_unique<FilterInstance>(module, w, h);
-            settings.radii->Configure(*instance, settings.filter, settings.fromConfigLine, widening);
+            ConfigureWidened(*instance, settings.filter, settings.fromConfigLine, settings.radii, widening);
             instance->Start(0);
         }
     }

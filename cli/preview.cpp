@@ -112,8 +112,7 @@ void WriteStrip(const Options &o, const FilterModuleHandle &module, const VideoI
         FilterInstance instance(module, w, h);
         FilterSettings settings = o.settings;
         settings.mode = modes[panel];
-        if (radii) radii->Configure(instance, settings, o.configGiven, radii->At(number));
-        else ConfigureInstance(instance, settings, o.configGiven);
+        ConfigureWidened(instance, settings, o.configGiven, radii, WideningAt(radii, number, settings.radius));
         instance.Start((int32_t)number);
         converter.ToHost(panel == 3 && temporal ? temporal : frame, instance, RowBand{0, h});
         instance.Run((int32_t)number, input.MicrosecondsPerFrame());

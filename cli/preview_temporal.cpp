@@ -53,8 +53,7 @@ FramePtr TemporalPreviewFrame(const Options &o, const FilterModuleHandle &module
     settings.mode = MODE_FINAL;
     Worker out;
     out.instance = std::make_unique<FilterInstance>(module, w, h);
-    if (radii) radii->Configure(*out.instance, settings, o.configGiven, radii->At(number));
-    else ConfigureInstance(*out.instance, settings, o.configGiven);
+    ConfigureWidened(*out.instance, settings, o.configGiven, radii, WideningAt(radii, number, settings.radius));
     out.instance->Start((int32_t)first);
     out.converter = std::make_unique<ColourConverter>(w, h, colour, colour);
     const FrameContext film{in, MODE_FINAL, plan.merged, in->MicrosecondsPerFrame(), nullptr, h, radii};

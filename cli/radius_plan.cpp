@@ -53,14 +53,18 @@ void RadiusPlan::PrepareGraymaps(const std::string &indexPath, const IndexSummar
     grown_ = std::make_unique<GrownGraymaps>(indexPath, index, std::vector<int>(grows.begin(), grows.end()), width, height);
 }
 
-void RadiusPlan::Configure(FilterInstance &instance, FilterSettings settings, bool fromConfigLine, const Widening &w) const {
+const std::string *RadiusPlan::GrownIndex(int grow) const { return grown_ ? grown_->IndexFor(grow) : nullptr; }
+
+void ConfigureWidened(FilterInstance &instance, FilterSettings settings, bool fromConfigLine, const RadiusPlan *plan,
+                      const Widening &w) {
     settings.radius = w.radius;
     if (w.grow == 0) {
         ConfigureInstance(instance, settings, fromConfigLine);
         return;
     }
-    if (!grown_) throw HostError(EXIT_FAILURE_RUN, "internal error: the grown graymaps were not prepared");
-    const std::string before = AnswerIndexWith(grown_->IndexFor(w.grow));
+    const std::string *grown = plan ? plan->GrownIndex(w.grow) : nullptr;
+    if (!grown) throw HostError(EXIT_FAILURE_RUN, "internal error: the grown graymaps were not prepared");
+    const std::string before = AnswerIndexWith(*grown);
     try {
         ConfigureInstance(instance, settings, fromConfigLine);
     } catch (...) {

@@ -36,12 +36,21 @@ public:
 
     // Writes the grown copies of the index at `indexPath` that the widenings in use need.
     void PrepareGraymaps(const std::string &indexPath, const IndexSummary &index, int width, int height);
-    // Configures `instance` with `settings` at widening `w`: its radius, and the grown index when
-    // it grows the graymaps (PrepareGraymaps first).
-    void Configure(FilterInstance &instance, FilterSettings settings, bool fromConfigLine, const Widening &w) const;
+    // The copy of the index grown by `grow` (PrepareGraymaps first); null when there is none.
+    const std::string *GrownIndex(int grow) const;
 
 private:
     std::map<int64_t, std::pair<int64_t, Widening>> pieces_;  // first frame -> (last frame, widening), disjoint
     Widening fallback_;
     std::unique_ptr<GrownGraymaps> grown_;
 };
+
+// The widening frame `frame` gets: the plan's, or the radius `radius` as it is without a plan.
+inline Widening WideningAt(const RadiusPlan *plan, int64_t frame, int radius) {
+    return plan ? plan->At(frame) : Widening{radius, 0};
+}
+
+// Configures `instance` with `settings` at widening `w`: its radius, and the plan's grown index
+// when `w` grows the graymaps.
+void ConfigureWidened(FilterInstance &instance, FilterSettings settings, bool fromConfigLine, const RadiusPlan *plan,
+                      const Widening &w);

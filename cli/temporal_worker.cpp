@@ -84,8 +84,7 @@ TemporalWorker::TemporalWorker(const FilterModuleHandle &module, const FilterSet
             s.mode = mode;
             std::unique_ptr<FilterInstance> &instance = (mode == MODE_MASK_ONLY ? masks_ : spatials_)[widening];
             instance = std::make_unique<FilterInstance>(module, width_, height_);
-            if (film.radii) film.radii->Configure(*instance, s, fromConfigLine, widening);
-            else ConfigureInstance(*instance, s, fromConfigLine);
+            ConfigureWidened(*instance, s, fromConfigLine, film.radii, widening);
             instance->Start(0);
         }
     }
@@ -98,8 +97,7 @@ TemporalWorker::~TemporalWorker() {
 
 // The instance in `mode` at the widening of frame `number`'s subtitle.
 FilterInstance &TemporalWorker::InstanceAt(int64_t number, int32_t mode) {
-    const Widening widening = film_.radii ? film_.radii->At(number) : Widening{settings_.radius, 0};
-    return *(mode == MODE_MASK_ONLY ? masks_ : spatials_).at(widening);
+    return *(mode == MODE_MASK_ONLY ? masks_ : spatials_).at(WideningAt(film_.radii, number, settings_.radius));
 }
 
 bool TemporalWorker::Feed(FrameJob &&job, const Emit &emit) {
