@@ -72,6 +72,39 @@ int PictureRowStride(const uint32_t *row0, const uint32_t *row1) {
     return (int)stride;
 }
 
+// The luma weights of red and blue of the matrices the scaler knows (ResolveMatrix's results).
+bool LumaWeights(AVColorSpace matrix, double &kr, double &kb) {
+    switch (matrix) {
+    case AVCOL_SPC_BT709: kr = 0.2126, kb = 0.0722; return true;
+    case AVCOL_SPC_FCC: kr = 0.30, kb = 0.11; return true;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M: kr = 0.299, kb = 0.114; return true;
+    case AVCOL_SPC_SMPTE240M: kr = 0.212, kb = 0.087; return true;
+    case AVCOL_SPC_BT2020_NCL: kr = 0.2627, kb = 0.0593; return true;
+    default: return false;
+    }
+}
+
+// The planes of a frame in one of the Planar8 formats (given: a yuvj* frame's twin).
+YuvPlanes PlanesOf(const AVFrame *frame, AVPixelFormat format) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    YuvPlanes planes{};
+    for (int p = 0; p < 3; ++p) {
+        planes.planes[p] = frame->data[p];
+        planes.strides[p] = frame->linesize[p];
+    }
+    planes.width = frame->width;
+    planes.height = frame->height;
+    planes.chromaShiftX = d->log2_chroma_w;
+    planes.chromaShiftY = d->log2_chroma_h;
+    return planes;
+}
+
+// The formats our own conversions take (yuvj* arrive as their twins).
+bool Planar8(AVPixelFormat format) {
+    return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV422P || format == AV_PIX_FMT_YUV444P;
+}
+
 int ChromaRows(AVPixelFormat format) {
     const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
     return d && !(d->flags & AV_PIX_FMT_FLAG_RGB) ? 1 << d->log2_chroma_h : 1;
@@ -137,10 +170,23 @@ ColourConverter::ColourConverter(int width, int height, const PictureColour &dec
         throw;
     }
     rowAlign_ = ConversionRowAlignment(decoded.format, output.format);
+    double kr, kb;
+    if (Planar8(decoded.format) && LumaWeights(decoded.matrix, kr, kb)) {
+        toHostMatrix_ = MakeYuvToHostMatrix(kr, kb, decoded.fullRange);
+        YuvPlanes shape{};
+        shape.width = width;
+        shape.chromaShiftX = av_pix_fmt_desc_get(decoded.format)->log2_chroma_w;
+        toHostScratch_.assign(YuvToHostScratch(shape), 0);
+    }
+    if (Planar8(output.format) && LumaWeights(output.matrix, kr, kb)) {
+        fromHostDirectly_ = true;
+        fromHostMatrix_ = MakeHostToYuvMatrix(kr, kb, output.fullRange);
+    }
     changedBlocks_.assign((size_t)((width + blockW_ - 1) / blockW_) * ((height + blockH_ - 1) / blockH_), 0);
 }
 
 ColourConverter::~ColourConverter() {
+    av_buffer_pool_uninit(&copyPool_);
     sws_freeContext(toHost_);
     sws_freeContext(fromHost_);
     sws_freeContext(direct_);
@@ -172,6 +218,7 @@ void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance, Row
         throw HostError(EXIT_FAILURE_RUN, "the picture size or pixel format changes within the film; subremove needs one size");
     }
     band = Checked(band);
+    if (ToHostDirectly(frame, instance, band)) return;
     const int rows = band.end - band.begin;
     SwsContext *c = BandContext(toHostBands_, toHost_, rows, decoded_, PictureColour{AV_PIX_FMT_BGR0, decoded_.matrix, true});
     uint8_t *src[4];
@@ -181,6 +228,15 @@ void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance, Row
     uint8_t *dst[4] = {reinterpret_cast<uint8_t *>(instance.SourceRow(band.begin)), nullptr, nullptr, nullptr};
     int dstStride[4] = {PictureRowStride(instance.SourceRow(0), instance.SourceRow(height_ > 1 ? 1 : 0)), 0, 0, 0};
     sws_scale(c, src, frame->linesize, 0, rows, dst, dstStride);
+}
+
+bool ColourConverter::ToHostDirectly(const AVFrame *frame, FilterInstance &instance, RowBand band) {
+    if (toHostScratch_.empty()) return false;
+    const YuvPlanes picture = PlanesOf(frame, decoded_.format);
+    uint8_t *row0 = reinterpret_cast<uint8_t *>(instance.SourceRow(0));
+    YuvToHost(picture, toHostMatrix_, band.begin, band.end, row0,
+              PictureRowStride(instance.SourceRow(0), instance.SourceRow(height_ > 1 ? 1 : 0)), toHostScratch_.data());
+    return true;
 }
 
 FramePtr ColourConverter::Unchanged(const AVFrame *decoded) {
@@ -206,20 +262,53 @@ int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance, RowBa
     int64_t changed = 0;
     const int blocksX = (width_ + blockW_ - 1) / blockW_;
     std::fill(changedBlocks_.begin(), changedBlocks_.end(), 0);
+    // Most of a band is as it was given: stretches of kStretch pixels are tested whole first.
+    constexpr int kStretch = 16;
     for (int y = band.begin; y < band.end; ++y) {
         const uint32_t *result = instance.DestinationRow(y);
         // The source still holds what the filter was given: it writes only the destination.
         const uint32_t *given = instance.SourceRow(y);
         uint8_t *blockRow = changedBlocks_.data() + (size_t)(y / blockH_) * blocksX;
-        for (int x = 0; x < width_; ++x) {
+        for (int x0 = 0; x0 < width_; x0 += kStretch) {
+            const int x1 = std::min(width_, x0 + kStretch);
             // The top byte is not colour: the filter may write 0 where the input had anything.
-            if (((result[x] ^ given[x]) & 0x00FFFFFFu) != 0) {
-                ++changed;
-                blockRow[x / blockW_] = 1;
+            uint32_t differs = 0;
+            for (int x = x0; x < x1; ++x) differs |= result[x] ^ given[x];
+            if (!(differs & 0x00FFFFFFu)) continue;
+            for (int x = x0; x < x1; ++x) {
+                if (((result[x] ^ given[x]) & 0x00FFFFFFu) != 0) {
+                    ++changed;
+                    blockRow[x / blockW_] = 1;
+                }
             }
         }
     }
     return changed;
+}
+
+// A frame of the output's format in a buffer from the pool, with `frame`'s samples and
+// properties: a fresh allocation per frame would fault in new pages every time.
+FramePtr ColourConverter::WritableCopy(const AVFrame *frame) {
+    const int align = 64;
+    if (!copyPool_) {
+        const int size = av_image_get_buffer_size(output_.format, width_, height_, align);
+        if (size < 0) throw HostError(EXIT_FAILURE_RUN, "cannot allocate a frame");
+        copyPool_ = av_buffer_pool_init((size_t)size + align, nullptr);
+        if (!copyPool_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    }
+    FramePtr copy(av_frame_alloc());
+    if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    copy->buf[0] = av_buffer_pool_get(copyPool_);
+    if (!copy->buf[0]) throw HostError(EXIT_FAILURE_RUN, "out of memory");
+    copy->format = frame->format;
+    copy->width = width_;
+    copy->height = height_;
+    uint8_t *start = reinterpret_cast<uint8_t *>(((uintptr_t)copy->buf[0]->data + align - 1) & ~(uintptr_t)(align - 1));
+    CheckAv(av_image_fill_arrays(copy->data, copy->linesize, start, output_.format, width_, height_, align),
+            "cannot allocate a frame");
+    CheckAv(av_frame_copy(copy.get(), frame), "cannot copy a frame");
+    CheckAv(av_frame_copy_props(copy.get(), frame), "cannot copy a frame");
+    return copy;
 }
 
 int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame *decoded, FramePtr &out, RowBand band) {
@@ -227,6 +316,24 @@ int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame 
     const int64_t changed = MarkChangedBlocks(instance, band);
     out = Unchanged(decoded);
     if (changed == 0) return 0;
+    // The decoded frame may be shared with the decoder: write into a copy of our own.
+    if (!av_frame_is_writable(out.get())) out = WritableCopy(out.get());
+    if (fromHostDirectly_) FromHostDirectly(instance, out.get(), band);
+    else FromHostScaled(instance, out.get(), band);
+    return changed;
+}
+
+// The changed blocks straight into `out`.
+void ColourConverter::FromHostDirectly(const FilterInstance &instance, AVFrame *out, RowBand band) const {
+    const YuvPlanes target = PlanesOf(out, output_.format);
+    const uint8_t *row0 = reinterpret_cast<const uint8_t *>(instance.DestinationRow(0));
+    const ptrdiff_t stride = PictureRowStride(instance.DestinationRow(0), instance.DestinationRow(height_ > 1 ? 1 : 0));
+    HostBlocksToYuv(target, fromHostMatrix_, changedBlocks_.data(), (width_ + blockW_ - 1) / blockW_, band.begin / blockH_,
+                    (band.end + blockH_ - 1) / blockH_, row0, stride);
+}
+
+// The band through the scaler, then its changed blocks into `out`.
+void ColourConverter::FromHostScaled(const FilterInstance &instance, AVFrame *out, RowBand band) {
     if (!converted_) {
         converted_.reset(av_frame_alloc());
         if (!converted_) throw HostError(EXIT_FAILURE_RUN, "out of memory");
@@ -243,20 +350,7 @@ int64_t ColourConverter::FromHost(const FilterInstance &instance, const AVFrame 
     uint8_t *dst[4];
     OffsetPlanes(output_.format, converted_->data, converted_->linesize, band.begin, dst);
     sws_scale(c, src, srcStride, 0, rows, dst, converted_->linesize);
-    // The decoded frame may be shared with the decoder: write into a copy of our own.
-    if (!av_frame_is_writable(out.get())) {
-        FramePtr copy(av_frame_alloc());
-        if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-        copy->format = out->format;
-        copy->width = width_;
-        copy->height = height_;
-        CheckAv(av_frame_get_buffer(copy.get(), 0), "cannot allocate a frame");
-        CheckAv(av_frame_copy(copy.get(), out.get()), "cannot copy a frame");
-        CheckAv(av_frame_copy_props(copy.get(), out.get()), "cannot copy a frame");
-        out = std::move(copy);
-    }
-    SpliceBlocks(converted_.get(), out.get(), band);
-    return changed;
+    SpliceBlocks(converted_.get(), out, band);
 }
 
 // Copies the marked blocks of `converted` into `out`, plane by plane, runs of blocks at a time.
