@@ -287,7 +287,8 @@ int64_t ColourConverter::MarkChangedBlocks(const FilterInstance &instance, RowBa
 }
 
 // A frame of the output's format in a buffer from the pool, with `frame`'s samples and
-// properties: a fresh allocation per frame would fault in new pages every time.
+// properties; the pool hands the buffers of frames the encoder is done with back out, instead
+// of a fresh allocation for every filtered frame.
 FramePtr ColourConverter::WritableCopy(const AVFrame *frame) {
     const int align = 64;
     if (!copyPool_) {

@@ -1,4 +1,4 @@
-// The host's words back to 8-bit planar YUV, block by block (see host_to_yuv.h).
+// The host's words back to 8-bit planar YUV, run of marked blocks by run (see host_to_yuv.h).
 #include "cli/host_to_yuv.h"
 
 #include <cmath>
@@ -11,30 +11,44 @@ int32_t Fixed(double value) { return (int32_t)std::lround(value * (double)(1 << 
 
 uint8_t Clamp8(int32_t v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
-// One block: its luma samples, then its chroma from the sum of its pixels (1, 2 or 4 of them).
-void ConvertBlock(const YuvPlanes &t, const HostToYuvMatrix &m, int bx, int by, const uint8_t *row0, ptrdiff_t rowStride) {
-    const int x0 = bx << t.chromaShiftX, y0 = by << t.chromaShiftY;
-    const int x1 = x0 + (1 << t.chromaShiftX) < t.width ? x0 + (1 << t.chromaShiftX) : t.width;
-    const int y1 = y0 + (1 << t.chromaShiftY) < t.height ? y0 + (1 << t.chromaShiftY) : t.height;
-    const int32_t lumaBias = (m.lumaOffset << kFraction) + (1 << (kFraction - 1));
-    int32_t red = 0, green = 0, blue = 0;
-    for (int y = y0; y < y1; ++y) {
-        const uint32_t *words = reinterpret_cast<const uint32_t *>(row0 + (ptrdiff_t)y * rowStride);
-        uint8_t *luma = t.planes[0] + (ptrdiff_t)y * t.strides[0];
-        for (int x = x0; x < x1; ++x) {
-            const int32_t r = (int32_t)((words[x] >> 16) & 255), g = (int32_t)((words[x] >> 8) & 255),
-                          b = (int32_t)(words[x] & 255);
-            luma[x] = Clamp8((m.lumaRed * r + m.lumaGreen * g + m.lumaBlue * b + lumaBias) >> kFraction);
-            red += r, green += g, blue += b;
-        }
+// Luma of pixels [x0, x1) of picture row y, from that row's words.
+void LumaRow(const YuvPlanes &t, const HostToYuvMatrix &m, int y, int x0, int x1, const uint32_t *words) {
+    uint8_t *luma = t.planes[0] + (ptrdiff_t)y * t.strides[0];
+    const int32_t bias = (m.lumaOffset << kFraction) + (1 << (kFraction - 1));
+    for (int x = x0; x < x1; ++x) {
+        const int32_t r = (int32_t)((words[x] >> 16) & 255), g = (int32_t)((words[x] >> 8) & 255),
+                      b = (int32_t)(words[x] & 255);
+        luma[x] = Clamp8((m.lumaRed * r + m.lumaGreen * g + m.lumaBlue * b + bias) >> kFraction);
     }
-    const int count = (x1 - x0) * (y1 - y0);
-    const int shift = kFraction + (count == 4 ? 2 : count == 2 ? 1 : 0);
-    const int32_t chromaBias = (128 << shift) + (1 << (shift - 1));
-    const ptrdiff_t at = (ptrdiff_t)by * t.strides[1] + bx;
-    t.planes[1][at] = Clamp8((m.uRed * red + m.uGreen * green + m.uBlue * blue + chromaBias) >> shift);
-    const ptrdiff_t atV = (ptrdiff_t)by * t.strides[2] + bx;
-    t.planes[2][atV] = Clamp8((m.vRed * red + m.vGreen * green + m.vBlue * blue + chromaBias) >> shift);
+}
+
+// A run of marked blocks [bx0, bx1) of block row by: the luma of their pixels, row by row, then
+// each block's chroma from the sum of its pixels (1, 2 or 4 of them).
+void ConvertRun(const YuvPlanes &t, const HostToYuvMatrix &m, int by, int bx0, int bx1, const uint8_t *row0,
+                ptrdiff_t rowStride) {
+    const int w = 1 << t.chromaShiftX, h = 1 << t.chromaShiftY;
+    const int y0 = by * h, y1 = y0 + h < t.height ? y0 + h : t.height;
+    const int x0 = bx0 * w, x1 = bx1 * w < t.width ? bx1 * w : t.width;
+    for (int y = y0; y < y1; ++y)
+        LumaRow(t, m, y, x0, x1, reinterpret_cast<const uint32_t *>(row0 + (ptrdiff_t)y * rowStride));
+    uint8_t *u = t.planes[1] + (ptrdiff_t)by * t.strides[1], *v = t.planes[2] + (ptrdiff_t)by * t.strides[2];
+    for (int bx = bx0; bx < bx1; ++bx) {
+        const int xa = bx * w, xb = xa + w < t.width ? xa + w : t.width;
+        int32_t red = 0, green = 0, blue = 0;
+        for (int y = y0; y < y1; ++y) {
+            const uint32_t *words = reinterpret_cast<const uint32_t *>(row0 + (ptrdiff_t)y * rowStride);
+            for (int x = xa; x < xb; ++x) {
+                red += (int32_t)((words[x] >> 16) & 255);
+                green += (int32_t)((words[x] >> 8) & 255);
+                blue += (int32_t)(words[x] & 255);
+            }
+        }
+        const int count = (xb - xa) * (y1 - y0);
+        const int shift = kFraction + (count == 4 ? 2 : count == 2 ? 1 : 0);
+        const int32_t bias = (128 << shift) + (1 << (shift - 1));
+        u[bx] = Clamp8((m.uRed * red + m.uGreen * green + m.uBlue * blue + bias) >> shift);
+        v[bx] = Clamp8((m.vRed * red + m.vGreen * green + m.vBlue * blue + bias) >> shift);
+    }
 }
 
 }  // namespace
@@ -61,7 +75,15 @@ void HostBlocksToYuv(const YuvPlanes &target, const HostToYuvMatrix &matrix, con
                      int blockRowBegin, int blockRowEnd, const uint8_t *row0, ptrdiff_t rowStride) {
     for (int by = blockRowBegin; by < blockRowEnd; ++by) {
         const uint8_t *row = flags + (ptrdiff_t)by * blocksX;
-        for (int bx = 0; bx < blocksX; ++bx)
-            if (row[bx]) ConvertBlock(target, matrix, bx, by, row0, rowStride);
+        for (int bx = 0; bx < blocksX;) {
+            if (!row[bx]) {
+                ++bx;
+                continue;
+            }
+            int end = bx + 1;
+            while (end < blocksX && row[end]) ++end;
+            ConvertRun(target, matrix, by, bx, end, row0, rowStride);
+            bx = end;
+        }
     }
 }

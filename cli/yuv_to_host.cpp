@@ -38,13 +38,19 @@ void SpreadChroma(const YuvPlanes &p, const int32_t *row, int32_t *out) {
         for (int x = 0; x < w; ++x) out[x] = 4 * row[x] - kChromaZero;
         return;
     }
-    // Pixel 2j takes chroma j and j - 1, pixel 2j + 1 chroma j and j + 1.
-    const int n = ChromaWidth(p);
-    for (int j = 0; j < n; ++j) {
-        const int32_t centre = 3 * row[j] - kChromaZero;
-        out[2 * j] = centre + row[j > 0 ? j - 1 : 0];
-        if (2 * j + 1 < w) out[2 * j + 1] = centre + row[j + 1 < n ? j + 1 : j];
+    // Pixel 2j takes chroma j and j - 1, pixel 2j + 1 chroma j and j + 1; the edge samples stand
+    // in past the edges. The loop over the inner samples has no edge test, so it vectorises.
+    const int n = ChromaWidth(p), last = n - 1;
+    out[0] = 4 * row[0] - kChromaZero;
+    for (int j = 1; j < last; ++j) {
+        out[2 * j] = 3 * row[j] + row[j - 1] - kChromaZero;
+        out[2 * j + 1] = 3 * row[j] + row[j + 1] - kChromaZero;
     }
+    if (last > 0) {
+        out[1] = 3 * row[0] + row[1] - kChromaZero;
+        out[2 * last] = 3 * row[last] + row[last - 1] - kChromaZero;
+    }
+    if (2 * last + 1 < w) out[2 * last + 1] = 4 * row[last] - kChromaZero;
 }
 
 uint32_t Clamp8(int32_t v) { return v < 0 ? 0u : v > 255 ? 255u : (uint32_t)v; }
