@@ -8,8 +8,8 @@
 // contexts, made once with their colour details, so every frame and every thread converts alike.
 // Cost per filtered frame: one conversion each way of the rows the filter reaches, one compare of
 // those rows, one copy of the frame. The common 8-bit planar YUV pictures go to the host and back
-// through our own conversions (yuv_to_host.h, host_to_yuv.h): ten times as fast as the scaler's
-// exact ones, and the way back converts only the changed blocks.
+// through our own conversions (yuv_to_host.h, host_to_yuv.h): faster than the scaler's exact
+// ones, and the way back converts only the changed blocks.
 #pragma once
 
 extern "C" {
