@@ -172,11 +172,9 @@ ColourConverter::ColourConverter(int width, int height, const PictureColour &dec
     rowAlign_ = ConversionRowAlignment(decoded.format, output.format);
     double kr, kb;
     if (Planar8(decoded.format) && LumaWeights(decoded.matrix, kr, kb)) {
+        toHostDirectly_ = true;
         toHostMatrix_ = MakeYuvToHostMatrix(kr, kb, decoded.fullRange);
-        YuvPlanes shape{};
-        shape.width = width;
-        shape.chromaShiftX = av_pix_fmt_desc_get(decoded.format)->log2_chroma_w;
-        toHostScratch_.assign(YuvToHostScratch(shape), 0);
+        toHostScratch_.assign(YuvToHostScratch(width, av_pix_fmt_desc_get(decoded.format)->log2_chroma_w), 0);
     }
     if (Planar8(output.format) && LumaWeights(output.matrix, kr, kb)) {
         fromHostDirectly_ = true;
@@ -231,7 +229,7 @@ void ColourConverter::ToHost(const AVFrame *frame, FilterInstance &instance, Row
 }
 
 bool ColourConverter::ToHostDirectly(const AVFrame *frame, FilterInstance &instance, RowBand band) {
-    if (toHostScratch_.empty()) return false;
+    if (!toHostDirectly_) return false;
     const YuvPlanes picture = PlanesOf(frame, decoded_.format);
     uint8_t *row0 = reinterpret_cast<uint8_t *>(instance.SourceRow(0));
     YuvToHost(picture, toHostMatrix_, band.begin, band.end, row0,

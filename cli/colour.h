@@ -90,7 +90,8 @@ private:
     std::map<int, SwsContext *> toHostBands_;    // by band height; one per subtitle height at most
     std::map<int, SwsContext *> fromHostBands_;
     int rowAlign_ = 1;
-    // 8-bit planar YUV goes to the host without the scaler (yuv_to_host.h); empty scratch: not so.
+    // 8-bit planar YUV goes to the host without the scaler (yuv_to_host.h).
+    bool toHostDirectly_ = false;
     YuvToHostMatrix toHostMatrix_{};
     std::vector<int32_t> toHostScratch_;
     // And back, block by block, when the output is such a format (no scaler, no splice).

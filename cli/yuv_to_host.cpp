@@ -84,8 +84,8 @@ YuvToHostMatrix MakeYuvToHostMatrix(double kr, double kb, bool fullRange) {
     return m;
 }
 
-size_t YuvToHostScratch(const YuvPlanes &picture) {
-    return 2 * (size_t)ChromaWidth(picture) + 2 * (size_t)picture.width;
+size_t YuvToHostScratch(int width, int chromaShiftX) {
+    return 2 * (size_t)((width + chromaShiftX) >> chromaShiftX) + 2 * (size_t)width;
 }
 
 void YuvToHost(const YuvPlanes &picture, const YuvToHostMatrix &matrix, int rowBegin, int rowEnd, uint8_t *row0,

@@ -35,8 +35,8 @@ struct YuvToHostMatrix {
 // kr, kb: the matrix's luma weights of red and blue (BT.601: 0.299, 0.114).
 YuvToHostMatrix MakeYuvToHostMatrix(double kr, double kb, bool fullRange);
 
-// Ints of scratch that YuvToHost needs for this picture.
-size_t YuvToHostScratch(const YuvPlanes &picture);
+// Ints of scratch that YuvToHost needs for pictures of this width and horizontal subsampling.
+size_t YuvToHostScratch(int width, int chromaShiftX);
 
 // Picture rows [rowBegin, rowEnd) to host words; picture row r starts at row0 + r * rowStride
 // bytes (rowStride may be negative: the host's rows run bottom-up). A row's result does not depend

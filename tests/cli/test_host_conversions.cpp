@@ -80,7 +80,7 @@ void ExactRgb(const Planes &pl, const Weights &m, bool full, int x, int y, doubl
 std::vector<uint32_t> Convert(const Planes &pl, const YuvToHostMatrix &m, int begin, int end) {
     // Bottom-up rows with one spare row above and below, as the host lays them out.
     std::vector<uint32_t> words((size_t)pl.w * (pl.h + 2), 0xDEADBEEFu);
-    std::vector<int32_t> scratch(YuvToHostScratch(pl.Picture()));
+    std::vector<int32_t> scratch(YuvToHostScratch(pl.w, pl.sx));
     uint8_t *row0 = reinterpret_cast<uint8_t *>(words.data() + (size_t)pl.w * pl.h);
     YuvToHost(pl.Picture(), m, begin, end, row0, -(ptrdiff_t)pl.w * 4, scratch.data());
     return words;
