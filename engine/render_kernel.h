@@ -85,4 +85,3 @@ void Paint(const ChunkJob &job, const double *sums, uint32_t *out) {
     kPaints[(job.lanes - 1) / Isa::kLanes](job, sums, out);
 }
 
-const KernelSet kKernels = {kChunk, Sum, Paint};

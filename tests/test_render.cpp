@@ -386,6 +386,14 @@ TEST(Repaint, RegionsWithoutPixelsOrSamplesAreSkipped) {
 
 // ---- The vectorised repaint against the reference loop ----
 
+// The destination after the source is copied over 0xA5 bytes and `repaint` paints the regions.
+std::vector<uint8_t> Painted(TestHost &host, void (*repaint)(const FilterActivation *, const RemovalInstance *)) {
+    FillDestination(host, 0xA5);
+    CopySourceToOutput(&host.activation);
+    repaint(&host.activation, &host.instance);
+    return host.dstBuffer;
+}
+
 // Random regions over a random frame: runs of neighbouring pixels of various lengths, isolated
 // pixels, samples anywhere off the region (in the region's field when interlaced), regions
 // without pixels or samples, random power, pixel aspect, frame size and row padding.
@@ -442,10 +450,7 @@ TEST(RepaintEquivalence, EveryKernelMatchesTheReferenceByteForByte) {
         host.FillSourcePattern(seed);
         scene.Build(host);
         if (HasFailure()) break;
-        FillDestination(host, 0xA5);
-        CopySourceToOutput(&host.activation);
-        RepaintRegionsReference(&host.activation, &host.instance);
-        const std::vector<uint8_t> reference = host.dstBuffer;
+        const std::vector<uint8_t> reference = Painted(host, RepaintRegionsReference);
         for (int level = REPAINT_SSE2; level <= BestRepaintLevel(); ++level) {
             UseRepaintLevel((RepaintLevel)level);
             PrepareRepaintPlan(&host.instance);
@@ -454,10 +459,47 @@ TEST(RepaintEquivalence, EveryKernelMatchesTheReferenceByteForByte) {
                 anyRepainted |= host.instance.regions.items[r].pixelCount > 0 &&
                                 host.instance.regions.items[r].sampleCount > 0;
             ASSERT_EQ(RepaintPlanMatches(&host.instance), anyRepainted) << "seed " << seed;
-            FillDestination(host, 0xA5);
-            CopySourceToOutput(&host.activation);
-            RepaintRegions(&host.activation, &host.instance);
-            ASSERT_TRUE(host.dstBuffer == reference) << "seed " << seed << " level " << level;
+            ASSERT_TRUE(Painted(host, RepaintRegions) == reference) << "seed " << seed << " level " << level;
+        }
+    }
+    UseRepaintLevel(saved);
+}
+
+// Guards the single-precision screen of the wide kernels against painting a lane it cannot
+// decide: a subtitle-sized region (long blocks of samples, so the float sums err the most) over
+// pictures whose channels are flat (every quotient at an integer, so every lane is undecided and
+// the region falls back to the exact kernel), clipped at 0 and 255, or noisy.
+TEST(RepaintEquivalence, SubtitleSizedRegionsMatchOnFlatClippedAndNoisyPictures) {
+    const RepaintLevel saved = UseRepaintLevel(BestRepaintLevel());
+    std::mt19937 random(5);
+    for (int picture = 0; picture < 4; ++picture) {
+        for (int32_t power : {40, 5, 160}) {
+            TestHost host(180, 44, 8);
+            host.Init();
+            for (int32_t row = 0; row < 44; ++row)
+                for (int32_t x = 0; x < 180; ++x) {
+                    const uint32_t noise = random();
+                    const uint32_t flat = 0x646464, clipped = 0xFF0000 | (noise & 0xFF00), mixed = picture == 3 && x < 90 ? flat : noise;
+                    host.Src(x, row) = (picture == 0 ? flat : picture == 1 ? clipped : picture == 2 ? noise : mixed) & 0xFFFFFF;
+                }
+            // A 150 x 20 box, its ring of samples in border order: 344 samples, five blocks.
+            std::vector<RegionPixel> pixels;
+            for (int32_t row = 12; row < 32; ++row)
+                for (int32_t x = 15; x < 165; ++x) pixels.push_back({x, row});
+            std::vector<SampleSpec> samples;
+            for (int32_t x = 14; x <= 165; ++x) samples.push_back({x, 11});
+            for (int32_t row = 12; row <= 31; ++row) samples.push_back({165, row});
+            for (int32_t x = 165; x >= 14; --x) samples.push_back({x, 32});
+            for (int32_t row = 31; row >= 12; --row) samples.push_back({14, row});
+            ASSERT_TRUE(AllocateRegionList(&host.instance.regions, 1));
+            FillRegion(host, 0, pixels, samples);
+            GiveWeights(host, 151, 21, (int32_t)samples.size(), power);
+            const std::vector<uint8_t> reference = Painted(host, RepaintRegionsReference);
+            for (int level = REPAINT_SSE2; level <= BestRepaintLevel(); ++level) {
+                UseRepaintLevel((RepaintLevel)level);
+                ASSERT_TRUE(PrepareRepaintPlan(&host.instance));
+                ASSERT_TRUE(Painted(host, RepaintRegions) == reference) << "picture " << picture << " power " << power << " level " << level;
+            }
         }
     }
     UseRepaintLevel(saved);
