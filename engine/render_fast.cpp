@@ -386,20 +386,22 @@ namespace {
 // The screen pays for itself while the exact kernel repaints under half of what it painted: it
 // costs about half the exact kernel. A region is tried on its first kTrialLanes lanes of each
 // frame (a flat channel, whose every quotient is an integer, fails at once) and painted exactly
-// for the rest of the frame when the trial fails.
+// for the rest of the frame when the trial fails. Regions with fewer than kScreenSamples samples
+// (specks: little work, and that in short runs) are painted exactly: for them the screen's work
+// per chunk, and a repaint of eight lanes for one undecided lane, outweigh its saving.
 constexpr int32_t kTrialLanes = 256;
+constexpr int32_t kScreenSamples = 64;
 
-// The region's sample colours, split into channels once per region and frame.
-void SplitColours(const Region &region, const uint8_t *src, const RepaintPlan &plan) {
+// The region's sample colours, split into channels once per region and frame; in floats too
+// for a region the screen paints.
+void SplitColours(const Region &region, const uint8_t *src, const RepaintPlan &plan, bool screened) {
     for (int32_t s = 0; s < region.sampleCount; ++s) {
         uint32_t v;
         std::memcpy(&v, src + region.samples[s].byteOffset, 4);
-        for (int32_t c = 0; c < 3; ++c) {
-            const uint32_t channel = (v >> (16 - 8 * c)) & 0xFF;
-            plan.colours[4 * s + c] = (double)channel;
-            plan.floatColours[4 * s + c] = (float)channel;
-        }
+        for (int32_t c = 0; c < 3; ++c) plan.colours[4 * s + c] = (double)((v >> (16 - 8 * c)) & 0xFF);
     }
+    if (!screened) return;
+    for (int32_t s = 0; s < 4 * region.sampleCount; ++s) plan.floatColours[s] = (float)plan.colours[s];
 }
 
 // Paints a chunk of up to estimateChunk lanes with the exact kernel, `chunk` lanes at a time.
@@ -421,17 +423,19 @@ void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *in
     const ptrdiff_t pitch = fa->dst->pitch;
     const KernelSet &kernels = *kKernelSets[g_level];
     int32_t tried = 0, redone = 0;
+    bool screened = false;
     ForEachChunk(
         instance->regions, plan, kernels.estimate ? kernels.estimateChunk : kernels.chunk,
         [&](const Region &region) {
-            SplitColours(region, src, plan);
+            screened = kernels.estimate && region.sampleCount >= kScreenSamples;
+            SplitColours(region, src, plan, screened);
             tried = redone = 0;
         },
         [&](const ChunkJob &job, int32_t first) {
             uint32_t *out = reinterpret_cast<uint32_t *>(dst + pitch * job.py + 4 * (ptrdiff_t)job.px0);
             const double *sums = plan.weightSums + first;
             if (!kernels.estimate) return kernels.paint(job, sums, out);
-            if (tried >= kTrialLanes && redone > tried / 2) return PaintExactly(kernels, job, sums, out);
+            if (!screened || (tried >= kTrialLanes && redone > tried / 2)) return PaintExactly(kernels, job, sums, out);
             redone += kernels.estimate(job, sums, out);
             tried += job.lanes;
         });
