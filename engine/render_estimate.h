@@ -12,14 +12,16 @@
 // returned as a mask, and the caller repaints them with the exact kernel, so the output stays
 // the reference's, bit for bit.
 //
-// The bound. Every term w c is positive and exact inside a fused multiply-add, so a block of b
-// terms summed in floats, rounding once per step, is within (1 + 2^-24)^b - 1 < 1.01 b 2^-24 of
-// its exact sum, relatively; widening is exact, and the double sums of blocks, the reference's
-// own double sum (under 2^23 samples: the weight table refuses more) and the two divisions by the
-// same weight sum add under 2^-26. So |estimate - reference| < q (kBlock + 2) 2^-24, with q the
-// reference's quotient, which is at most the estimate times (1 + 2^-17): kMarginFactor holds
-// both. Costs: per sample, one float load per vector and three float multiply-adds; per block,
-// two widenings and two double adds per channel and vector.
+// The bound holds for rounding to nearest; under any other mode (all roundings then lean one
+// way) the caller paints every lane exactly. Every term w c is positive and exact inside a fused
+// multiply-add, so a block of b terms summed in floats, rounding once per step, is within
+// (1 + 2^-24)^b - 1 < 1.01 b 2^-24 of its exact sum, relatively; widening is exact, and the
+// double sums of blocks, the reference's own double sum (under 2^23 samples: the weight table
+// refuses more) and the two divisions by the same weight sum add under 2^-26. So
+// |estimate - reference| < q (kBlock + 2) 2^-24, with q the reference's quotient, which is at
+// most the estimate times (1 + 2^-17): kMarginFactor holds both. Costs: per sample, one float
+// load per vector and three float multiply-adds; per block, two widenings and two double adds
+// per channel and vector.
 
 constexpr int kFloatLanes = 2 * Isa::kLanes;
 constexpr int kEstimateChunk = Isa::kEstimateUnroll * kFloatLanes;

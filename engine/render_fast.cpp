@@ -406,6 +406,7 @@ void SplitColours(const Region &region, const uint8_t *src, const RepaintPlan &p
 
 // Paints a chunk of up to estimateChunk lanes with the exact kernel, `chunk` lanes at a time.
 void PaintExactly(const KernelSet &kernels, const ChunkJob &job, const double *sums, uint32_t *out) {
+    if (job.lanes <= kernels.chunk) return kernels.paint(job, sums, out);
     ChunkJob part = job;
     for (int32_t j = 0; j < job.lanes; j += kernels.chunk) {
         part.px0 = job.px0 + j;
@@ -424,17 +425,19 @@ void RepaintRegionsPlanned(const FilterActivation *fa, const RemovalInstance *in
     const KernelSet &kernels = *kKernelSets[g_level];
     int32_t tried = 0, redone = 0;
     bool screened = false;
+    // The screen's error bound holds for rounding to nearest, the processor's default; under a
+    // mode that a host may have set (MXCSR rounding bits) every lane is painted exactly.
+    const bool nearest = (_mm_getcsr() & 0x6000u) == 0;
     ForEachChunk(
         instance->regions, plan, kernels.estimate ? kernels.estimateChunk : kernels.chunk,
         [&](const Region &region) {
-            screened = kernels.estimate && region.sampleCount >= kScreenSamples;
+            screened = kernels.estimate && nearest && region.sampleCount >= kScreenSamples;
             SplitColours(region, src, plan, screened);
             tried = redone = 0;
         },
         [&](const ChunkJob &job, int32_t first) {
             uint32_t *out = reinterpret_cast<uint32_t *>(dst + pitch * job.py + 4 * (ptrdiff_t)job.px0);
             const double *sums = plan.weightSums + first;
-            if (!kernels.estimate) return kernels.paint(job, sums, out);
             if (!screened || (tried >= kTrialLanes && redone > tried / 2)) return PaintExactly(kernels, job, sums, out);
             redone += kernels.estimate(job, sums, out);
             tried += job.lanes;
