@@ -168,7 +168,9 @@ TEST_P(KeepTest, RotationAndHdrStreamSideData) {
         ASSERT_TRUE(Has(in, kind)) << "the test clip lacks " << kind;
         EXPECT_TRUE(Has(written, kind)) << written;
     }
-    if (!mkv) EXPECT_TRUE(Has(written, "rotation=-90")) << written;
+    if (!mkv) {
+        EXPECT_TRUE(Has(written, "rotation=-90")) << written;
+    }
     EXPECT_TRUE(Has(written, "max_content=800\nmax_average=400")) << written;
 }
 
