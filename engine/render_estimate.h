@@ -9,8 +9,8 @@
 // quotient (bound below); when the quotient minus and plus the margin truncate to the same
 // integer, that integer is the reference's result. The other lanes (a quotient within the margin
 // of an integer: a few in a thousand on a varied picture, every lane where a channel is flat) are
-// returned as a mask, and the caller repaints them with the exact kernel, so the output stays
-// the reference's, bit for bit.
+// painted again by the exact kernel, a double vector at a time, so the output stays the
+// reference's, bit for bit.
 //
 // The bound holds for rounding to nearest; under any other mode (all roundings then lean one
 // way) the caller paints every lane exactly. Every term w c is positive and exact inside a fused
@@ -27,7 +27,7 @@ constexpr int kFloatLanes = 2 * Isa::kLanes;
 constexpr int kEstimateChunk = Isa::kEstimateUnroll * kFloatLanes;
 constexpr int kBlock = 64;
 constexpr double kMarginFactor = (kBlock + 3) * 0x1p-24;
-static_assert(kEstimateChunk <= 64, "a chunk's ambiguous lanes are one 64-bit mask");
+static_assert(kEstimateChunk <= 64, "a chunk's undecided lanes are one 64-bit mask");
 static_assert(kEstimateChunk <= kMaxChunk, "a chunk reads no further past a run than the mirror's padding");
 static_assert(kEstimateChunk % kChunk == 0, "a region that fails its trial is painted in whole exact chunks");
 
