@@ -242,7 +242,7 @@ fb_figure() {
 
 # The commands measured. subremove with N threads gives its decoder max(1, N/4) threads; FFV1
 # gets slices 4, level 3, slicecrc 1 and a key frame every 12 pictures, on N encoder threads in
-# all (contexts x threads each, see cli/encoder_policy.cpp); x264 crf 16, preset medium, its own thread
+# all (contexts x threads each, see cli/output/encoder_policy.cpp); x264 crf 16, preset medium, its own thread
 # choice and the input's time base. ffmpeg is given the same, and like subremove passes every
 # frame once (no frame-rate filling, which the input's millisecond time base would set off).
 # Audio is copied by both.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/errors.h"
-#include "cli/options.h"
+#include "cli/front/options.h"
 #include "host/params.h"
 
 namespace {

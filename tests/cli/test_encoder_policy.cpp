@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "cli/encoder_policy.h"
+#include "cli/output/encoder_policy.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "cli/filter_reach.h"
+#include "cli/pipeline/filter_reach.h"
 #include "host/params.h"
 
 namespace {

@@ -12,8 +12,8 @@ extern "C" {
 #include <random>
 #include <vector>
 
-#include "cli/host_to_yuv.h"
-#include "cli/yuv_to_host.h"
+#include "cli/colour/host_to_yuv.h"
+#include "cli/colour/yuv_to_host.h"
 
 namespace {
 

@@ -16,11 +16,11 @@ extern "C" {
 }
 
 #include "cli/errors.h"
-#include "cli/film_part.h"
-#include "cli/frame_ranges.h"
-#include "cli/index_summary.h"
-#include "cli/options.h"
-#include "cli/radius_plan.h"
+#include "cli/input/film_part.h"
+#include "cli/pipeline/frame_ranges.h"
+#include "cli/plugin/index_summary.h"
+#include "cli/front/options.h"
+#include "cli/detection/radius_plan.h"
 
 namespace {
 

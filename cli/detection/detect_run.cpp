@@ -1,0 +1,129 @@
+// The detection pass of subremove: decodes the film, hands each frame's luma to the detector,
+// and writes the index and graymaps. Each file goes through the output checks and a temporary
+// name, as a film does, so an existing subs.bms is kept unless -y is given.
+#include "cli/detection/detect_run.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "cli/errors.h"
+#include "cli/plugin/graymap_files.h"
+#include "cli/input/input.h"
+#include "cli/front/interrupt.h"
+#include "cli/output/output_target.h"
+#include "detect/detector.h"
+#include "detect/timeline.h"
+
+namespace {
+
+// The luma of a decoded frame: its first plane when that is 8-bit luma, else converted.
+class LumaReader {
+public:
+    LumaReader(int width, int height) : width_(width), height_(height), plane_((size_t)width * height) {}
+    ~LumaReader() { sws_freeContext(scaler_); }
+    const uint8_t *Read(const AVFrame *frame, std::ptrdiff_t *stride) {
+        const AVPixFmtDescriptor *d = av_pix_fmt_desc_get((AVPixelFormat)frame->format);
+        const bool planarLuma = d && !(d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) && d->comp[0].plane == 0 &&
+                                d->comp[0].depth == 8 && d->comp[0].step == 1;
+        if (planarLuma) {
+            *stride = frame->linesize[0];
+            return frame->data[0];
+        }
+        scaler_ = sws_getCachedContext(scaler_, width_, height_, (AVPixelFormat)frame->format, width_, height_,
+                                       AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
+        if (!scaler_) throw HostError(EXIT_FAILURE_RUN, "cannot read the luma of the film's pictures");
+        uint8_t *out[4] = {plane_.data(), nullptr, nullptr, nullptr};
+        int lines[4] = {width_, 0, 0, 0};
+        sws_scale(scaler_, frame->data, frame->linesize, 0, height_, out, lines);
+        *stride = width_;
+        return plane_.data();
+    }
+
+private:
+    int width_, height_;
+    std::vector<uint8_t> plane_;
+    SwsContext *scaler_ = nullptr;
+};
+
+void MakeFolder(const std::string &dir) {
+    if (mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST) {
+        struct stat st{};
+        if (stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+        throw HostError(EXIT_FAILURE_RUN, "--detect " + dir + " is not a folder");
+    }
+    throw HostError(EXIT_FAILURE_RUN, "cannot make the folder " + dir + ": " + std::strerror(errno));
+}
+
+// Every file is checked (an existing one needs -y, the input is never one) and written under a
+// temporary name before any is moved into place, so a refused run leaves the folder as it was.
+void WriteFound(const std::string &dir, const std::vector<FoundSubtitle> &found, const TargetRules &rules) {
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string index = std::to_string(found.size()) + "\n";
+    for (size_t i = 0; i < found.size(); ++i) {
+        const FoundSubtitle &f = found[i];
+        index += std::to_string(i + 1) + "," + std::to_string(f.first) + "," + std::to_string(f.last) + "," +
+                 std::to_string(f.shape.x) + "," + std::to_string(f.shape.y) + "\n";
+        const SubtitleShape &s = f.shape;
+        files.emplace_back(dir + "/image_" + std::to_string(i) + ".pgm", PgmBytes(s.width, s.height, s.graymap.data(), s.width));
+    }
+    files.emplace_back(dir + "/subs.bms", std::move(index));
+    std::vector<std::unique_ptr<OutputTarget>> targets;
+    for (const auto &file : files) targets.push_back(std::make_unique<OutputTarget>(file.first, false, rules));
+    for (size_t i = 0; i < files.size(); ++i) {
+        AVIOContext *writer = targets[i]->OpenWriter();
+        avio_write(writer, reinterpret_cast<const unsigned char *>(files[i].second.data()), (int)files[i].second.size());
+        const int error = CloseWriter(&writer);
+        if (error < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + files[i].first + ": " + AvError(error));
+    }
+    for (auto &target : targets) target->Publish();
+}
+
+}  // namespace
+
+DetectedFilm DetectFilm(const Options &o) {
+    const auto start = std::chrono::steady_clock::now();
+    MakeFolder(o.detectDir);
+    VideoInput input(o.input, 2);
+    DetectSettings settings;
+    if (!o.detectColour.empty()) ApplyDetectColour(o.detectColour, &settings.fill.lightLow, &settings.fill.lightHigh);
+    if (!o.detectRegion.empty()) ApplyDetectRegion(o.detectRegion, &settings.regionTop, &settings.regionBottom);
+    settings.framesPerSecond = av_q2d(input.frameRate());
+    SubtitleDetector detector(input.width(), input.height(), settings);
+    LumaReader luma(input.width(), input.height());
+    DetectedFilm film;
+    while (AVFrame *frame = input.NextFrame()) {
+        ThrowIfInterrupted();
+        if (frame->width != input.width() || frame->height != input.height()) {
+            throw HostError(EXIT_FAILURE_RUN, "the picture size changes within the film; subremove needs one size");
+        }
+        std::ptrdiff_t stride = 0;
+        const uint8_t *plane = luma.Read(frame, &stride);
+        detector.AddFrame(plane, stride);
+        ++film.frames;
+    }
+    const std::vector<FoundSubtitle> found = OneSubtitlePerFrame(detector.Finish());
+    film.index = o.detectDir + "/subs.bms";
+    TargetRules rules;
+    rules.overwrite = o.overwrite;
+    rules.inputFiles = input.Files();
+    WriteFound(o.detectDir, found, rules);
+    for (const FoundSubtitle &f : found) film.widenings.push_back(f.shape.widening);
+    film.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!o.quiet) {
+        std::fprintf(stderr, "subremove: %zu subtitle(s) found in %lld frames, %.1f s (%.1f frames/s); written to %s\n",
+                     found.size(), (long long)film.frames, film.seconds, film.seconds > 0 ? film.frames / film.seconds : 0.0,
+                     film.index.c_str());
+    }
+    return film;
+}

@@ -1,0 +1,409 @@
+// subremove: removes burnt-in subtitles from a video with the filter module, loaded through the
+// plug-in interface as the VirtualDub host loads it. Decodes the input, hands every frame to one
+// filter instance in presentation order, and encodes what the filter returns.
+#include <malloc.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "cli/colour/colour.h"
+#include "cli/detection/detect_run.h"
+#include "cli/output/encoder_policy.h"
+#include "cli/errors.h"
+#include "cli/input/film_part.h"
+#include "cli/pipeline/filter_reach.h"
+#include "cli/plugin/filter_settings.h"
+#include "cli/pipeline/frame_ranges.h"
+#include "cli/plugin/graymap_files.h"
+#include "cli/plugin/index_summary.h"
+#include "cli/input/input.h"
+#include "cli/front/interrupt.h"
+#include "cli/front/options.h"
+#include "cli/output/output.h"
+#include "cli/pipeline/pipeline.h"
+#include "cli/plugin/plugin_host.h"
+#include "cli/pipeline/preview.h"
+#include "cli/front/progress_report.h"
+#include "cli/detection/radius_auto.h"
+#include "cli/detection/radius_plan.h"
+#include "cli/front/warnings.h"
+#include "platform/linux/shim.h"
+#include "host/params.h"
+
+#ifndef SUBREMOVE_VERSION
+#define SUBREMOVE_VERSION "0"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The module's path buffers: 259 characters and a zero, as Windows' MAX_PATH.
+constexpr size_t kModulePathCapacity = 260;
+
+// Pixels of all workers' frames together when the number of workers is left to subremove.
+constexpr int64_t kWorkerPixelBudget = int64_t(1) << 27;
+
+// A progress line is open on the terminal: an error message must start on a clean line.
+// Workers' warnings may come while it is open, hence atomic.
+std::atomic<bool> g_progressLineOpen{false};
+
+void EndProgressLine() {
+    if (g_progressLineOpen.exchange(false)) std::fprintf(stderr, "\r\033[K");
+}
+
+std::string ExecutableDirectory() {
+    char path[PATH_MAX] = {};
+    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return ".";
+    std::string p(path, (size_t)n);
+    size_t slash = p.find_last_of('/');
+    return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+bool IsFile(const std::string &path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Beside subremove: in the build tree the module lies next to it, once installed in
+// ../lib/subtitle-removal.
+std::string FindModule(const std::string &given) {
+    if (!given.empty()) {
+        if (!IsFile(given)) throw HostError(EXIT_FAILURE_RUN, "cannot load the filter module " + given + ": no such file");
+        return given;
+    }
+    const std::string dir = ExecutableDirectory();
+    const std::string candidates[] = {dir + "/subtitle_removal.so", dir + "/../lib/subtitle-removal/subtitle_removal.so"};
+    for (const std::string &c : candidates) {
+        if (IsFile(c)) return c;
+    }
+    throw HostError(EXIT_FAILURE_RUN, "no filter module beside subremove (looked for " + candidates[0] + " and " +
+                                          candidates[1] + "); name one with --module");
+}
+
+void CheckIndexReadable(const std::string &path) {
+    if (path.empty()) return;
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": not a file");
+    // The module keeps paths in Windows-sized buffers and its open-file box refuses a longer one,
+    // which it takes as cancelled: the run would go on with no subtitles and no word why.
+    char modulePath[kModulePathCapacity];
+    if (!LocalPathToModulePath(path.c_str(), modulePath, sizeof(modulePath))) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot hand the index " + path + " to the filter: its full path is longer than " +
+                                              std::to_string(kModulePathCapacity - 1) + " characters");
+    }
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) throw HostError(EXIT_FAILURE_RUN, "cannot read the index " + path + ": " + std::strerror(errno));
+    std::fclose(f);
+}
+
+// Says so when the index gives the module nothing to remove: the run would otherwise end with an
+// unchanged film and no word why.
+void WarnAboutIndex(const Options &o, const IndexSummary &summary) {
+    const std::string &path = o.index;
+    if (o.settings.mode == MODE_ORIGINAL) return;
+    if (path.empty()) {
+        // -q hides this one: a run without an index may be meant; --strict does not take it.
+        if (!o.quiet || o.strict) Warn(WarningKind::kNotCleaned, "no --index given: the frames pass through unchanged");
+    } else if (summary.declared > kMaxIndexEntries) {
+        Warn(WarningKind::kNotCleaned, "the index " + path + " declares " + std::to_string(summary.declared) +
+                                           " subtitles, more than the " + std::to_string(kMaxIndexEntries) +
+                                           " the filter reads, so it reads none: the frames pass through unchanged");
+    } else if (summary.ranges.empty()) {
+        Warn(WarningKind::kNotCleaned, "the index " + path + " lists no usable subtitle: the frames pass through unchanged");
+    }
+}
+
+class Progress {
+public:
+    Progress(bool shown, int64_t total) : shown_(shown), total_(total), start_(Clock::now()), last_(start_) {}
+    void Update(int64_t done) {
+        if (!shown_) return;
+        Clock::time_point now = Clock::now();
+        // The first frame shows the line at once; after that four updates a second are plenty.
+        if (done > 1 && now - last_ < std::chrono::milliseconds(250)) return;
+        last_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        const double fps = seconds > 0 ? done / seconds : 0;
+        char left[32] = "?";
+        if (total_ > 0 && fps > 0 && done <= total_) {
+            const long remaining = (long)((total_ - done) / fps + 0.5);
+            std::snprintf(left, sizeof(left), "%ld:%02ld", remaining / 60, remaining % 60);
+        }
+        if (total_ > 0) {
+            std::fprintf(stderr, "\rsubremove: frame %lld/%lld  %.1f fps  %s left   ", (long long)done, (long long)total_, fps, left);
+        } else {
+            std::fprintf(stderr, "\rsubremove: frame %lld  %.1f fps   ", (long long)done, fps);
+        }
+        std::fflush(stderr);
+        g_progressLineOpen = true;
+    }
+    void Close() { EndProgressLine(); }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+private:
+    bool shown_;
+    int64_t total_;
+    Clock::time_point start_;
+    Clock::time_point last_;
+};
+
+// Another stream's packet belongs to the part when it starts inside it; kept ones are moved by the
+// part's start, as the video frames are.
+bool KeepOtherPacket(const VideoInput &input, const FilmPart &part, AVPacket *packet) {
+    if (part.startUs == 0 && part.endUs < 0) return true;
+    const AVStream *stream = input.format()->streams[packet->stream_index];
+    if (packet->pts == AV_NOPTS_VALUE) return false;
+    const int64_t from = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
+    const int64_t us = av_rescale_q(packet->pts - from, stream->time_base, AVRational{1, 1000000});
+    if (us < part.startUs || (part.endUs >= 0 && us >= part.endUs)) return false;
+    const int64_t shift = av_rescale_q(part.startUs, AVRational{1, 1000000}, stream->time_base);
+    packet->pts -= shift;
+    if (packet->dts != AV_NOPTS_VALUE) packet->dts -= shift;
+    return true;
+}
+
+int PrintConfig(const Options &o) {
+    InstallWindowHandlers(o.index);
+    FilterModuleHandle module(FindModule(o.modulePath));
+    FilterInstance instance(module, 16, 16);
+    ConfigureInstance(instance, o.settings, o.configGiven);
+    const std::string line = instance.ScriptLine();
+    if (line.empty()) throw HostError(EXIT_FAILURE_RUN, "the filter module wrote no script line");
+    std::printf("%s\n", line.c_str());
+    return EXIT_OK;
+}
+
+// The rows the filter reaches in each frame, from the index's entries and their graymaps.
+std::unique_ptr<FilterReach> MakeReach(const Options &o, const IndexSummary &index, VideoInput &input,
+                                       const VideoOutput &output) {
+    if (o.index.empty()) return nullptr;
+    std::vector<SubtitlePlace> places;
+    for (size_t i = 0; i < index.entries.size(); ++i) {
+        const IndexEntry &e = index.entries[i];
+        if (e.matches) places.push_back(SubtitlePlace{e.firstFrame, e.lastFrame, e.y, (int64_t)i});
+    }
+    const int align = ConversionRowAlignment(input.decoder()->pix_fmt, output.plan().pixelFormat);
+    return std::make_unique<FilterReach>(places, o.index, o.settings, input.height(), align);
+}
+
+// What the decoder had to hide: damaged pictures are not what the index was made from.
+void WarnAboutDecoding(const Options &o, const VideoInput &input) {
+    if (input.ConcealedFrames() > 0) {
+        Warn(WarningKind::kNotCleaned, std::to_string(input.ConcealedFrames()) + " frame(s) of " + o.input +
+                                           " were decoded with errors concealed: they may show damage");
+    }
+}
+
+// The warnings about what was read, and the summary line.
+void Report(const Options &o, VideoInput &input, const FilmTotals &totals, int64_t withSubtitle, double seconds) {
+    const int64_t frames = totals.frames;
+    if (totals.decoded == 0) Warn(WarningKind::kNotice, o.input + " holds no frames");
+    else if (frames == 0) Warn(WarningKind::kNotice, "the part asked for holds none of the film's frames");
+    // A file cut short ends like a whole one; only a frame count its header declares tells them
+    // apart. Durations do not: variable frame rates and streams that start late miscount them.
+    const int64_t announced = input.stream()->nb_frames;
+    if (o.start.empty() && o.end.empty() && o.duration.empty() && o.frameLimit < 0 && frames > 0 && announced > 0 &&
+        frames < announced) {
+        Warn(WarningKind::kNotice, o.input + " ends after " + std::to_string(frames) + " of the " + std::to_string(announced) +
+                                       " frames it announces: it may be cut short");
+    }
+    if (!o.quiet && withSubtitle < 0) {
+        std::fprintf(stderr, "subremove: %lld frames, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
+                     (long long)frames, (long long)totals.repainted, seconds, seconds > 0 ? frames / seconds : 0.0,
+                     o.output.c_str());
+    } else if (!o.quiet) {
+        std::fprintf(stderr, "subremove: %lld frames, %lld with a subtitle, %lld repainted, %.1f s (%.1f frames/s); written to %s\n",
+                     (long long)frames, (long long)withSubtitle, (long long)totals.repainted, seconds,
+                     seconds > 0 ? frames / seconds : 0.0, o.output.c_str());
+    }
+}
+
+OutputOptions MakeOutputOptions(const Options &o, int threads) {
+    OutputOptions out;
+    out.codec = o.codec;
+    out.quality = o.quality;
+    out.threads = threads;
+    out.overwrite = o.overwrite;
+    out.format = o.format;
+    out.codecOptions = o.codecOptions;
+    out.quiet = o.quiet;
+    return out;
+}
+
+// Filter instances: as the encoder policy shares out the threads; without --threads also no more
+// than keeps the instances' frame buffers to about 2 GiB (16 bytes a pixel each): sixteen at 4K,
+// four at 8K.
+int FilterWorkers(const Options &o, int threads, const VideoInput &input, const VideoOutput &output) {
+    const int instances = FilterInstances(threads, output.plan(), o.temporalFill);
+    if (o.threads > 0) return instances;
+    const int64_t pixels = (int64_t)input.width() * input.height();
+    return (int)std::max<int64_t>(1, std::min<int64_t>(instances, kWorkerPixelBudget / pixels));
+}
+
+// What the pipeline is told of the film and the settings.
+FilmSettings FilmFor(const Options &o, int threads, int workers, const std::vector<FrameRange> &ranges, const RadiusPlan *radii,
+                     const FilterReach *reach, const FilmPart &part) {
+    FilmSettings film;
+    film.filter = o.settings;
+    film.fromConfigLine = o.configGiven;
+    film.threads = threads;
+    film.instances = workers;
+    film.ranges = ranges;
+    film.radii = radii;
+    film.reach = reach;
+    film.part = part;
+    film.temporal = o.temporalFill;
+    film.temporalWindow = o.temporalWindow;
+    return film;
+}
+
+int Run(const Options &given) {
+    if (given.printConfig) return PrintConfig(given);
+    Options o = given;
+    std::vector<Widening> widenings;  // per index entry, for --radius auto
+    if (!o.detectDir.empty()) {
+        InstallInterruptHandlers();
+        const DetectedFilm detected = DetectFilm(o);
+        if (o.output.empty() && o.previews.empty()) return EXIT_OK;
+        o.index = detected.index;
+        widenings = detected.widenings;
+    }
+    SetStrictWarnings(o.strict);
+    CheckIndexReadable(o.index);
+    const IndexSummary index = ReadIndexSummary(o.index);
+    CheckGraymapFiles(o.index, index);
+    InstallWindowHandlers(o.index);
+    SetBeforeWarningHook(EndProgressLine);
+    FilterModuleHandle module(FindModule(o.modulePath));
+    int threads = o.threads;
+    if (threads <= 0) threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+    // Decoding is a small share of the work (a twentieth on the sample film), and frame threads
+    // cost copies, extra pictures and hand-overs; the reader keeps up alone until many threads
+    // share out the rest.
+    VideoInput input(o.input, std::max(1, threads / 4));
+    std::unique_ptr<RadiusPlan> plan;
+    if (o.radiusAuto && !o.index.empty()) {
+        if (o.detectDir.empty()) widenings = SurveyWidenings(o.input, o.index, index);
+        plan = std::make_unique<RadiusPlan>(index, widenings, o.settings.radius);
+    }
+    if (!o.previews.empty()) {
+        if (plan) plan->PrepareGraymaps(o.index, index, input.width(), input.height());
+        return Preview(o, module, input, plan.get());
+    }
+    // From here on an interruption removes what was written before the process ends (the grown
+    // graymaps' folder included).
+    InstallInterruptHandlers();
+    if (plan) plan->PrepareGraymaps(o.index, index, input.width(), input.height());
+
+    VideoOutput output(o.output, input, MakeOutputOptions(o, threads));
+    input.keepPackets = output.CanPassPackets();
+    const FilmPart part = MakeFilmPart(o.start, o.end, o.duration, o.frameLimit);
+    input.onOtherPacket = [&output, &input, part](AVPacket *packet) {
+        if (KeepOtherPacket(input, part, packet)) output.CopyPacket(packet);
+    };
+    WarnAboutIndex(o, index);
+    // What is known before the first frame fails at once rather than after the whole film.
+    ThrowIfStrictFailed();
+    const auto &ranges = index.ranges;
+    Progress progress(!o.quiet && isatty(STDERR_FILENO), part.Whole() ? input.ExpectedFrames() : -1);
+    Options reachOptions = o;
+    if (plan) reachOptions.settings.radius = plan->Outward();
+    const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
+    const FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan.get(), reach.get(), part);
+    ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
+    const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
+        progress.Update(done);
+        report.Update(done);
+        ThrowIfStrictFailed();  // a graymap the filter could not load: stop now, not at the end
+    });
+    WarnAboutDecoding(o, input);
+    ThrowIfStrictFailed();  // before Finish: the output is discarded, never published
+    output.Finish();
+    progress.Close();
+    report.End(totals.frames);
+    Report(o, input, totals, part.Whole() ? FramesWithSubtitle(ranges, totals.frames) : -1, progress.Seconds());
+    return EXIT_OK;
+}
+
+// Page faults on fresh memory were the largest cost that threads add: each picture-sized buffer,
+// the FFV1 encoder's zeroed 60 MB packet buffer and every thread's own arena fault in 4 KB at a
+// time, and on a virtual machine each fault is dear. So:
+// - picture-sized blocks stay in the heap for reuse instead of being fresh mappings each time;
+// - all threads share the main arena, so a block one thread frees is reused by the next;
+// - the heap grows once by a large pad (address space only; pages come when touched) that is
+//   marked for transparent huge pages, which fault in 2 MB at a time. Growth past the pad, or a
+//   heap that cannot grow (another allocator, a tight data limit), gets ordinary pages.
+// Resident memory grows by at most the untouched rest of each 2 MB page in use. On the sample
+// film page faults fell from 27,700 to 2,500 with one thread and from 43,500 to 2,800 with two.
+void PrepareHeap() {
+    constexpr size_t kPad = size_t(512) << 20;
+    constexpr uintptr_t kHugePage = uintptr_t(2) << 20;
+    mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);  // above the pad, or the first free would give it back
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_TOP_PAD, (int)kPad);
+    char *before = static_cast<char *>(sbrk(0));
+    void *volatile grow = std::malloc(1 << 20);  // volatile: the compiler may not drop the pair
+    char *after = static_cast<char *>(sbrk(0));
+    const uintptr_t from = ((uintptr_t)before + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t to = (uintptr_t)after & ~(kHugePage - 1);
+    if (before != (char *)-1 && to > from && to - from >= kPad / 2) madvise((void *)from, to - from, MADV_HUGEPAGE);
+    std::free(grow);
+    mallopt(M_TOP_PAD, 128 << 10);  // glibc's default again
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // FFmpeg's own log would add lines of its own to our one-line errors; we report every failure.
+    av_log_set_level(AV_LOG_QUIET);
+    PrepareHeap();
+    Options options;
+    try {
+        options = ParseCommandLine(argc, argv);
+    } catch (const HostError &e) {
+        std::fprintf(stderr, "subremove: %s\n%s\n", e.what(), kUsageLine);
+        return EXIT_USAGE;
+    }
+    if (options.help) {
+        std::fputs(kHelpText, stdout);
+        return EXIT_OK;
+    }
+    if (options.version) {
+        std::printf("subremove %s\n", SUBREMOVE_VERSION);
+        return EXIT_OK;
+    }
+    try {
+        return Run(options);
+    } catch (const HostError &e) {
+        EndProgressLine();
+        std::fprintf(stderr, "subremove: error: %s\n", e.what());
+        return e.status;
+    } catch (const std::bad_alloc &) {
+        EndProgressLine();
+        std::fprintf(stderr, "subremove: error: out of memory\n");
+        return EXIT_FAILURE_RUN;
+    } catch (const std::exception &e) {
+        EndProgressLine();
+        std::fprintf(stderr, "subremove: error: %s\n", e.what());
+        return EXIT_FAILURE_RUN;
+    }
+}
