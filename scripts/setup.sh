@@ -1,26 +1,32 @@
-#!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when they are missing and
-# we are root, then 32-bit Wine where 32-bit programs can run (scripts/setup_wine32.sh). Sourced by
-# scripts/test.sh and scripts/demo.sh from the source tree's root.
-sr_packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+# Installs the Debian packages that building subremove and the Linux module and running the demo
+# need, when they are missing and we are root. Sourced from the source tree's root by
+# scripts/demo.sh, and by scripts/setup_tests.sh, which adds what only the tests need (MinGW, Wine,
+# clang's sanitizer runtime, 32-bit Wine).
+#
+# The default preset configures its tests too, so GoogleTest, Google Benchmark and valgrind are
+# here: they are small, and most machines have them already.
+sr_base_packages=(
+  cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 gcc-multilib
-  wine wine64 xvfb xauth imagemagick zip unzip
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libopencv-dev fonts-dejavu-core mate-backgrounds
 )
-sr_missing=()
-for p in "${sr_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || sr_missing+=("$p")
-done
-if [ ${#sr_missing[@]} -gt 0 ]; then
+
+# Installs those of the named packages that are missing (as root), or says which are (otherwise).
+sr_install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   if [ "$(id -u)" = 0 ]; then
-    echo "setup: installing ${sr_missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${sr_missing[@]}" >/dev/null
+    echo "setup: installing ${missing[*]}"
+    [ -n "${sr_apt_updated:-}" ] || apt-get update -qq
+    sr_apt_updated=1
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   else
-    echo "setup: missing packages (run as root to install them): ${sr_missing[*]}" >&2
+    echo "setup: missing packages (run as root to install them): ${missing[*]}" >&2
   fi
-fi
-source scripts/setup_wine32.sh
+}
+
+sr_install_missing "${sr_base_packages[@]}"

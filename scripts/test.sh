@@ -2,7 +2,7 @@
 # Builds everything (Linux optimised, Linux with sanitizers, both Windows modules) and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/setup.sh
+source scripts/setup_tests.sh
 
 # fuzz: the libFuzzer targets, each run for a bounded time (about a minute in all).
 presets=(default debug mingw-i686 mingw-x86_64 fuzz)

@@ -4,9 +4,10 @@
 #
 # win64: Debian's wine64 loader. win32: first whether 32-bit programs can run at all here
 # (scripts/probe_i386.sh; some kernels, and virtual machines that lack a 32-bit mode, refuse them),
-# then Debian's wine32:i386 loader where it is installed, else the private copy that
-# scripts/setup.sh extracts into build/wine32 where installing wine32:i386 would change the
-# machine's own packages.
+# then the Wine that scripts/setup_wine32.sh made (Debian's wine32:i386, or a private root in
+# build/wine32 where installing that would change the machine's own packages) if it passed its
+# check: a tiny i686 program ran in a fresh prefix. A failed check is the reason to skip.
+# SR_WINE32_DIR names another folder than build/wine32 (the tests of this choice use it).
 sr_source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 sr_select_wine() {
@@ -25,12 +26,20 @@ sr_select_wine() {
       skip_reason=$probe
       return 1
     fi
-    if [ -x /usr/lib/wine/wine ]; then
-      wine=/usr/lib/wine/wine
-    elif [ -x "$sr_source_dir/build/wine32/wine" ]; then
-      wine=$sr_source_dir/build/wine32/wine
-    else
-      skip_reason="no 32-bit Wine: run scripts/setup.sh as root (Debian's wine32:i386, or a private copy in build/wine32)"
+    # scripts/setup_wine32.sh records the Wine it made and whether it ran an i686 program.
+    local dir=${SR_WINE32_DIR:-$sr_source_dir/build/wine32} check
+    if [ ! -f "$dir/check" ]; then
+      skip_reason="no checked 32-bit Wine: run scripts/setup_tests.sh (as root, to install it)"
+      return 1
+    fi
+    check=$(head -1 "$dir/check")
+    if [ "$check" != ok ]; then
+      skip_reason=$check
+      return 1
+    fi
+    wine=$(head -1 "$dir/loader" 2>/dev/null)
+    if [ -z "$wine" ] || [ ! -x "$wine" ]; then
+      skip_reason="the 32-bit Wine that setup checked ($wine) is gone: run scripts/setup_tests.sh again"
       return 1
     fi
   fi
