@@ -31,6 +31,8 @@ set -euo pipefail
 export LC_ALL=C
 
 db_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=detect_common.sh
+source "$db_root/bench/detect_common.sh"
 db_subremove=$db_root/build/default/subremove
 db_metrics=$db_root/build/default/bench/detect_metrics
 db_work=$db_root/build/detect-bench
@@ -150,8 +152,6 @@ db_run() {
   rm -f "$dir/$out.mkv"
 }
 
-db_value() { sed -n "s/.*$1=\([^ ]*\).*/\1/p"; }
-
 db_failed=0
 db_rows=()
 db_measure() {
@@ -159,45 +159,39 @@ db_measure() {
   dir=$db_work/$name
   db_note "clip $name"
   db_make_clip "$recipe" "$dir"
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$db_subremove" -q -y --detect "$dir/found" "$dir/film.mkv" || db_die "subremove --detect failed on $name"
-  t1=$(date +%s.%N)
-  local fps
-  fps=$(echo "$db_frames / ($t1 - $t0)" | bc -l | xargs printf '%.0f')
-  local ranges
-  ranges=$("$db_metrics" ranges "$dir/true/subs.bms" "$dir/found/subs.bms")
-  echo "$ranges" | sed "s/^/detect_bench: $name: /" >&2
-  local line; line=$(echo "$ranges" | tail -1)
+  local seconds fps line
+  dc_timed seconds "$db_subremove" -q -y --detect "$dir/found" "$dir/film.mkv" || db_die "subremove --detect failed on $name"
+  fps=$(dc_fps $db_frames "$seconds")
+  line=$(dc_ranges "$db_metrics" "detect_bench: $name" "$dir/true/subs.bms" "$dir/found/subs.bms")
   local subs exact within2 falses falseframes found
-  subs=$(echo "$line" | db_value subtitles) found=$(echo "$line" | db_value found)
-  exact=$(echo "$line" | db_value exact) within2=$(echo "$line" | db_value within2)
-  falses=$(echo "$line" | db_value false) falseframes=$(echo "$line" | db_value false_frames)
+  subs=$(echo "$line" | dc_value subtitles) found=$(echo "$line" | dc_value found)
+  exact=$(echo "$line" | dc_value exact) within2=$(echo "$line" | dc_value within2)
+  falses=$(echo "$line" | dc_value false) falseframes=$(echo "$line" | dc_value false_frames)
   if [ "$within2" != "$subs" ] || [ "$falses" != 0 ] || [ "$falseframes" != 0 ]; then db_failed=1; fi
 
   local cov5=- area5=- cova=- areaa=- covt=- pdet=- ptrue=- pdett=- ptruet=- p2=- p3=- p5=-
   if [ "$subs" != 0 ]; then
     db_run "$dir" mask_auto "$dir/found/subs.bms" --mode mask --radius auto
     line=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_auto.gray")
-    cova=$(echo "$line" | db_value coverage) areaa=$(echo "$line" | db_value area)
+    cova=$(echo "$line" | dc_value coverage) areaa=$(echo "$line" | dc_value area)
     db_run "$dir" final_found "$dir/found/subs.bms" --radius auto
-    pdet=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_found.gray" "$dir/true/subs.bms" | db_value psnr)
+    pdet=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_found.gray" "$dir/true/subs.bms" | dc_value psnr)
     db_run "$dir" final_true "$dir/true/subs.bms" --radius auto
-    ptrue=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_true.gray" "$dir/true/subs.bms" | db_value psnr)
+    ptrue=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_true.gray" "$dir/true/subs.bms" | dc_value psnr)
     if [ $db_quick = 0 ]; then
       db_run "$dir" mask_5 "$dir/found/subs.bms" --mode mask --radius 5
       line=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_5.gray")
-      cov5=$(echo "$line" | db_value coverage) area5=$(echo "$line" | db_value area)
+      cov5=$(echo "$line" | dc_value coverage) area5=$(echo "$line" | dc_value area)
       db_run "$dir" mask_auto_true "$dir/true/subs.bms" --mode mask --radius auto
-      covt=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_auto_true.gray" | db_value coverage)
+      covt=$("$db_metrics" coverage $db_w $db_h "$dir/damage.gray" "$dir/mask_auto_true.gray" | dc_value coverage)
       db_run "$dir" final_found_t "$dir/found/subs.bms" --radius auto --fill temporal
-      pdett=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_found_t.gray" "$dir/true/subs.bms" | db_value psnr)
+      pdett=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_found_t.gray" "$dir/true/subs.bms" | dc_value psnr)
       db_run "$dir" final_true_t "$dir/true/subs.bms" --radius auto --fill temporal
-      ptruet=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_true_t.gray" "$dir/true/subs.bms" | db_value psnr)
+      ptruet=$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_true_t.gray" "$dir/true/subs.bms" | dc_value psnr)
       local r
       for r in 2 3 5; do
         db_run "$dir" "final_true_$r" "$dir/true/subs.bms" --radius $r
-        printf -v "p$r" '%s' "$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_true_$r.gray" "$dir/true/subs.bms" | db_value psnr)"
+        printf -v "p$r" '%s' "$("$db_metrics" psnr $db_w $db_h "$dir/clean.gray" "$dir/final_true_$r.gray" "$dir/true/subs.bms" | dc_value psnr)"
       done
     fi
   fi
