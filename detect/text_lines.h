@@ -1,0 +1,72 @@
+// Text line proposals from a learned detector: PP-OCRv4's text detection network (DBNet, trained
+// on scene and document text in many scripts), run by OpenCV's dnn module on one frame at a time.
+// It finds lines of any script, light or dark, over any background, and knows nothing of time:
+// the caller runs it on sampled frames and tells subtitles from scene text by what they do.
+// scripts/setup_model.sh fetches and prepares the model; LocateTextModel finds it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The prepared model's path: `explicitPath` when not empty, else $SUBREMOVE_TEXT_MODEL when set
+// and not empty, else ${XDG_CACHE_HOME:-$HOME/.cache}/subremove/text_det.onnx. Returns the path
+// when that file can be read; otherwise an empty string, with `error` (when given) set to one
+// line that names the path tried and how to get the model.
+std::string LocateTextModel(const std::string &explicitPath, std::string *error);
+
+struct TextLineSettings {
+    // The network's input: the frame scaled so that its longer side is at most `longSide` (never
+    // enlarged), each side then rounded to a multiple of 32. Cost grows with its area.
+    int longSide = 960;
+    float threshold = 0.3f;     // a map pixel is text at this probability or more
+    float minScore = 0.6f;      // a line's mean probability over its map pixels
+    int minSide = 3;            // map pixels: the shorter side of a line's (shrunk) core
+    // OpenCV's worker threads while the network runs; 0 keeps the process's setting. OpenCV has
+    // one thread count for the whole process: a positive value is set for the run and restored
+    // after it (subremove's flow sets 0 for its own work).
+    int threads = 0;
+};
+
+struct TextLine {
+    int x = 0, y = 0, width = 0, height = 0;  // in the frame, clipped to it
+    float score = 0;  // the mean probability over the line's map pixels (at least minScore)
+};
+
+// The network's last output, one float per input pixel, row after row.
+struct TextProbabilityMap {
+    const float *probability = nullptr;
+    int width = 0, height = 0;
+    // Map pixel = frame pixel * scale, per axis.
+    double scaleX = 1, scaleY = 1;
+};
+
+class TextLineFinder {
+public:
+    // Loads `modelPath` for frames of `frameWidth` x `frameHeight`; the input size is fixed here
+    // for the finder's lifetime (OpenCV 4.6 keeps a network's first input shape). Throws
+    // std::runtime_error with one line when the model cannot be loaded.
+    TextLineFinder(const std::string &modelPath, int frameWidth, int frameHeight,
+                   const TextLineSettings &settings = TextLineSettings());
+    ~TextLineFinder();
+    TextLineFinder(const TextLineFinder &) = delete;
+    TextLineFinder &operator=(const TextLineFinder &) = delete;
+
+    // The network's input size.
+    int InputWidth() const;
+    int InputHeight() const;
+
+    // The lines in one frame: 8-bit interleaved RGB (red first; `bgr` for blue first), the size
+    // given at construction, `stride` bytes a row. Ordered top to bottom, then left to right. The
+    // result stays valid until the next call.
+    const std::vector<TextLine> &Find(const uint8_t *pixels, std::ptrdiff_t stride, bool bgr = false);
+
+    // The probability map of the last Find (empty before the first).
+    TextProbabilityMap Probability() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
