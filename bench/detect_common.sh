@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell helpers that the detection benchmarks (bench/detect_bench.sh, bench/real_bench.sh) share:
 # reading detect_metrics' key=value lines, wall-clock timing, and the scoring of found ranges.
 # Sourced, not run; every name starts with dc_.

@@ -14,18 +14,20 @@
 //   detect_metrics psnr W H CLEAN OUT TRUE.bms
 //       luma PSNR of OUT against CLEAN over the frames TRUE.bms gives a subtitle.
 //   detect_metrics truth W H FILL INDEX.bms
-//       the true graymaps: FILL is the subtitles' alpha rendered without outline or shadow; each
-//       entry of INDEX.bms (places 0,0) gets image_N.pgm beside it, the fill (alpha > 127) at its
-//       strongest over the entry's frames (a fade starts faint) cropped to its bounding box with a
-//       2-pixel clear border (as the recognition tool writes them), and its place in INDEX.bms.
-//   detect_metrics damage W H CLEAN BURNT ALPHA OUT [THRESHOLD]
+//       the true graymaps: FILL is the subtitles' fill alone, without outline or shadow (its alpha,
+//       or drawn in white over black); each entry of INDEX.bms (places 0,0) gets image_N.pgm
+//       beside it, the fill (above 127) at its strongest over the entry's frames (a fade starts
+//       faint) cropped to its bounding box with a 2-pixel clear border (as the recognition tool
+//       writes them), and its place in INDEX.bms.
+//   detect_metrics damage W H CLEAN BURNT DRAWN OUT [THRESHOLD]
 //       the damaged pixels, 255 or 0 a pixel, into OUT ('-': standard output). CLEAN and BURNT are
-//       yuv420p frames, ALPHA the subtitles rendered alone on a transparent canvas. A pixel is
-//       damaged where libass drew on it (alpha > 0: a soft shadow or a fade fades out below any
-//       threshold) or where any of its samples differs by more than THRESHOLD (default 2) between
-//       CLEAN and BURNT (a glyph's edge tints the chroma of its whole 2x2 block, which its alpha
-//       never reached). Reports frames, damaged_frames, damaged (pixels over all frames) and
-//       from_difference (those of alpha 0), on standard error when OUT is standard output.
+//       yuv420p frames, DRAWN 8-bit planes of the subtitles drawn in white over black: at each
+//       pixel the most the burn could change any picture. A pixel is damaged where that exceeds
+//       THRESHOLD (default 2), faint as the pixel may be in this picture (white text on white), or
+//       where any of its samples differs by more than THRESHOLD between CLEAN and BURNT (a glyph's
+//       edge tints the chroma of its whole 2x2 block, where nothing was drawn). Reports frames,
+//       damaged_frames, damaged (pixels over all frames) and from_difference (those not drawn),
+//       on standard error when OUT is standard output.
 // One pass over each file, one frame in memory per file (truth: one more per entry on screen).
 #include <algorithm>
 #include <cmath>
@@ -156,7 +158,7 @@ int Psnr(int w, int h, const char *cleanPath, const char *outPath, const char *t
     return 0;
 }
 
-// image_K.pgm of the fill in `most` (alpha > 127) cropped with a 2-pixel clear border; its index line.
+// image_K.pgm of the fill in `most` (above 127) cropped with a 2-pixel clear border; its index line.
 std::string WriteGraymap(const std::string &folder, size_t k, const Range &r, const std::vector<uint8_t> &most, int w, int h) {
     int x0 = w, y0 = h, x1 = -1, y1 = -1;
     for (int y = 0; y < h; ++y)
@@ -215,8 +217,8 @@ int Truth(int w, int h, const char *fillPath, const char *indexPath) {
 // Reads one yuv420p frame (chroma planes of half the size, rounded up) into `frame`.
 bool ReadYuv(FILE *f, std::vector<uint8_t> &frame) { return std::fread(frame.data(), 1, frame.size(), f) == frame.size(); }
 
-int Damage(int w, int h, const char *cleanPath, const char *burntPath, const char *alphaPath, const char *outPath, int threshold) {
-    FILE *clean = Open(cleanPath), *burnt = Open(burntPath), *alpha = Open(alphaPath);
+int Damage(int w, int h, const char *cleanPath, const char *burntPath, const char *drawnPath, const char *outPath, int threshold) {
+    FILE *clean = Open(cleanPath), *burnt = Open(burntPath), *drawn = Open(drawnPath);
     const bool toStdout = std::strcmp(outPath, "-") == 0;
     FILE *out = toStdout ? stdout : std::fopen(outPath, "wb");
     if (!out) {
@@ -224,19 +226,20 @@ int Damage(int w, int h, const char *cleanPath, const char *burntPath, const cha
         return 1;
     }
     const size_t n = (size_t)w * h, cw = (w + 1) / 2, ch = (h + 1) / 2, c = cw * ch;
-    std::vector<uint8_t> a(n + 2 * c), b(n + 2 * c), al(n), d(n);
+    std::vector<uint8_t> a(n + 2 * c), b(n + 2 * c), dr(n), d(n);
     long frames = 0, damagedFrames = 0;
     long long damaged = 0, fromDifference = 0;
     const auto differs = [&](size_t i) { return std::abs((int)a[i] - (int)b[i]) > threshold; };
-    while (ReadYuv(clean, a) && ReadYuv(burnt, b) && std::fread(al.data(), 1, n, alpha) == n) {
+    while (ReadYuv(clean, a) && ReadYuv(burnt, b) && std::fread(dr.data(), 1, n, drawn) == n) {
         long long here = 0;
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 const size_t i = (size_t)y * w + x, j = n + (size_t)(y / 2) * cw + x / 2;
                 const bool changed = differs(i) || differs(j) || differs(j + c);
-                d[i] = al[i] > 0 || changed ? 255 : 0;
+                const bool isDrawn = dr[i] > threshold;
+                d[i] = isDrawn || changed ? 255 : 0;
                 here += d[i] != 0;
-                fromDifference += al[i] == 0 && changed;
+                fromDifference += !isDrawn && changed;
             }
         if (std::fwrite(d.data(), 1, n, out) != n) {
             std::fprintf(stderr, "detect_metrics: cannot write %s\n", outPath);
@@ -248,7 +251,7 @@ int Damage(int w, int h, const char *cleanPath, const char *burntPath, const cha
     }
     std::fclose(clean);
     std::fclose(burnt);
-    std::fclose(alpha);
+    std::fclose(drawn);
     if (std::fclose(out) != 0) return 1;
     std::fprintf(toStdout ? stderr : stdout, "damage frames=%ld damaged_frames=%ld damaged=%lld from_difference=%lld\n", frames,
                  damagedFrames, damaged, fromDifference);
@@ -266,6 +269,6 @@ int main(int argc, char **argv) {
     if (what == "damage" && (argc == 8 || argc == 9))
         return Damage(std::atoi(argv[2]), std::atoi(argv[3]), argv[4], argv[5], argv[6], argv[7], argc == 9 ? std::atoi(argv[8]) : 2);
     std::fprintf(stderr, "usage: detect_metrics ranges TRUE.bms FOUND.bms | coverage W H DAMAGE MASK | psnr W H CLEAN OUT TRUE.bms |\n"
-                         "       truth W H FILL INDEX.bms | damage W H CLEAN BURNT ALPHA OUT [THRESHOLD]\n");
+                         "       truth W H FILL INDEX.bms | damage W H CLEAN BURNT DRAWN OUT [THRESHOLD]\n");
     return 2;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # detect_metrics on tiny hand-made files whose figures are known in advance: the damage truth
-# (alpha, luma and chroma differences against the threshold), the true graymaps of a fade, the
+# (what was drawn, luma and chroma differences against the threshold), the true graymaps of a fade, the
 # matching of found ranges, and the coverage of a mask.
 #
 # Usage: bench/test_detect_metrics.sh DETECT_METRICS
@@ -27,17 +27,17 @@ hexdump_of() { od -An -tu1 -v "$1" | tr -s ' \n' ' ' | sed 's/^ //; s/ $//'; }
 
 # Damage, 4x2 pixels, yuv420p: luma 8 samples, then 2 U and 2 V (one per 2x2 block), 2 frames.
 # Frame 0: pixel 0 luma +5 (damaged), pixel 1 luma +2 (not: at the threshold), the right block's
-# V +3 (its 4 pixels damaged), pixel 4 alpha 1 with no difference (damaged, from the alpha).
-# Frame 1: identical pictures, no alpha: nothing.
+# V +3 (its 4 pixels damaged), pixel 4 drawn 3 with no difference (damaged: another picture would
+# change), pixel 5 drawn 2 (not). Frame 1: identical pictures, nothing drawn: nothing.
 { bytes 100 100 100 100 100 100 100 100 128 128 128 128; bytes 100 100 100 100 100 100 100 100 128 128 128 128; } > "$work/clean.yuv"
 { bytes 105 102 100 100 100 100 100 100 128 128 128 131; bytes 100 100 100 100 100 100 100 100 128 128 128 128; } > "$work/burnt.yuv"
-{ bytes 0 0 0 0 1 0 0 0; bytes 0 0 0 0 0 0 0 0; } > "$work/alpha.gray"
-summary=$("$metrics" damage 4 2 "$work/clean.yuv" "$work/burnt.yuv" "$work/alpha.gray" "$work/damage.gray")
+{ bytes 0 0 0 0 3 2 0 0; bytes 0 0 0 0 0 0 0 0; } > "$work/drawn.gray"
+summary=$("$metrics" damage 4 2 "$work/clean.yuv" "$work/burnt.yuv" "$work/drawn.gray" "$work/damage.gray")
 expect "damage summary" "damage frames=2 damaged_frames=1 damaged=6 from_difference=5" "$summary"
 expect "damage planes" "255 0 255 255 255 0 255 255 0 0 0 0 0 0 0 0" "$(hexdump_of "$work/damage.gray")"
-summary=$("$metrics" damage 4 2 "$work/clean.yuv" "$work/burnt.yuv" "$work/alpha.gray" - 4 2>&1 > "$work/damage4.gray")
-expect "damage at threshold 4" "damage frames=2 damaged_frames=1 damaged=2 from_difference=1" "$summary"
-expect "damage planes at threshold 4" "255 0 0 0 255 0 0 0 0 0 0 0 0 0 0 0" "$(hexdump_of "$work/damage4.gray")"
+summary=$("$metrics" damage 4 2 "$work/clean.yuv" "$work/burnt.yuv" "$work/drawn.gray" - 1 2>&1 > "$work/damage1.gray")
+expect "damage at threshold 1" "damage frames=2 damaged_frames=1 damaged=8 from_difference=6" "$summary"
+expect "damage planes at threshold 1" "255 255 255 255 255 255 255 255 0 0 0 0 0 0 0 0" "$(hexdump_of "$work/damage1.gray")"
 
 # Truth, 6x5 pixels, 3 frames, one entry over frames 1-2 fading in: the glyph pixel (2,2) is
 # faint (100) on frame 1 and full (200) on frame 2; (4,1) is full on frame 1 only; frame 0's
