@@ -8,12 +8,14 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -120,10 +122,33 @@ DetectedFilm DetectFilm(const Options &o) {
     WriteFound(o.detectDir, found, rules);
     for (const FoundSubtitle &f : found) film.widenings.push_back(f.shape.widening);
     film.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!o.quiet) {
+    // Without --detect the run's own summary says how many frames had a subtitle.
+    if (!o.quiet && !o.findSubtitles) {
         std::fprintf(stderr, "subremove: %zu subtitle(s) found in %lld frames, %.1f s (%.1f frames/s); written to %s\n",
                      found.size(), (long long)film.frames, film.seconds, film.seconds > 0 ? film.frames / film.seconds : 0.0,
                      film.index.c_str());
     }
     return film;
+}
+
+FoundFolder::FoundFolder() {
+    const char *root = std::getenv("TMPDIR");
+    const std::string parent = root && *root ? root : "/tmp";
+    std::string pattern = parent + "/subremove-found-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        throw HostError(EXIT_FAILURE_RUN, "cannot make a folder for the subtitles found in " + parent + ": " + std::strerror(errno));
+    }
+    path_ = pattern;
+}
+
+// Only this run wrote into the folder (mkdtemp made it private): everything in it is ours.
+FoundFolder::~FoundFolder() {
+    if (DIR *dir = opendir(path_.c_str())) {
+        while (const dirent *entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
+        }
+        closedir(dir);
+    }
+    rmdir(path_.c_str());
 }

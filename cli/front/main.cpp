@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,7 @@
 #include "cli/front/progress_report.h"
 #include "cli/detection/radius_auto.h"
 #include "cli/detection/radius_plan.h"
+#include "cli/temporal_fill/temporal_frames.h"
 #include "cli/front/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
@@ -119,9 +121,9 @@ void CheckIndexReadable(const std::string &path) {
 void WarnAboutIndex(const Options &o, const IndexSummary &summary) {
     const std::string &path = o.index;
     if (o.settings.mode == MODE_ORIGINAL) return;
-    if (path.empty()) {
-        // -q hides this one: a run without an index may be meant; --strict does not take it.
-        if (!o.quiet || o.strict) Warn(WarningKind::kNotCleaned, "no --index given: the frames pass through unchanged");
+    if (o.findSubtitles) {
+        // Nothing found is an answer, not a failure to clean.
+        if (summary.ranges.empty() && !o.quiet) Warn(WarningKind::kNotice, "no subtitle found: the frames pass through unchanged");
     } else if (summary.declared > kMaxIndexEntries) {
         Warn(WarningKind::kNotCleaned, "the index " + path + " declares " + std::to_string(summary.declared) +
                                            " subtitles, more than the " + std::to_string(kMaxIndexEntries) +
@@ -275,45 +277,15 @@ FilmSettings FilmFor(const Options &o, int threads, int workers, const std::vect
     return film;
 }
 
-int Run(const Options &given) {
-    if (given.printConfig) return PrintConfig(given);
-    Options o = given;
-    std::vector<Widening> widenings;  // per index entry, for --radius auto
-    if (!o.detectDir.empty()) {
-        InstallInterruptHandlers();
-        const DetectedFilm detected = DetectFilm(o);
-        if (o.output.empty() && o.previews.empty()) return EXIT_OK;
-        o.index = detected.index;
-        widenings = detected.widenings;
-    }
-    SetStrictWarnings(o.strict);
-    CheckIndexReadable(o.index);
-    const IndexSummary index = ReadIndexSummary(o.index);
-    CheckGraymapFiles(o.index, index);
-    InstallWindowHandlers(o.index);
-    SetBeforeWarningHook(EndProgressLine);
-    FilterModuleHandle module(FindModule(o.modulePath));
-    int threads = o.threads;
-    if (threads <= 0) threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
-    // Decoding is a small share of the work (a twentieth on the sample film), and frame threads
-    // cost copies, extra pictures and hand-overs; the reader keeps up alone until many threads
-    // share out the rest.
-    VideoInput input(o.input, std::max(1, threads / 4));
-    std::unique_ptr<RadiusPlan> plan;
-    if (o.radiusAuto && !o.index.empty()) {
-        if (o.detectDir.empty()) widenings = SurveyWidenings(o.input, o.index, index);
-        plan = std::make_unique<RadiusPlan>(index, widenings, o.settings.radius);
-    }
-    if (!o.previews.empty()) {
-        if (plan) plan->PrepareGraymaps(o.index, index, input.width(), input.height());
-        return Preview(o, module, input, plan.get());
-    }
-    // From here on an interruption removes what was written before the process ends (the grown
-    // graymaps' folder included).
-    InstallInterruptHandlers();
-    if (plan) plan->PrepareGraymaps(o.index, index, input.width(), input.height());
+// The temporal fill by default, when subremove found the subtitles itself, on pictures it takes;
+// on others the spatial fill, which takes every format. An explicit --fill temporal keeps its error.
+void ChooseFill(Options &o, const VideoInput &input) {
+    if (o.findSubtitles && !o.fillGiven && !TemporalFormatSupported(input.decoder()->pix_fmt, nullptr)) o.temporalFill = false;
+}
 
-    VideoOutput output(o.output, input, MakeOutputOptions(o, threads));
+// The run proper: every frame through the filter instances and into the output.
+int CleanFilm(const Options &o, const IndexSummary &index, FilterModuleHandle &module, VideoInput &input, VideoOutput &output,
+              const RadiusPlan *plan, int threads) {
     input.keepPackets = output.CanPassPackets();
     const FilmPart part = MakeFilmPart(o.start, o.end, o.duration, o.frameLimit);
     input.onOtherPacket = [&output, &input, part](AVPacket *packet) {
@@ -327,7 +299,7 @@ int Run(const Options &given) {
     Options reachOptions = o;
     if (plan) reachOptions.settings.radius = plan->Outward();
     const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
-    const FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan.get(), reach.get(), part);
+    const FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan, reach.get(), part);
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);
@@ -341,6 +313,80 @@ int Run(const Options &given) {
     report.End(totals.frames);
     Report(o, input, totals, part.Whole() ? FramesWithSubtitle(ranges, totals.frames) : -1, progress.Seconds());
     return EXIT_OK;
+}
+
+// The index the module will read, checked and summarised once; its folder answers the module's
+// open-file boxes.
+IndexSummary OpenIndex(const Options &o) {
+    CheckIndexReadable(o.index);
+    IndexSummary index = ReadIndexSummary(o.index);
+    CheckGraymapFiles(o.index, index);
+    InstallWindowHandlers(o.index);
+    return index;
+}
+
+int ThreadsFor(const Options &o) {
+    return o.threads > 0 ? o.threads : (int)std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+}
+
+// Without an index the subtitles are found into a private folder, once the module, the input and
+// the output have been opened: whatever would refuse the run refuses it before the long pass.
+struct FoundSubtitles {
+    std::unique_ptr<FoundFolder> folder;
+    std::vector<Widening> widenings;
+};
+FoundSubtitles FindSubtitles(Options &o) {
+    FoundSubtitles found;
+    found.folder = std::make_unique<FoundFolder>();
+    o.detectDir = found.folder->path();
+    const DetectedFilm detected = DetectFilm(o);
+    o.index = detected.index;
+    found.widenings = detected.widenings;
+    return found;
+}
+
+int Run(const Options &given) {
+    if (given.printConfig) return PrintConfig(given);
+    Options o = given;
+    std::vector<Widening> widenings;  // per index entry, for --radius auto
+    if (!o.detectDir.empty()) {
+        // --detect DIR: the files are written first, as the recognition tool would write them.
+        InstallInterruptHandlers();
+        const DetectedFilm detected = DetectFilm(o);
+        if (o.output.empty() && o.previews.empty()) return EXIT_OK;
+        o.index = detected.index;
+        widenings = detected.widenings;
+    }
+    SetStrictWarnings(o.strict);
+    std::optional<IndexSummary> index;
+    if (!o.findSubtitles) index = OpenIndex(o);
+    SetBeforeWarningHook(EndProgressLine);
+    FilterModuleHandle module(FindModule(o.modulePath));
+    const int threads = ThreadsFor(o);
+    // Decoding is a small share of the work (a twentieth on the sample film), and frame threads
+    // cost copies, extra pictures and hand-overs; the reader keeps up alone until many threads
+    // share out the rest.
+    VideoInput input(o.input, std::max(1, threads / 4));
+    ChooseFill(o, input);
+    // From here on an interruption removes what was written before the process ends (the grown
+    // graymaps' folder and the subtitles found included).
+    if (o.previews.empty() || o.findSubtitles) InstallInterruptHandlers();
+    std::unique_ptr<VideoOutput> output;
+    if (o.previews.empty()) output = std::make_unique<VideoOutput>(o.output, input, MakeOutputOptions(o, threads));
+    FoundSubtitles found;
+    if (o.findSubtitles) {
+        found = FindSubtitles(o);
+        widenings = found.widenings;
+        index = OpenIndex(o);
+    }
+    std::unique_ptr<RadiusPlan> plan;
+    if (o.radiusAuto && !o.index.empty()) {
+        if (o.detectDir.empty()) widenings = SurveyWidenings(o.input, o.index, *index);
+        plan = std::make_unique<RadiusPlan>(*index, widenings, o.settings.radius);
+    }
+    if (plan) plan->PrepareGraymaps(o.index, *index, input.width(), input.height());
+    if (!output) return Preview(o, module, input, plan.get());
+    return CleanFilm(o, *index, module, input, *output, plan.get(), threads);
 }
 
 // Page faults on fresh memory were the largest cost that threads add: each picture-sized buffer,

@@ -99,12 +99,15 @@ std::string SettingHelp(const ParameterInfo &p) {
 std::string BuildHelpText() {
     std::string text =
         "usage: subremove [OPTIONS] INPUT OUTPUT\n"
-        "Removes burnt-in subtitles from a video with the subtitle removal filter module.\n"
+        "Removes burnt-in subtitles from a video with the subtitle removal filter module. Without -x or\n"
+        "--detect it finds the subtitles itself and cleans with the temporal fill and each subtitle's own\n"
+        "widening.\n"
         "\n"
         "  INPUT                 a video file, or an image sequence such as frames/%05d.png\n"
         "  OUTPUT                a video file (container from the extension) or an image sequence pattern\n"
         "  -i INPUT              the input, as in FFmpeg (or give it as the first file name)\n"
-        "  -x, --index FILE.bms  the bitmap sequence index; it answers the module's open-file box\n"
+        "  -x, --index FILE.bms  the recognition tool's bitmap sequence index; it answers the module's\n"
+        "                        open-file box (then the spatial fill and radius 5 are the defaults)\n"
         "  -c, --config LINE     a saved script line, e.g. '" + ExampleLine() + "', also with the\n"
         "                        host's 'VirtualDub.video.filters.instance[N].' prefix and a trailing ';';\n"
         "                        the setting flags below win over its values\n";
@@ -115,9 +118,10 @@ std::string BuildHelpText() {
         "  -to POS, -t DUR       stop at POS, or after DUR (-t wins when both are given)\n"
         "  --frames N            write at most N frames\n"
         "  --fill spatial|temporal\n"
-        "                        spatial (default): the module's repaint from the pixels around each region;\n"
-        "                        temporal: the film's own background from neighbouring frames, followed\n"
-        "                        along the motion, and the module's repaint where no frame shows it\n"
+        "                        spatial (default with -x or --detect): the module's repaint from the pixels\n"
+        "                        around each region; temporal (default otherwise): the film's own background\n"
+        "                        from neighbouring frames, followed along the motion, and the module's\n"
+        "                        repaint where no frame shows it\n"
         "  --temporal-window N   frames each way the temporal fill looks for background (default " +
         std::to_string(kDefaultTemporalWindow) + ", at most " + std::to_string(kMaxTemporalWindow) + ")\n"
         "  --preview N[,N...] FILE.png\n"
@@ -148,10 +152,11 @@ std::string BuildHelpText() {
         "                        taking less evidence)\n"
         "  --radius auto         each subtitle's widening: the smallest that covers its outline, shadow and\n"
         "                        halo, measured over its frames; between two radii the graymaps are grown\n"
-        "                        in temporary copies (the default after --detect)\n"
+        "                        in temporary copies (the default without -x)\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
+        "  subremove film.mkv clean.mkv\n"
         "  subremove -x subs/film.bms -i film.mkv clean.mkv\n"
         "  subremove --detect subs -i film.mkv clean.mkv\n"
         "  subremove -x subs/film.bms -ss 1:30 -t 20 -i film.mkv part.mkv\n"
@@ -463,6 +468,7 @@ bool TakeFillOption(int c, Options &o) {
         if (std::strcmp(optarg, "spatial") != 0 && std::strcmp(optarg, "temporal") != 0)
             throw HostError(EXIT_USAGE, std::string("--fill needs spatial or temporal, not '") + optarg + "'");
         o.temporalFill = std::strcmp(optarg, "temporal") == 0;
+        o.fillGiven = true;
         break;
     case OPT_TEMPORAL_WINDOW:
         if (!ParseInt(optarg, 1, kMaxTemporalWindow, &n))
@@ -583,12 +589,20 @@ Options ParseCommandLine(int argc, char **argv) {
     if (!o.printConfig && o.previews.empty() && o.detectDir.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
     if (words.size() > 1) throw HostError(EXIT_USAGE, "too many file names");
     if (!words.empty()) o.output = words[0];
+    // No index and no folder to find them into: the subtitles are found all the same, and the
+    // film cleaned with the best fill there is, with each subtitle's own widening.
+    if (!o.printConfig && o.index.empty() && o.detectDir.empty()) {
+        o.findSubtitles = true;
+        if (!o.fillGiven) o.temporalFill = true;
+        if (!flags.settings[PARAM_RADIUS] && !o.configGiven && !flags.radiusWord) o.radiusAuto = true;
+    }
     // Standard input can be read once: finding the subtitles, or measuring the radii of an index
     // written elsewhere, reads the film before the run that cleans it.
-    const bool readsTwice = (!o.detectDir.empty() && (!o.output.empty() || !o.previews.empty())) ||
+    const bool readsTwice = ((!o.detectDir.empty() || o.findSubtitles) && (!o.output.empty() || !o.previews.empty())) ||
                             (o.radiusAuto && !o.index.empty());
     if (o.input == "-" && readsTwice) {
-        throw HostError(EXIT_USAGE, "--detect with an output, or --radius auto with an index, reads the film twice: give a file, not '-'");
+        throw HostError(EXIT_USAGE, o.findSubtitles ? "finding the subtitles reads the film twice: give a file, not '-', or the index with -x"
+                                                    : "--detect with an output, or --radius auto with an index, reads the film twice: give a file, not '-'");
     }
     if (o.output == "-" && o.progressPath == "-") {
         throw HostError(EXIT_USAGE, "--progress - and the film cannot both go to standard output; give --progress a file");

@@ -44,6 +44,11 @@ struct Options {
     std::string detectColour;     // --detect-colour, as given
     std::string detectRegion;     // --detect-region TOP:BOTTOM, as given
     bool radiusAuto = false;      // --radius auto: each subtitle's radius from its frames
+    // Neither -x nor --detect: subremove finds the subtitles itself into a private folder, and
+    // cleans with the temporal fill unless --fill was given (or the film's pictures are ones the
+    // temporal fill does not take).
+    bool findSubtitles = false;
+    bool fillGiven = false;       // --fill was given
 };
 
 // Parses argv. Throws HostError(EXIT_USAGE) with a one-line reason for a bad command line.

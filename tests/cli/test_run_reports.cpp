@@ -49,7 +49,6 @@ TEST_F(RunReportTest, StrictRefusesEveryFilmThatWasNotFullyCleaned) {
          "Graymap file not found: {dir}/subs/image_0.pgm"},
         {"corrupt graymap", [&] { WriteFile(s.Path("subs/image_0.pgm"), "P2\n1 1\n255\n1\n"); }, run,
          "Selected file is corrupted or it is not a graymap file: {dir}/subs/image_0.pgm"},
-        {"no index", [] {}, {"-q", "in/%03d.png", "out.mkv"}, "no --index given: the frames pass through unchanged"},
         {"no usable subtitle", [&] { WriteFile(s.Path("subs/film.bms"), "1\n1,9,2,0,0\n"); }, run,
          "the index subs/film.bms lists no usable subtitle: the frames pass through unchanged"},
         {"sound left out of an image sequence",
