@@ -207,6 +207,9 @@ int Truth(int w, int h, const char *fillPath, const char *indexPath) {
             std::vector<uint8_t>().swap(most[k]);
         }
     }
+    // The rest is read too, so that a writer into a pipe ends without a broken pipe.
+    while (std::fread(a.data(), 1, n, fill) == n) {
+    }
     std::fclose(fill);
     std::string index = std::to_string(truth.size()) + "\n";
     for (const std::string &line : lines) index += line;
