@@ -15,10 +15,11 @@
 //    side is at least `minSide` map pixels (PaddleOCR's own limits). Its bounding box is grown back by what training shrank it by,
 //    as PaddleOCR's own post-processing does ("unclip"): by 1.5 area / perimeter on each side,
 //    then mapped to the frame.
-// Cost: the network, about 157 ms at 960x544 on two cores; everything else (scaling, tables, one
-// labelling, one pass to sum each component's probability) is a few ms. Every buffer is made at
-// construction by one run on a blank input, so a frame allocates only what OpenCV's forward
-// pass allocates itself.
+// Cost: the network, about 300 ms of CPU per frame at 960x544 on one thread, 350 on two, which
+// then take 155 ms at best (bench/text_lines_bench.cpp); the scaling from 1280x720 adds 6 ms of
+// CPU, the rest (tables, one labelling, one pass summing each component's probability) less.
+// Every buffer is made at construction by one run on a blank input, so a frame allocates only
+// what OpenCV's forward pass allocates itself.
 #include "detect/text_lines.h"
 
 #include <algorithm>
@@ -157,16 +158,9 @@ void TextLineFinder::State::Normalise(const cv::Mat &rgb, bool bgr) {
 }
 
 void TextLineFinder::State::Run() {
-    const int previous = cv::getNumThreads();
-    if (settings.threads > 0) cv::setNumThreads(settings.threads);
     net.setInput(blob);
-    try {
-        net.forward(outputs);
-    } catch (...) {
-        if (settings.threads > 0) cv::setNumThreads(previous);
-        throw;
-    }
-    if (settings.threads > 0) cv::setNumThreads(previous);
+    // The outputs are the network's own buffers, shared, not copies: valid until the next run.
+    net.forward(outputs);
     map = cv::Mat(input, CV_32F, outputs.at(0).ptr<float>());
 }
 

@@ -24,10 +24,6 @@ struct TextLineSettings {
     float threshold = 0.3f;     // a map pixel is text at this probability or more
     float minScore = 0.6f;      // a line's mean probability over its map pixels
     int minSide = 3;            // map pixels: the shorter side of a line's (shrunk) core
-    // OpenCV's worker threads while the network runs; 0 keeps the process's setting. OpenCV has
-    // one thread count for the whole process: a positive value is set for the run and restored
-    // after it (subremove's flow sets 0 for its own work).
-    int threads = 0;
 };
 
 struct TextLine {
@@ -61,6 +57,12 @@ public:
     // The lines in one frame: 8-bit interleaved RGB (red first; `bgr` for blue first), the size
     // given at construction, `stride` bytes a row. Ordered top to bottom, then left to right. The
     // result stays valid until the next call.
+    //
+    // The network runs on OpenCV's worker threads, as many as the process has set
+    // (cv::setNumThreads; by default one per core). That count is the process's: subremove's
+    // flow sets 0, which runs everything on the calling thread. It cannot be saved and restored
+    // around a call: under Debian's build (TBB), cv::getNumThreads() reports the cores after
+    // cv::setNumThreads(0), and setting that back turns the workers on again.
     const std::vector<TextLine> &Find(const uint8_t *pixels, std::ptrdiff_t stride, bool bgr = false);
 
     // The probability map of the last Find (empty before the first).
