@@ -6,20 +6,22 @@
 //    by slightly different factors: 1280x720 runs at 960x544 (0.7 % taller), PAL's 720x576 at
 //    736x576 (2 % wider). PaddleOCR resizes the same way; the network sees text of any shape.
 // 2. Normalised as the network was trained: each channel / 255, less ImageNet's mean, over its
-//    deviation; three tables of 256 floats, one pass, written straight into the NCHW blob.
-//    (Left in 0..255 the input gives no line at all.)
+//    deviation, in planes blue, green, red; three tables of 256 floats, one pass, written
+//    straight into the NCHW blob. (Left in 0..255 the input gives no line at all.)
 // 3. The network gives, for every input pixel, the probability that it lies in the shrunk core
 //    of a text line. Pixels at `threshold` or more are joined into 8-connected components: one
 //    per line, since the cores of neighbouring lines stay apart where the lines touch.
 // 4. A component is a line when its mean probability reaches `minScore` and its box's shorter
-//    side is at least `minSide` map pixels (PaddleOCR's own limits). Its bounding box is grown back by what training shrank it by,
-//    as PaddleOCR's own post-processing does ("unclip"): by 1.5 area / perimeter on each side,
-//    then mapped to the frame.
+//    side is at least `minSide` map pixels (PaddleOCR's own limits). Its bounding box is grown
+//    back by what training shrank it by, as PaddleOCR's post-processing does ("unclip"): by
+//    1.5 area / perimeter on each side, then mapped to the frame. The boxes hug the glyphs'
+//    body: brackets and the tops of CJK glyphs may stick out by a few pixels.
 // Cost: the network, about 300 ms of CPU per frame at 960x544 on one thread, 350 on two, which
 // then take 155 ms at best (bench/text_lines_bench.cpp); the scaling from 1280x720 adds 6 ms of
 // CPU, the rest (tables, one labelling, one pass summing each component's probability) less.
-// Every buffer is made at construction by one run on a blank input, so a frame allocates only
-// what OpenCV's forward pass allocates itself.
+// Every buffer is made at construction by one run on a blank input; a frame allocates only
+// when it has more components than any before (their small tables) and what OpenCV's forward
+// pass allocates itself.
 #include "detect/text_lines.h"
 
 #include <algorithm>

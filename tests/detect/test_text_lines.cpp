@@ -192,9 +192,7 @@ std::string TextLines::model_, TextLines::missing_;
 
 }  // namespace
 
-// Guards the normalisation (an input left in 0..255 finds nothing), the growth of the
-// network's shrunk cores back to the glyphs (boxes too small), and the mapping back from the
-// network's 960x544 input to the 1280x720 frame (boxes misplaced), in every style.
+// Fault: input not normalised (no line), cores not grown back (boxes too small), 960x544 mapped wrongly to 1280x720.
 TEST_F(TextLines, FindsEachStyleWhereLibassDrewIt) {
     const int w = 1280, h = 720;
     const Frame clean = Render(kGrass, w, h, "");
@@ -224,10 +222,8 @@ TEST_F(TextLines, FindsEachStyleWhereLibassDrewIt) {
     }
 }
 
-// Guards the per-axis scaling: frames whose network input is not a plain reduction of them
-// (720x576 is stretched to 736 columns, 640x360 squeezed to 352 rows, 1920x1080 halved and
-// stretched to 544 rows) must still get boxes on the line, here in a corner where an offset or a
-// scale taken from the wrong axis shows most.
+// Fault: one axis's scale used for both (720x576 runs at 736x576, 640x360 at 640x352, 1920x1080 at 960x544).
+// The lines sit in opposite corners, where a wrong scale or offset shows most.
 TEST_F(TextLines, BoxesLandOnTheLineAtEveryFrameSize) {
     const std::string events = Event("Dark", "{\\an9}Keep your voice down") + Event("Outline", "{\\an1}Where were you?");
     for (const auto &size : {std::make_pair(720, 576), std::make_pair(640, 360), std::make_pair(1920, 1080)}) {
@@ -248,9 +244,7 @@ TEST_F(TextLines, BoxesLandOnTheLineAtEveryFrameSize) {
     }
 }
 
-// Guards the joining of map pixels into lines: the two lines of one subtitle, a line's height
-// apart, are two boxes (one component over both would be one box twice as tall), each on its own
-// line.
+// Fault: the two lines of one subtitle joined into one box twice as tall.
 TEST_F(TextLines, TwoLinesOfOneSubtitleAreTwoBoxes) {
     const int w = 1280, h = 720;
     const std::string upper = Event("Outline", "{\\pos(640,612)}I told you not to wait for me");
@@ -265,9 +259,7 @@ TEST_F(TextLines, TwoLinesOfOneSubtitleAreTwoBoxes) {
     EXPECT_EQ(lines.size(), 2u) << Describe(lines);
 }
 
-// Guards against lines raised by the picture itself or left over from the frame before (the
-// components and their sums are rebuilt each call): textless frames right after a frame with
-// text give nothing, and that frame again gives exactly what it gave the first time.
+// Fault: lines or component sums left over from the frame before (or raised by the picture itself).
 TEST_F(TextLines, TextlessFramesGiveNothingAndCallsAreIndependent) {
     const int w = 1280, h = 720;
     const Frame text = Render(kGrass, w, h, Event("Outline", "Where were you last night?"));
@@ -283,8 +275,7 @@ TEST_F(TextLines, TextlessFramesGiveNothingAndCallsAreIndependent) {
     EXPECT_EQ(std::memcmp(&again[0], &first[0], sizeof(TextLine)), 0) << Describe(first) << " then" << Describe(again);
 }
 
-// Guards the blue-first path: the same picture with its bytes in the other order must give the
-// network the same planes, so the same map to the last bit.
+// Fault: blue-first pixels normalised with the wrong channel's statistics or into the wrong plane.
 TEST_F(TextLines, BlueFirstPixelsGiveTheSameMap) {
     const int w = 640, h = 360;
     const Frame rgb = Render(kGrass, w, h, Event("Cjk", "我们明天早上再出发吧"));
@@ -302,7 +293,7 @@ TEST_F(TextLines, BlueFirstPixelsGiveTheSameMap) {
     EXPECT_DOUBLE_EQ(map.scaleY, 352.0 / 360);
 }
 
-// A model file that is not one: one line, no crash, no multi-line OpenCV dump for the user.
+// Fault: a file that is no model crashes or dumps OpenCV's multi-line message on the user.
 TEST(TextLinesModel, AFileThatIsNoModelIsOneLineOfError) {
     char name[] = "/tmp/test_text_lines_XXXXXX.onnx";
     const int fd = mkstemps(name, 5);
@@ -320,7 +311,7 @@ TEST(TextLinesModel, AFileThatIsNoModelIsOneLineOfError) {
     unlink(name);
 }
 
-// Guards the order of the places searched and the message when none holds the model.
+// Fault: the places searched in the wrong order, or a missing model without a way to get it.
 TEST(TextLinesModel, LocatesByArgumentThenEnvironmentThenCache) {
     char dir[] = "/tmp/test_text_lines_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
