@@ -28,11 +28,15 @@
 //    held back by something that was there before) within the frames of the longest are merged.
 // Things that move with the picture (signs, windows, credits that roll) or flicker (specular
 // highlights) never keep their luma for 8 frames, and so are never born.
+// Text of other styles (no outline, a soft shadow, any colour) comes from the lines a learned
+// text detector finds on sampled frames (line_tracks.h); what it finds that this pass found too
+// is this pass's.
 // Cost per frame at 720x576: the halving, two morphology passes and about ten byte-wise passes
 // over 360x288, plus a component labelling only in frames where something new is old enough, and
 // the span's min/max over the places of subtitles in progress. Memory: seven half-size planes and
 // one pair of planes per subtitle in progress (at most 32 of them), whatever the film's length.
 #include "detect/detector.h"
+#include "detect/line_tracks.h"
 #include "detect/timeline.h"
 
 #include <algorithm>
@@ -76,6 +80,7 @@ struct SubtitleDetector::State {
     int64_t frame = 0;  // the number of the next frame
     std::vector<InProgress> active;
     std::vector<FoundSubtitle> found;
+    std::unique_ptr<LineTracker> lines;  // when text lines are proposed
     cv::Mat joinKernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(15, 7));
     cv::Mat contrastKernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7));
 
@@ -96,6 +101,10 @@ SubtitleDetector::SubtitleDetector(int width, int height, const DetectSettings &
     const cv::Size half(std::max(1, width / 2), std::max(1, height / 2));
     for (cv::Mat *m : {&s.luma, &s.previous, &s.age, &s.contrast, &s.previousContrast, &s.eroded, &s.dilated, &s.scratch, &s.lightMask, &s.darkMask})
         *m = cv::Mat::zeros(half, CV_8U);
+    if (settings.proposalInterval > 0) {
+        s.lines = std::make_unique<LineTracker>(width, height, settings.proposalInterval, settings.framesPerSecond,
+                                                settings.minSeconds, settings.maxSeconds);
+    }
 }
 
 SubtitleDetector::~SubtitleDetector() = default;
@@ -210,8 +219,19 @@ void SubtitleDetector::State::End(InProgress &subtitle, int64_t last) {
     if (f.shape.text) found.push_back(std::move(f));
 }
 
+void SubtitleDetector::AddTextLines(const std::vector<Box> &lines) {
+    State &s = *state_;
+    if (!s.lines) return;
+    const int top = s.height * s.settings.regionTop / 100, bottom = s.height * s.settings.regionBottom / 100;
+    std::vector<Box> inBand;
+    for (const Box &b : lines)
+        if (b.y + b.height / 2 >= top && b.y + b.height / 2 < bottom) inBand.push_back(b);
+    s.lines->AddTextLines(inBand);
+}
+
 void SubtitleDetector::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
     State &s = *state_;
+    if (s.lines) s.lines->AddFrame(luma, stride);
     std::swap(s.luma, s.previous);
     std::swap(s.contrast, s.previousContrast);
     const cv::Mat full(s.height, s.width, CV_8U, const_cast<uint8_t *>(luma), (size_t)stride);
@@ -270,10 +290,43 @@ std::vector<FoundSubtitle> SubtitleDetector::State::Merged() {
     return out;
 }
 
+static cv::Rect Place(const FoundSubtitle &f) { return cv::Rect(f.shape.x, f.shape.y, f.shape.width, f.shape.height); }
+
+// Whether two found subtitles are one: on screen together for most of the shorter one's frames,
+// and in one place.
+static bool SameFind(const FoundSubtitle &a, const FoundSubtitle &b) {
+    const int64_t together = std::min(a.last, b.last) - std::max(a.first, b.first) + 1;
+    const int64_t shorter = std::min(a.last - a.first, b.last - b.first) + 1;
+    const cv::Rect ra = Place(a), rb = Place(b);
+    return 2 * together > shorter && (ra & rb).area() * 2 > std::min(ra.area(), rb.area());
+}
+
+// This pass's find is kept over a proposed line's when it is the whole line at the same frames:
+// its graymap and widening are the outline's own. Otherwise the line's (this pass saw only a
+// part of the text, or of its frames).
+static bool OwnFindHolds(const FoundSubtitle &own, const FoundSubtitle &line) {
+    const cv::Rect a = Place(own), b = Place(line);
+    return std::abs(own.first - line.first) <= 1 && std::abs(own.last - line.last) <= 1 && (a & b).area() * 5 >= b.area() * 4;
+}
+
 std::vector<FoundSubtitle> SubtitleDetector::Finish() {
     State &s = *state_;
     for (InProgress &subtitle : s.active) s.End(subtitle, s.frame - 1);
     s.active.clear();
+    if (s.lines) {
+        std::vector<FoundSubtitle> own = std::move(s.found), lines = s.lines->Finish();
+        s.found.clear();
+        for (FoundSubtitle &line : lines) {
+            bool held = false;
+            for (auto it = own.begin(); it != own.end();) {
+                if (!SameFind(*it, line)) ++it;
+                else if (OwnFindHolds(*it, line)) held = true, ++it;
+                else it = own.erase(it);
+            }
+            if (!held) s.found.push_back(std::move(line));
+        }
+        for (FoundSubtitle &f : own) s.found.push_back(std::move(f));
+    }
     std::vector<FoundSubtitle> out = s.Merged();
     s.found.clear();
     return out;

@@ -17,6 +17,9 @@ struct DetectSettings {
     double framesPerSecond = 25;
     double minSeconds = 0.6;  // shorter appearances are not subtitles
     double maxSeconds = 12;   // nor is anything that stays longer (a logo, a sign)
+    // Text lines from a learned detector will be given (AddTextLines) every this many frames; 0:
+    // none will. Costs a ring of 32 full-size luma planes.
+    int proposalInterval = 0;
 };
 
 struct FoundSubtitle {
@@ -32,15 +35,21 @@ public:
     SubtitleDetector(const SubtitleDetector &) = delete;
     SubtitleDetector &operator=(const SubtitleDetector &) = delete;
 
+    // Places in the picture: left, top, width, height.
+    struct Box {
+        int x, y, width, height;
+    };
+
+    // Text lines a learned detector found in the frame that AddFrame takes next: subtitles of any
+    // colour and style among them are found as well (line_tracks.h), and their damage measured
+    // from the film (proposed_shape.h).
+    void AddTextLines(const std::vector<Box> &lines);
     // The next frame's luma (frames are numbered from 0 in the order given).
     void AddFrame(const uint8_t *luma, std::ptrdiff_t stride);
     // Ends the film: what is still on screen ends at the last frame. Returns every subtitle found,
     // ordered by first frame, then top to bottom.
     std::vector<FoundSubtitle> Finish();
-    // Places on screen in the last frame given, to draw: left, top, width, height in the picture.
-    struct Box {
-        int x, y, width, height;
-    };
+    // Places on screen in the last frame given, to draw.
     std::vector<Box> ActiveBoxes() const;
 
 private:

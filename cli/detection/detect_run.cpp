@@ -17,6 +17,8 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "cli/errors.h"
@@ -24,7 +26,9 @@ extern "C" {
 #include "cli/input/input.h"
 #include "cli/front/interrupt.h"
 #include "cli/output/output_target.h"
+#include "cli/front/warnings.h"
 #include "detect/detector.h"
+#include "detect/text_lines.h"
 #include "detect/timeline.h"
 
 namespace {
@@ -57,6 +61,51 @@ private:
     std::vector<uint8_t> plane_;
     SwsContext *scaler_ = nullptr;
 };
+
+// The learned text detector on every `interval`-th frame: the frame in RGB, the lines it finds.
+class LineProposals {
+public:
+    LineProposals(const std::string &model, int width, int height, int interval)
+        : finder_(model, width, height), width_(width), height_(height), interval_(interval), rgb_((size_t)width * height * 3) {}
+    int interval() const { return interval_; }
+    ~LineProposals() { sws_freeContext(scaler_); }
+    bool Due(int64_t frame) const { return frame % interval_ == 0; }
+    std::vector<SubtitleDetector::Box> Find(const AVFrame *frame) {
+        scaler_ = sws_getCachedContext(scaler_, width_, height_, (AVPixelFormat)frame->format, width_, height_, AV_PIX_FMT_RGB24,
+                                       SWS_POINT, nullptr, nullptr, nullptr);
+        if (!scaler_) throw HostError(EXIT_FAILURE_RUN, "cannot convert the film's pictures for the text detector");
+        uint8_t *out[4] = {rgb_.data(), nullptr, nullptr, nullptr};
+        int lines[4] = {3 * width_, 0, 0, 0};
+        sws_scale(scaler_, frame->data, frame->linesize, 0, height_, out, lines);
+        std::vector<SubtitleDetector::Box> boxes;
+        for (const TextLine &l : finder_.Find(rgb_.data(), 3 * width_)) boxes.push_back({l.x, l.y, l.width, l.height});
+        return boxes;
+    }
+
+private:
+    TextLineFinder finder_;
+    int width_, height_, interval_;
+    std::vector<uint8_t> rgb_;
+    SwsContext *scaler_ = nullptr;
+};
+
+// The proposals, or none (with a warning that says how to get the model) when it is missing.
+std::unique_ptr<LineProposals> MakeProposals(int width, int height, double fps) {
+    std::string why;
+    const std::string model = LocateTextModel("", &why);
+    if (model.empty()) {
+        Warn(WarningKind::kNotCleaned, why + ": only outlined subtitles and dark text on a light box are found");
+        return nullptr;
+    }
+    // About three times a second: a subtitle lasts 0.6 s at least, and is born 8 frames after it
+    // came or at the first proposal after that.
+    const int interval = std::clamp((int)std::lround(fps * 0.3), 4, 24);
+    try {
+        return std::make_unique<LineProposals>(model, width, height, interval);
+    } catch (const std::exception &e) {
+        throw HostError(EXIT_FAILURE_RUN, std::string("cannot load the text detection model: ") + e.what());
+    }
+}
 
 void MakeFolder(const std::string &dir) {
     if (mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST) {
@@ -101,6 +150,8 @@ DetectedFilm DetectFilm(const Options &o) {
     if (!o.detectColour.empty()) ApplyDetectColour(o.detectColour, &settings.fill.lightLow, &settings.fill.lightHigh);
     if (!o.detectRegion.empty()) ApplyDetectRegion(o.detectRegion, &settings.regionTop, &settings.regionBottom);
     settings.framesPerSecond = av_q2d(input.frameRate());
+    std::unique_ptr<LineProposals> proposals = MakeProposals(input.width(), input.height(), settings.framesPerSecond);
+    if (proposals) settings.proposalInterval = proposals->interval();
     SubtitleDetector detector(input.width(), input.height(), settings);
     LumaReader luma(input.width(), input.height());
     DetectedFilm film;
@@ -110,6 +161,7 @@ DetectedFilm DetectFilm(const Options &o) {
             throw HostError(EXIT_FAILURE_RUN, "the picture size changes within the film; subremove needs one size");
         }
         std::ptrdiff_t stride = 0;
+        if (proposals && proposals->Due(film.frames)) detector.AddTextLines(proposals->Find(frame));
         const uint8_t *plane = luma.Read(frame, &stride);
         detector.AddFrame(plane, stride);
         ++film.frames;

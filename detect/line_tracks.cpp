@@ -1,0 +1,207 @@
+// Subtitles from a learned text detector's lines (see line_tracks.h).
+//
+// The detector runs on every `interval`-th frame and finds text of any style, subtitles and text
+// in the scene alike; it knows nothing of time. What tells a subtitle is what it does: it comes
+// at once, stays exactly still while the picture moves or stands, and goes at once. So:
+// 1. A line found in one sampled frame (a candidate) is kept with that frame's luma around it.
+// 2. At the next sample, a line in the same place whose pixels kept their luma is a subtitle's
+//    when enough of those steady pixels differ from the sample before the candidate's: those
+//    pixels (the signature) are what the subtitle drew. Text in a still scene never differs; text
+//    in a moving scene never keeps its luma.
+// 3. Its first frame: going back from the candidate's frame through a ring of the last 32
+//    full-size luma planes, the earliest of an unbroken run of frames whose signature pixels
+//    match. Its last: each frame, the signature is looked for; the frame before the one where
+//    fewer than half match.
+// 4. While on screen, the lowest and highest luma of every pixel around it are gathered; at its
+//    end, with the frame before its first and the frame after its last, proposed_shape.cpp
+//    measures its damage and tells it from a picture that changed as a whole.
+// Cost per frame: one copy of the luma into the ring, and a pass over the signature and the span
+// of each subtitle on screen. Per sample, a comparison of each line's box. Memory: 32 luma planes.
+#include "detect/line_tracks.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <opencv2/imgproc.hpp>
+
+#include "detect/proposed_shape.h"
+
+namespace {
+
+constexpr int kHistory = 32;
+// Luma a subtitle's pixel keeps from one sample to the next (coding noise), and a signature
+// pixel from its template while the subtitle shows.
+constexpr int kSteady = 10;
+constexpr int kPresent = 20;
+// Luma by which the subtitle's pixels differ from the picture before it.
+constexpr int kChanged = 12;
+// Signature pixels a subtitle has at least, and the share that must match for it to be there.
+constexpr size_t kMinSignature = 40;
+constexpr double kPresentShare = 0.5;
+// The picture around a line that the span gathers (proposed_shape.h looks at it).
+constexpr int kSpanMargin = 16;
+
+struct Candidate {
+    cv::Rect box;   // the line, grown for shadows, in the picture
+    int64_t frame;  // the sample it was found in
+};
+
+struct Track {
+    int64_t first = 0;
+    cv::Rect box;
+    std::vector<int> signature;   // indices into the full picture
+    std::vector<uint8_t> luma;    // their luma
+    LumaSpan span;
+    std::vector<uint8_t> before;  // the span's picture in the frame before the first
+    std::vector<uint8_t> lines;   // the span's pixels inside the line
+};
+
+double Overlap(const cv::Rect &a, const cv::Rect &b) {
+    const double inter = (a & b).area();
+    return inter / std::max(1, std::min(a.area(), b.area()));
+}
+
+}  // namespace
+
+struct LineTracker::State {
+    int width, height, interval;
+    double fps, minSeconds, maxSeconds;
+    std::vector<std::vector<uint8_t>> ring;
+    int64_t frame = 0;  // the number of the next frame
+    std::vector<SubtitleDetector::Box> pending;  // the lines of the frame AddFrame takes next
+    bool sampled = false;
+    std::vector<Candidate> candidates;
+    std::vector<Track> active;
+    std::vector<FoundSubtitle> found;
+
+    const uint8_t *Frame(int64_t f) const { return ring[(size_t)(f % kHistory)].data(); }
+    bool Kept(int64_t f) const { return f >= 0 && f < frame && frame - f <= kHistory; }
+    double Match(const Track &t, const uint8_t *luma) const;
+    void Sample(const std::vector<SubtitleDetector::Box> &lines);
+    void Confirm(const Candidate &c, const cv::Rect &now);
+    void End(Track &t, int64_t last, const uint8_t *after);
+};
+
+double LineTracker::State::Match(const Track &t, const uint8_t *luma) const {
+    size_t same = 0;
+    for (size_t k = 0; k < t.signature.size(); ++k) same += std::abs(luma[t.signature[k]] - t.luma[k]) <= kPresent;
+    return (double)same / (double)t.signature.size();
+}
+
+// A candidate seen again in the frame just added (`frame - 1`) at `now`: a subtitle when enough of
+// its pixels kept their luma since the candidate's sample and differ from the sample before it.
+void LineTracker::State::Confirm(const Candidate &c, const cv::Rect &now) {
+    const int64_t current = frame - 1, earlier = c.frame, before = c.frame - interval;
+    const cv::Rect box = (c.box | now) & cv::Rect(0, 0, width, height);
+    const uint8_t *a = Frame(current), *b = Frame(earlier);
+    const uint8_t *g = Kept(before) ? Frame(before) : nullptr;
+    Track t;
+    for (int r = box.y; r < box.br().y; ++r) {
+        for (int x = box.x; x < box.br().x; ++x) {
+            const int at = r * width + x;
+            if (std::abs(a[at] - b[at]) > kSteady || (g && std::abs(b[at] - g[at]) <= kChanged)) continue;
+            t.signature.push_back(at);
+            t.luma.push_back(b[at]);
+        }
+    }
+    if (t.signature.size() < kMinSignature) return;
+    // The first frame: back from the candidate's sample while the signature is there.
+    int64_t first = earlier;
+    while (Kept(first - 1) && first - 1 > before && Match(t, Frame(first - 1)) >= kPresentShare) --first;
+    t.first = first;
+    t.box = box;
+    const cv::Rect spanRect = (box + cv::Point(-kSpanMargin, -kSpanMargin) + cv::Size(2 * kSpanMargin, 2 * kSpanMargin)) &
+                              cv::Rect(0, 0, width, height);
+    t.span.Reset(spanRect.x, spanRect.y, spanRect.width, spanRect.height);
+    for (int64_t f = std::max(first, frame - kHistory); f <= current; ++f) t.span.Add(Frame(f), width);
+    if (Kept(first - 1)) {
+        t.before.resize((size_t)spanRect.area());
+        const uint8_t *p = Frame(first - 1);
+        for (int r = 0; r < spanRect.height; ++r)
+            std::copy_n(p + (size_t)(spanRect.y + r) * width + spanRect.x, spanRect.width, t.before.begin() + (size_t)r * spanRect.width);
+    }
+    t.lines.assign((size_t)spanRect.area(), 0);
+    cv::Mat(spanRect.height, spanRect.width, CV_8U, t.lines.data())(box - spanRect.tl()).setTo(255);
+    active.push_back(std::move(t));
+}
+
+// The lines of the frame just added: candidates seen again become subtitles; lines no subtitle on
+// screen holds become candidates.
+void LineTracker::State::Sample(const std::vector<SubtitleDetector::Box> &lines) {
+    std::vector<Candidate> next;
+    for (const SubtitleDetector::Box &l : lines) {
+        // Shadows and blur reach past the detector's box, which hugs the glyphs' bodies.
+        const int grow = std::max(3, l.height / 3);
+        const cv::Rect box = cv::Rect(l.x - grow, l.y - grow, l.width + 2 * grow, l.height + 2 * grow) & cv::Rect(0, 0, width, height);
+        if (box.empty()) continue;
+        if (std::any_of(active.begin(), active.end(), [&](const Track &t) { return Overlap(t.box, box) > 0.5; })) continue;
+        const auto seen = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate &c) { return Overlap(c.box, box) > 0.5; });
+        const size_t before = active.size();
+        if (seen != candidates.end()) Confirm(*seen, box);
+        if (active.size() == before) next.push_back(Candidate{box, frame - 1});
+    }
+    candidates = std::move(next);
+}
+
+void LineTracker::State::End(Track &t, int64_t last, const uint8_t *after) {
+    const int64_t frames = last - t.first + 1;
+    if (frames < minSeconds * fps || frames > maxSeconds * fps) return;
+    ProposedEvidence evidence;
+    evidence.span = &t.span;
+    evidence.before = std::move(t.before);
+    evidence.lines = std::move(t.lines);
+    if (after) {
+        evidence.after.resize((size_t)t.span.width * t.span.height);
+        for (int r = 0; r < t.span.height; ++r)
+            std::copy_n(after + (size_t)(t.span.top + r) * width + t.span.left, t.span.width,
+                        evidence.after.begin() + (size_t)r * t.span.width);
+    }
+    FoundSubtitle f;
+    f.first = t.first;
+    f.last = last;
+    f.shape = ShapeProposed(evidence);
+    if (f.shape.text) found.push_back(std::move(f));
+}
+
+LineTracker::LineTracker(int width, int height, int interval, double framesPerSecond, double minSeconds, double maxSeconds)
+    : state_(new State) {
+    State &s = *state_;
+    s.width = width, s.height = height, s.interval = std::max(1, interval);
+    s.fps = framesPerSecond > 0 ? framesPerSecond : 25, s.minSeconds = minSeconds, s.maxSeconds = maxSeconds;
+    s.ring.assign(kHistory, std::vector<uint8_t>((size_t)width * height));
+}
+
+LineTracker::~LineTracker() = default;
+
+void LineTracker::AddTextLines(const std::vector<SubtitleDetector::Box> &lines) {
+    state_->pending = lines;
+    state_->sampled = true;
+}
+
+void LineTracker::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
+    State &s = *state_;
+    uint8_t *slot = s.ring[(size_t)(s.frame % kHistory)].data();
+    for (int r = 0; r < s.height; ++r) std::copy_n(luma + r * stride, s.width, slot + (size_t)r * s.width);
+    ++s.frame;
+    for (size_t i = 0; i < s.active.size();) {
+        Track &t = s.active[i];
+        if (s.Match(t, slot) < kPresentShare) {
+            s.End(t, s.frame - 2, slot);
+            s.active.erase(s.active.begin() + (std::ptrdiff_t)i);
+            continue;
+        }
+        t.span.Add(slot, s.width);
+        ++i;
+    }
+    if (s.sampled) s.Sample(s.pending);
+    s.sampled = false;
+}
+
+std::vector<FoundSubtitle> LineTracker::Finish() {
+    State &s = *state_;
+    for (Track &t : s.active) s.End(t, s.frame - 1, nullptr);
+    s.active.clear();
+    std::vector<FoundSubtitle> out = std::move(s.found);
+    s.found.clear();
+    return out;
+}

@@ -1,0 +1,31 @@
+// The shape of a subtitle that a learned text detector pointed at: its damage measured from the
+// film itself, whatever its style (outline or none, hard or soft shadow, any colour), and the
+// verdict that tells it from text in the scene.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "detect/subtitle_shape.h"
+
+// What the film showed around the subtitle: its span over its frames, and the picture in the frame
+// before its first and in the frame after its last (each `span`-sized, empty when unknown: the film
+// starts or ends there, or the frame was no longer kept).
+struct ProposedEvidence {
+    const LumaSpan *span = nullptr;
+    std::vector<uint8_t> before, after;
+    // Span-sized: 255 inside the boxes of the text lines the detector found, grown by a margin;
+    // the damage is looked for only there.
+    std::vector<uint8_t> lines;
+};
+
+// The damage is what stays steady while the subtitle shows and differs from both the picture
+// before it came and the picture after it went (from the one that is known, when only one is):
+// its fill, outline, shadow and anti-aliasing, and nothing of a picture that moves (never steady)
+// or stands still (the same before, during and after). The graymap is that damage, widened a few
+// pixels further for what a moving picture kept from being steady (a translucent shadow). Not
+// text when the damage is small, when the picture around the lines changed at once as well (a
+// camera that stops, a scene that holds: a subtitle changes its own pixels and no others), or
+// when neither the frame before nor the one after is known (there from the film's first frame to
+// its last, like a logo).
+SubtitleShape ShapeProposed(const ProposedEvidence &evidence);
