@@ -1,5 +1,6 @@
 # Installs the Debian packages that building subremove and the Linux module and running the demo
-# need, when they are missing and we are root. Sourced from the source tree's root by
+# need, when they are missing and we are root, and prepares the text detection model that
+# subremove finds subtitles with (scripts/setup_model.sh). Sourced from the source tree's root by
 # scripts/demo.sh, and by scripts/setup_tests.sh, which adds what only the tests need (MinGW, Wine,
 # clang's sanitizer runtime, 32-bit Wine).
 #
@@ -30,3 +31,4 @@ sr_install_missing() {
 }
 
 sr_install_missing "${sr_base_packages[@]}"
+source scripts/setup_model.sh

@@ -5,8 +5,7 @@
 # beside text_det.version, which names what it was made from and its checksum. A later run that
 # finds both matching does nothing; a partial or broken file, another package version or another
 # preparation script makes it again. Every file is written under a temporary name and moved into
-# place. Also installs, when missing and run as root, python3-onnx (the preparation) and
-# fonts-noto-cjk (the detector's tests render a CJK line).
+# place. Also installs, when missing and run as root, python3-onnx (the preparation).
 #
 # Sourced by scripts/setup.sh from the source tree's root, possibly under `set -euo pipefail`: it
 # prints one line for what it did (nothing when the cache is current) or one line for why it
@@ -21,7 +20,7 @@ sr_text_model_script=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/prepare_text_
 # for another process's dpkg lock; the lists are fetched only when a package has no candidate.
 sr_text_model_packages() {
   local p missing=()
-  for p in python3-onnx fonts-noto-cjk; do
+  for p in python3-onnx; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

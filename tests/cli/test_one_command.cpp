@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -73,12 +74,21 @@ double DamagePsnr(const std::vector<Picture> &a, const std::vector<Picture> &cle
     return n ? 10 * std::log10(255.0 * 255.0 / std::max(sum / n, 1e-3)) : 0;
 }
 
+// The text detection model where subremove looks for it (scripts/setup_model.sh prepares it).
+std::string TextModel() {
+    if (const char *path = std::getenv("SUBREMOVE_TEXT_MODEL"); path && *path) return path;
+    const char *cache = std::getenv("XDG_CACHE_HOME"), *home = std::getenv("HOME");
+    if (cache && *cache) return std::string(cache) + "/subremove/text_det.onnx";
+    return home ? std::string(home) + "/.cache/subremove/text_det.onnx" : "";
+}
+
 class OneCommand : public ::testing::Test {
 protected:
     void SetUp() override {
         struct stat st{};
         if (stat(kPhoto, &st) != 0) GTEST_SKIP() << kPhoto << " is missing (mate-backgrounds)";
         if (stat(kCjkFont, &st) != 0) GTEST_SKIP() << kCjkFont << " is missing (fonts-noto-cjk)";
+        if (stat(TextModel().c_str(), &st) != 0) GTEST_SKIP() << "no text detection model at " << TextModel() << " (scripts/setup_model.sh)";
     }
     Scratch s;
 };
