@@ -39,9 +39,10 @@
 # of detection (`--detect DIR INPUT`) and of the whole one-command path into FFV1, wall time with
 # decoding. Then one line a goal. Films go to subremove as x264 at CRF 16.
 #
-# Cost: about 15 minutes on 2 cores with the clips already made (they are cached under the work
-# folder, and remade when their recipe changes; making them all takes about 3 minutes more);
-# --quick about a minute. Disk: about 2 GB under the work folder.
+# Cost: about 5 minutes on 2 cores once the clips are made (they are cached in the work folder and
+# remade when their recipe changes; making them takes about 2 to 3 minutes more); --quick about a
+# minute. Disk: about 400 MB in the work folder. Speeds are wall time: other work on the machine
+# lowers them (by up to half between two runs on a shared machine).
 #
 # Usage: bench/real_bench.sh [--quick] [--footage DIR] [--clips NAME,...] [--subremove PATH]
 #                            [--metrics PATH] [--quality-metrics PATH] [--work DIR]
