@@ -16,9 +16,10 @@
 //    back by what training shrank it by, as PaddleOCR's post-processing does ("unclip"): by
 //    1.5 area / perimeter on each side, then mapped to the frame. The boxes hug the glyphs'
 //    body: brackets and the tops of CJK glyphs may stick out by a few pixels.
-// Cost: the network, about 300 ms of CPU per frame at 960x544 on one thread, 350 on two, which
-// then take 155 ms at best (bench/text_lines_bench.cpp); the scaling from 1280x720 adds 6 ms of
-// CPU, the rest (tables, one labelling, one pass summing each component's probability) less.
+// Cost: the network, 300 to 450 ms of CPU per frame at 960x544 (measured with other work on the
+// same two cores), 155 ms of wall time at best on two threads (bench/text_lines_bench.cpp); the
+// scaling from 1280x720 adds 6 ms of CPU, the rest (tables, one labelling, one pass summing each
+// component's probability) less.
 // Every buffer is made at construction by one run on a blank input; a frame allocates only
 // when it has more components than any before (their small tables) and what OpenCV's forward
 // pass allocates itself.
