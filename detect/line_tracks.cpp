@@ -40,15 +40,20 @@ constexpr size_t kMinSignature = 40;
 constexpr double kPresentShare = 0.5;
 // The picture around a line that the span gathers (proposed_shape.h looks at it).
 constexpr int kSpanMargin = 16;
+// A subtitle's line is a row of glyphs: the detector's box is this many times as wide as high at
+// least. Text on things in the scene (a letter on a block, a sign) is often squarer.
+constexpr double kMinLineAspect = 1.8;
 
 struct Candidate {
     cv::Rect box;   // the line, grown for shadows, in the picture
     int64_t frame;  // the sample it was found in
+    int lineHeight; // the detector's box, before it was grown
 };
 
 struct Track {
     int64_t first = 0;
     cv::Rect box;
+    int lineHeight = 0;           // the detector's box, before it was grown
     std::vector<int> signature;   // indices into the full picture
     std::vector<uint8_t> luma;    // their luma
     LumaSpan span;
@@ -110,6 +115,7 @@ void LineTracker::State::Confirm(const Candidate &c, const cv::Rect &now) {
     while (Kept(first - 1) && first - 1 > before && Match(t, Frame(first - 1)) >= kPresentShare) --first;
     t.first = first;
     t.box = box;
+    t.lineHeight = c.lineHeight;
     const cv::Rect spanRect = (box + cv::Point(-kSpanMargin, -kSpanMargin) + cv::Size(2 * kSpanMargin, 2 * kSpanMargin)) &
                               cv::Rect(0, 0, width, height);
     t.span.Reset(spanRect.x, spanRect.y, spanRect.width, spanRect.height);
@@ -130,6 +136,7 @@ void LineTracker::State::Confirm(const Candidate &c, const cv::Rect &now) {
 void LineTracker::State::Sample(const std::vector<SubtitleDetector::Box> &lines) {
     std::vector<Candidate> next;
     for (const SubtitleDetector::Box &l : lines) {
+        if (l.width < kMinLineAspect * l.height) continue;
         // Shadows and blur reach past the detector's box, which hugs the glyphs' bodies.
         const int grow = std::max(3, l.height / 3);
         const cv::Rect box = cv::Rect(l.x - grow, l.y - grow, l.width + 2 * grow, l.height + 2 * grow) & cv::Rect(0, 0, width, height);
@@ -138,7 +145,7 @@ void LineTracker::State::Sample(const std::vector<SubtitleDetector::Box> &lines)
         const auto seen = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate &c) { return Overlap(c.box, box) > 0.5; });
         const size_t before = active.size();
         if (seen != candidates.end()) Confirm(*seen, box);
-        if (active.size() == before) next.push_back(Candidate{box, frame - 1});
+        if (active.size() == before) next.push_back(Candidate{box, frame - 1, l.height});
     }
     candidates = std::move(next);
 }
@@ -150,6 +157,7 @@ void LineTracker::State::End(Track &t, int64_t last, const uint8_t *after) {
     evidence.span = &t.span;
     evidence.before = std::move(t.before);
     evidence.lines = std::move(t.lines);
+    evidence.lineHeight = t.lineHeight;
     if (after) {
         evidence.after.resize((size_t)t.span.width * t.span.height);
         for (int r = 0; r < t.span.height; ++r)

@@ -3,12 +3,12 @@
 // Three planes over the subtitle's place: its luma while on screen (the middle of the lowest and
 // highest each pixel took, and whether that range is small: steady), the frame before it came and
 // the frame after it went. A pixel is damage when it is steady and its luma differs from the
-// picture before and after by more than the coding noise; where only one of the two is known, from
-// that one. So the damage takes in whatever the style drew (fill, outline, shadow, a soft blur down
+// picture before and after by more than the coding noise. So the damage takes in whatever the style drew (fill, outline, shadow, a soft blur down
 // to that difference) and nothing of the picture: moving picture is never steady, still picture is
 // the same before and after. Around the lines (the span's margin outside them) the same measure
 // tells a subtitle from a picture that changed as a whole (a camera that stops moving makes every
-// pixel steady and different at once): a subtitle leaves its surroundings alone.
+// pixel steady and different at once): a subtitle leaves its surroundings alone. Glyphs are
+// strokes, and what a hand puts down in the scene is mostly solid.
 // Cost: a few passes over the span and one labelling, once per subtitle.
 #include "detect/proposed_shape.h"
 
@@ -36,6 +36,19 @@ constexpr int kMinComponent = 4;
 constexpr int kMinDamage = 40;
 // Share of the picture around the lines that may change with the subtitle.
 constexpr double kMaxAroundChanged = 0.2;
+
+// Glyphs are strokes: an erosion by nearly half the line's height leaves little of them (bold
+// strokes are a third of a small letter's height at most), most of a solid thing. A subtitle's
+// box is solid too, and wide: at least three times as wide as high and filling most of its bounds.
+bool TextLike(const cv::Mat &damage, int lineHeight) {
+    const int k = std::max(3, (lineHeight * 9 / 20) | 1);
+    cv::Mat eroded;
+    cv::erode(damage, eroded, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(k, k)));
+    const int area = cv::countNonZero(damage);
+    if (cv::countNonZero(eroded) <= 0.15 * area) return true;
+    const cv::Rect bounds = cv::boundingRect(damage);
+    return bounds.width >= 3 * bounds.height && area >= 0.7 * bounds.area();
+}
 
 cv::Mat Plane(const LumaSpan &span, const std::vector<uint8_t> &v) {
     return cv::Mat(span.height, span.width, CV_8U, const_cast<uint8_t *>(v.data()));
@@ -73,22 +86,20 @@ SubtitleShape ShapeProposed(const ProposedEvidence &evidence) {
     cv::subtract(high, low, range);
     cv::addWeighted(low, 0.5, high, 0.5, 0, middle);
     cv::compare(range, kSteady, steady, cv::CMP_LE);
-    const bool haveBefore = evidence.before.size() == size, haveAfter = evidence.after.size() == size;
-    cv::Mat changed;
-    if (haveBefore && haveAfter) changed = Differs(middle, span, evidence.before) & Differs(middle, span, evidence.after);
-    else if (haveBefore) changed = Differs(middle, span, evidence.before);
-    else if (haveAfter) changed = Differs(middle, span, evidence.after);
-    else return shape;  // on screen from the film's first frame to its last: a logo as much as a subtitle
+    // A subtitle comes and goes: without the frame before it or the one after, a line there from
+    // the film's first frame or to its last is a thing in the scene as much as a subtitle.
+    if (evidence.before.size() != size || evidence.after.size() != size) return shape;
+    const cv::Mat changed = Differs(middle, span, evidence.before) & Differs(middle, span, evidence.after);
     const cv::Mat lines = Plane(span, evidence.lines);
     cv::Mat damage = steady & changed & lines;
     DropSmall(damage);
     const int area = cv::countNonZero(damage);
-    if (area < kMinDamage) return shape;
+    if (area < kMinDamage || !TextLike(damage, evidence.lineHeight)) return shape;
     // Around the lines: a picture that changed as a whole is not a subtitle.
     const cv::Mat around = ~lines;
     const cv::Mat aroundChanged = steady & changed & around;
     const int aroundCount = cv::countNonZero(around);
-    if ((haveBefore || haveAfter) && aroundCount > 0 && cv::countNonZero(aroundChanged) > kMaxAroundChanged * aroundCount)
+    if (aroundCount > 0 && cv::countNonZero(aroundChanged) > kMaxAroundChanged * aroundCount)
         return shape;
     const cv::Rect bounds = (cv::boundingRect(damage) + cv::Point(-kBorder, -kBorder) + cv::Size(2 * kBorder, 2 * kBorder)) &
                             cv::Rect(0, 0, span.width, span.height);

@@ -17,15 +17,17 @@ struct ProposedEvidence {
     // Span-sized: 255 inside the boxes of the text lines the detector found, grown by a margin;
     // the damage is looked for only there.
     std::vector<uint8_t> lines;
+    int lineHeight = 0;  // the height of the detector's line
 };
 
 // The damage is what stays steady while the subtitle shows and differs from both the picture
-// before it came and the picture after it went (from the one that is known, when only one is):
+// before it came and the picture after it went:
 // its fill, outline, shadow and anti-aliasing, and nothing of a picture that moves (never steady)
 // or stands still (the same before, during and after). The graymap is that damage, widened a few
 // pixels further for what a moving picture kept from being steady (a translucent shadow). Not
 // text when the damage is small, when the picture around the lines changed at once as well (a
-// camera that stops, a scene that holds: a subtitle changes its own pixels and no others), or
-// when neither the frame before nor the one after is known (there from the film's first frame to
-// its last, like a logo).
+// camera that stops, a scene that holds: a subtitle changes its own pixels and no others), when
+// it is solid rather than strokes (a thing put down in the scene) unless it is a wide box, or
+// when the frame before or the one after is not known (a line there from the film's first frame,
+// or to its last, is a thing in the scene as much as a subtitle).
 SubtitleShape ShapeProposed(const ProposedEvidence &evidence);
