@@ -219,14 +219,14 @@ void SubtitleDetector::State::End(InProgress &subtitle, int64_t last) {
     if (f.shape.text) found.push_back(std::move(f));
 }
 
-void SubtitleDetector::AddTextLines(const std::vector<Box> &lines) {
+void SubtitleDetector::AddTextLines(int64_t frame, const std::vector<Box> &lines) {
     State &s = *state_;
     if (!s.lines) return;
     const int top = s.height * s.settings.regionTop / 100, bottom = s.height * s.settings.regionBottom / 100;
     std::vector<Box> inBand;
     for (const Box &b : lines)
         if (b.y + b.height / 2 >= top && b.y + b.height / 2 < bottom) inBand.push_back(b);
-    s.lines->AddTextLines(inBand);
+    s.lines->AddTextLines(frame, inBand);
 }
 
 void SubtitleDetector::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {

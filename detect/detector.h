@@ -18,7 +18,7 @@ struct DetectSettings {
     double minSeconds = 0.6;  // shorter appearances are not subtitles
     double maxSeconds = 12;   // nor is anything that stays longer (a logo, a sign)
     // Text lines from a learned detector will be given (AddTextLines) every this many frames; 0:
-    // none will. Costs a ring of 32 full-size luma planes.
+    // none will. Costs a ring of twice as many full-size luma planes and 16 more.
     int proposalInterval = 0;
 };
 
@@ -40,10 +40,10 @@ public:
         int x, y, width, height;
     };
 
-    // Text lines a learned detector found in the frame that AddFrame takes next: subtitles of any
-    // colour and style among them are found as well (line_tracks.h), and their damage measured
-    // from the film (proposed_shape.h).
-    void AddTextLines(const std::vector<Box> &lines);
+    // Text lines a learned detector found in frame `frame`, given to AddFrame at most 12 frames
+    // ago: subtitles of any colour and style among them are found as well (line_tracks.h), and
+    // their damage measured from the film (proposed_shape.h).
+    void AddTextLines(int64_t frame, const std::vector<Box> &lines);
     // The next frame's luma (frames are numbered from 0 in the order given).
     void AddFrame(const uint8_t *luma, std::ptrdiff_t stride);
     // Ends the film: what is still on screen ends at the last frame. Returns every subtitle found,

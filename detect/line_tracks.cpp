@@ -8,15 +8,18 @@
 //    when enough of those steady pixels differ from the sample before the candidate's: those
 //    pixels (the signature) are what the subtitle drew. Text in a still scene never differs; text
 //    in a moving scene never keeps its luma.
-// 3. Its first frame: going back from the candidate's frame through a ring of the last 32
-//    full-size luma planes, the earliest of an unbroken run of frames whose signature pixels
+// 3. Its first frame: going back from the candidate's frame through a ring of the last
+//    2 intervals + kMaxLag + 4 full-size luma planes, the earliest of an unbroken run of frames whose signature pixels
 //    match. Its last: each frame, the signature is looked for; the frame before the one where
 //    fewer than half match.
 // 4. While on screen, the lowest and highest luma of every pixel around it are gathered; at its
 //    end, with the frame before its first and the frame after its last, proposed_shape.cpp
 //    measures its damage and tells it from a picture that changed as a whole.
+// The lines of a sample may come up to kMaxLag frames after the frame itself (the network runs
+// beside the rest); the frames in between are then looked through for the subtitle's end.
 // Cost per frame: one copy of the luma into the ring, and a pass over the signature and the span
-// of each subtitle on screen. Per sample, a comparison of each line's box. Memory: 32 luma planes.
+// of each subtitle on screen. Per sample, a comparison of each line's box. Memory: the ring's luma
+// planes (34 at 25 frames/s).
 #include "detect/line_tracks.h"
 
 #include <algorithm>
@@ -28,7 +31,8 @@
 
 namespace {
 
-constexpr int kHistory = 32;
+// Frames the lines of a sample may come after it.
+constexpr int kMaxLag = 12;
 // Luma a subtitle's pixel keeps from one sample to the next (coding noise), and a signature
 // pixel from its template while the subtitle shows.
 constexpr int kSteady = 10;
@@ -69,21 +73,19 @@ double Overlap(const cv::Rect &a, const cv::Rect &b) {
 }  // namespace
 
 struct LineTracker::State {
-    int width, height, interval;
+    int width, height, interval, history;
     double fps, minSeconds, maxSeconds;
     std::vector<std::vector<uint8_t>> ring;
     int64_t frame = 0;  // the number of the next frame
-    std::vector<SubtitleDetector::Box> pending;  // the lines of the frame AddFrame takes next
-    bool sampled = false;
     std::vector<Candidate> candidates;
     std::vector<Track> active;
     std::vector<FoundSubtitle> found;
 
-    const uint8_t *Frame(int64_t f) const { return ring[(size_t)(f % kHistory)].data(); }
-    bool Kept(int64_t f) const { return f >= 0 && f < frame && frame - f <= kHistory; }
+    const uint8_t *Frame(int64_t f) const { return ring[(size_t)(f % history)].data(); }
+    bool Kept(int64_t f) const { return f >= 0 && f < frame && frame - f <= history; }
     double Match(const Track &t, const uint8_t *luma) const;
-    void Sample(const std::vector<SubtitleDetector::Box> &lines);
-    void Confirm(const Candidate &c, const cv::Rect &now);
+    void Sample(int64_t at, const std::vector<SubtitleDetector::Box> &lines);
+    void Confirm(const Candidate &c, int64_t at, const cv::Rect &now);
     void End(Track &t, int64_t last, const uint8_t *after);
 };
 
@@ -93,10 +95,10 @@ double LineTracker::State::Match(const Track &t, const uint8_t *luma) const {
     return (double)same / (double)t.signature.size();
 }
 
-// A candidate seen again in the frame just added (`frame - 1`) at `now`: a subtitle when enough of
-// its pixels kept their luma since the candidate's sample and differ from the sample before it.
-void LineTracker::State::Confirm(const Candidate &c, const cv::Rect &now) {
-    const int64_t current = frame - 1, earlier = c.frame, before = c.frame - interval;
+// A candidate seen again in frame `at` at `now`: a subtitle when enough of its pixels kept their
+// luma since the candidate's sample and differ from the sample before it.
+void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect &now) {
+    const int64_t current = at, earlier = c.frame, before = c.frame - interval;
     const cv::Rect box = (c.box | now) & cv::Rect(0, 0, width, height);
     const uint8_t *a = Frame(current), *b = Frame(earlier);
     const uint8_t *g = Kept(before) ? Frame(before) : nullptr;
@@ -119,7 +121,7 @@ void LineTracker::State::Confirm(const Candidate &c, const cv::Rect &now) {
     const cv::Rect spanRect = (box + cv::Point(-kSpanMargin, -kSpanMargin) + cv::Size(2 * kSpanMargin, 2 * kSpanMargin)) &
                               cv::Rect(0, 0, width, height);
     t.span.Reset(spanRect.x, spanRect.y, spanRect.width, spanRect.height);
-    for (int64_t f = std::max(first, frame - kHistory); f <= current; ++f) t.span.Add(Frame(f), width);
+    for (int64_t f = std::max(first, frame - history); f <= current; ++f) t.span.Add(Frame(f), width);
     if (Kept(first - 1)) {
         t.before.resize((size_t)spanRect.area());
         const uint8_t *p = Frame(first - 1);
@@ -128,12 +130,20 @@ void LineTracker::State::Confirm(const Candidate &c, const cv::Rect &now) {
     }
     t.lines.assign((size_t)spanRect.area(), 0);
     cv::Mat(spanRect.height, spanRect.width, CV_8U, t.lines.data())(box - spanRect.tl()).setTo(255);
+    // The frames since the sample, which came before its lines did.
+    for (int64_t f = current + 1; f < frame; ++f) {
+        if (Match(t, Frame(f)) < kPresentShare) {
+            End(t, f - 1, Frame(f));
+            return;
+        }
+        t.span.Add(Frame(f), width);
+    }
     active.push_back(std::move(t));
 }
 
-// The lines of the frame just added: candidates seen again become subtitles; lines no subtitle on
-// screen holds become candidates.
-void LineTracker::State::Sample(const std::vector<SubtitleDetector::Box> &lines) {
+// The lines of frame `at`: candidates seen again become subtitles; lines no subtitle on screen
+// holds become candidates.
+void LineTracker::State::Sample(int64_t at, const std::vector<SubtitleDetector::Box> &lines) {
     std::vector<Candidate> next;
     for (const SubtitleDetector::Box &l : lines) {
         if (l.width < kMinLineAspect * l.height) continue;
@@ -144,8 +154,8 @@ void LineTracker::State::Sample(const std::vector<SubtitleDetector::Box> &lines)
         if (std::any_of(active.begin(), active.end(), [&](const Track &t) { return Overlap(t.box, box) > 0.5; })) continue;
         const auto seen = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate &c) { return Overlap(c.box, box) > 0.5; });
         const size_t before = active.size();
-        if (seen != candidates.end()) Confirm(*seen, box);
-        if (active.size() == before) next.push_back(Candidate{box, frame - 1, l.height});
+        if (seen != candidates.end()) Confirm(*seen, at, box);
+        if (active.size() == before) next.push_back(Candidate{box, at, l.height});
     }
     candidates = std::move(next);
 }
@@ -176,19 +186,21 @@ LineTracker::LineTracker(int width, int height, int interval, double framesPerSe
     State &s = *state_;
     s.width = width, s.height = height, s.interval = std::max(1, interval);
     s.fps = framesPerSecond > 0 ? framesPerSecond : 25, s.minSeconds = minSeconds, s.maxSeconds = maxSeconds;
-    s.ring.assign(kHistory, std::vector<uint8_t>((size_t)width * height));
+    s.history = 2 * s.interval + kMaxLag + 4;
+    s.ring.assign((size_t)s.history, std::vector<uint8_t>((size_t)width * height));
 }
 
 LineTracker::~LineTracker() = default;
 
-void LineTracker::AddTextLines(const std::vector<SubtitleDetector::Box> &lines) {
-    state_->pending = lines;
-    state_->sampled = true;
+void LineTracker::AddTextLines(int64_t frame, const std::vector<SubtitleDetector::Box> &lines) {
+    State &s = *state_;
+    if (frame < 0 || frame >= s.frame || s.frame - 1 - frame > kMaxLag) return;
+    s.Sample(frame, lines);
 }
 
 void LineTracker::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
     State &s = *state_;
-    uint8_t *slot = s.ring[(size_t)(s.frame % kHistory)].data();
+    uint8_t *slot = s.ring[(size_t)(s.frame % s.history)].data();
     for (int r = 0; r < s.height; ++r) std::copy_n(luma + r * stride, s.width, slot + (size_t)r * s.width);
     ++s.frame;
     for (size_t i = 0; i < s.active.size();) {
@@ -201,8 +213,6 @@ void LineTracker::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
         t.span.Add(slot, s.width);
         ++i;
     }
-    if (s.sampled) s.Sample(s.pending);
-    s.sampled = false;
 }
 
 std::vector<FoundSubtitle> LineTracker::Finish() {

@@ -11,16 +11,16 @@
 
 class LineTracker {
 public:
-    // `interval`: frames between two calls of AddTextLines (the lines of a sampled frame); a
-    // subtitle lasts `minSeconds` to `maxSeconds`.
+    // `interval`: frames between two sampled frames; a subtitle lasts `minSeconds` to `maxSeconds`.
     LineTracker(int width, int height, int interval, double framesPerSecond, double minSeconds, double maxSeconds);
     ~LineTracker();
     LineTracker(const LineTracker &) = delete;
     LineTracker &operator=(const LineTracker &) = delete;
 
-    // The lines the detector found in the frame AddFrame takes next.
-    void AddTextLines(const std::vector<SubtitleDetector::Box> &lines);
     void AddFrame(const uint8_t *luma, std::ptrdiff_t stride);
+    // The lines the detector found in frame `frame`, which AddFrame took at most 12 frames ago;
+    // samples in the order of their frames. Lines that come later are not looked at.
+    void AddTextLines(int64_t frame, const std::vector<SubtitleDetector::Box> &lines);
     // Ends the film; the subtitles found, in no particular order.
     std::vector<FoundSubtitle> Finish();
 

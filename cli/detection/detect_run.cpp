@@ -161,9 +161,9 @@ DetectedFilm DetectFilm(const Options &o) {
             throw HostError(EXIT_FAILURE_RUN, "the picture size changes within the film; subremove needs one size");
         }
         std::ptrdiff_t stride = 0;
-        if (proposals && proposals->Due(film.frames)) detector.AddTextLines(proposals->Find(frame));
         const uint8_t *plane = luma.Read(frame, &stride);
         detector.AddFrame(plane, stride);
+        if (proposals && proposals->Due(film.frames)) detector.AddTextLines(film.frames, proposals->Find(frame));
         ++film.frames;
     }
     const std::vector<FoundSubtitle> found = OneSubtitlePerFrame(detector.Finish());
