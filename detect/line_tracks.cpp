@@ -65,6 +65,14 @@ struct Track {
     std::vector<uint8_t> lines;   // the span's pixels inside the line
 };
 
+// The span's rectangle of a full-size plane, `stride` bytes a row.
+std::vector<uint8_t> Crop(const uint8_t *plane, int stride, const LumaSpan &span) {
+    std::vector<uint8_t> out((size_t)span.width * span.height);
+    for (int r = 0; r < span.height; ++r)
+        std::copy_n(plane + (size_t)(span.top + r) * stride + span.left, span.width, out.begin() + (size_t)r * span.width);
+    return out;
+}
+
 double Overlap(const cv::Rect &a, const cv::Rect &b) {
     const double inter = (a & b).area();
     return inter / std::max(1, std::min(a.area(), b.area()));
@@ -105,10 +113,10 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
     Track t;
     for (int r = box.y; r < box.br().y; ++r) {
         for (int x = box.x; x < box.br().x; ++x) {
-            const int at = r * width + x;
-            if (std::abs(a[at] - b[at]) > kSteady || (g && std::abs(b[at] - g[at]) <= kChanged)) continue;
-            t.signature.push_back(at);
-            t.luma.push_back(b[at]);
+            const int i = r * width + x;
+            if (std::abs(a[i] - b[i]) > kSteady || (g && std::abs(b[i] - g[i]) <= kChanged)) continue;
+            t.signature.push_back(i);
+            t.luma.push_back(b[i]);
         }
     }
     if (t.signature.size() < kMinSignature) return;
@@ -122,12 +130,7 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
                               cv::Rect(0, 0, width, height);
     t.span.Reset(spanRect.x, spanRect.y, spanRect.width, spanRect.height);
     for (int64_t f = std::max(first, frame - history); f <= current; ++f) t.span.Add(Frame(f), width);
-    if (Kept(first - 1)) {
-        t.before.resize((size_t)spanRect.area());
-        const uint8_t *p = Frame(first - 1);
-        for (int r = 0; r < spanRect.height; ++r)
-            std::copy_n(p + (size_t)(spanRect.y + r) * width + spanRect.x, spanRect.width, t.before.begin() + (size_t)r * spanRect.width);
-    }
+    if (Kept(first - 1)) t.before = Crop(Frame(first - 1), width, t.span);
     t.lines.assign((size_t)spanRect.area(), 0);
     cv::Mat(spanRect.height, spanRect.width, CV_8U, t.lines.data())(box - spanRect.tl()).setTo(255);
     // The frames since the sample, which came before its lines did.
@@ -168,12 +171,7 @@ void LineTracker::State::End(Track &t, int64_t last, const uint8_t *after) {
     evidence.before = std::move(t.before);
     evidence.lines = std::move(t.lines);
     evidence.lineHeight = t.lineHeight;
-    if (after) {
-        evidence.after.resize((size_t)t.span.width * t.span.height);
-        for (int r = 0; r < t.span.height; ++r)
-            std::copy_n(after + (size_t)(t.span.top + r) * width + t.span.left, t.span.width,
-                        evidence.after.begin() + (size_t)r * t.span.width);
-    }
+    if (after) evidence.after = Crop(after, width, t.span);
     FoundSubtitle f;
     f.first = t.first;
     f.last = last;
