@@ -23,12 +23,20 @@
 // Every buffer is made at construction by one run on a blank input; a frame allocates only
 // when it has more components than any before (their small tables) and what OpenCV's forward
 // pass allocates itself.
+// TextLineWorker runs searches on one thread of its own, in the order given; the caller takes
+// each sample's lines when it chooses, so where they go in never depends on the timing. The
+// network's own threads (OpenCV's) still share out each run beside it.
 #include "detect/text_lines.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 #include <opencv2/dnn.hpp>
@@ -219,4 +227,132 @@ TextProbabilityMap TextLineFinder::Probability() const {
     out.scaleX = (double)s.input.width / s.width;
     out.scaleY = (double)s.input.height / s.height;
     return out;
+}
+
+// The worker: the caller alone adds and removes samples (under the lock); the worker only reads
+// the queue and writes the results of the sample it searches (under the lock), whose pixels
+// nobody else touches meanwhile. A deque keeps every sample in place while others come and go.
+struct TextLineWorker::State {
+    struct Sample {
+        int64_t frame = 0;
+        std::vector<uint8_t> pixels;
+        std::vector<TextLine> lines;
+        std::string error;
+        bool done = false;
+    };
+
+    Search search;
+    size_t frameBytes = 0;
+    std::function<void()> whileWaiting;
+    mutable std::mutex mutex;
+    std::condition_variable queued, finished;
+    std::deque<Sample> samples;  // in frame order: the searched ones, then `unsearched` more
+    size_t unsearched = 0;
+    bool stop = false;
+    std::vector<uint8_t> next;                // the buffer NextBuffer gave (the caller's)
+    std::vector<std::vector<uint8_t>> spare;  // buffers whose lines were taken (the caller's)
+    std::thread thread;
+
+    void Work();
+};
+
+void TextLineWorker::State::Work() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        queued.wait(lock, [this] { return stop || unsearched > 0; });
+        if (stop) return;
+        Sample &sample = samples[samples.size() - unsearched];
+        lock.unlock();
+        std::vector<TextLine> lines;
+        std::string error;
+        // Nothing may leave the thread: a failure goes to the caller with its sample.
+        try {
+            lines = search(sample.pixels.data());
+        } catch (const std::exception &e) {
+            error = "the text detector failed: " + FirstLine(e.what());
+        } catch (...) {
+            error = "the text detector failed";
+        }
+        lock.lock();
+        sample.lines = std::move(lines);
+        sample.error = std::move(error);
+        sample.done = true;
+        --unsearched;
+        finished.notify_all();
+    }
+}
+
+TextLineWorker::TextLineWorker(Search search, size_t frameBytes, std::function<void()> whileWaiting)
+    : state_(new State) {
+    State &s = *state_;
+    s.search = std::move(search);
+    s.frameBytes = frameBytes;
+    s.whileWaiting = std::move(whileWaiting);
+    s.thread = std::thread([&s] { s.Work(); });
+}
+
+TextLineWorker::~TextLineWorker() {
+    State &s = *state_;
+    {
+        const std::lock_guard<std::mutex> lock(s.mutex);
+        s.stop = true;
+    }
+    s.queued.notify_all();
+    s.thread.join();
+}
+
+uint8_t *TextLineWorker::NextBuffer() {
+    State &s = *state_;
+    if (s.next.size() != s.frameBytes) {
+        if (s.spare.empty()) {
+            s.next.assign(s.frameBytes, 0);
+        } else {
+            s.next = std::move(s.spare.back());
+            s.spare.pop_back();
+        }
+    }
+    return s.next.data();
+}
+
+void TextLineWorker::Submit(int64_t frame) {
+    State &s = *state_;
+    NextBuffer();
+    State::Sample sample;
+    sample.frame = frame;
+    sample.pixels = std::move(s.next);
+    s.next.clear();
+    {
+        const std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.samples.empty() && s.samples.back().frame >= frame)
+            throw std::logic_error("text lines: samples must be submitted in frame order");
+        s.samples.push_back(std::move(sample));
+        ++s.unsearched;
+    }
+    s.queued.notify_one();
+}
+
+size_t TextLineWorker::Pending() const {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->samples.size();
+}
+
+std::vector<TextLine> TextLineWorker::Take(int64_t frame) {
+    State &s = *state_;
+    State::Sample sample;
+    {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        if (s.samples.empty() || s.samples.front().frame != frame)
+            throw std::logic_error("text lines: frame " + std::to_string(frame) + " is not the oldest sample");
+        while (!s.finished.wait_for(lock, std::chrono::milliseconds(50), [&s] { return s.samples.front().done; })) {
+            if (!s.whileWaiting) continue;
+            lock.unlock();
+            s.whileWaiting();
+            lock.lock();
+        }
+        sample = std::move(s.samples.front());
+        s.samples.pop_front();
+    }
+    s.spare.push_back(std::move(sample.pixels));
+    if (!sample.error.empty()) throw std::runtime_error(sample.error);
+    return std::move(sample.lines);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,43 @@ public:
 
     // The probability map of the last Find (empty before the first).
     TextProbabilityMap Probability() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Runs the search for lines on a thread of its own, so that the network (most of detection's
+// time) works while the caller decodes and tracks other frames. Samples are searched in the order
+// given and their lines taken in that order, each when the caller asks (waiting for the search
+// when it is late): the caller decides where the lines go in, so nothing depends on how fast
+// either side ran. Cost: one frame buffer per sample given and not yet taken.
+class TextLineWorker {
+public:
+    // Searches one sample's pixels, on the worker thread; an exception it throws comes back from
+    // Take as std::runtime_error with its first line.
+    using Search = std::function<std::vector<TextLine>(const uint8_t *pixels)>;
+
+    // Buffers of `frameBytes` bytes. `whileWaiting` (may be empty) is called on the caller's
+    // thread about every 50 ms that Take waits: an exception from it (an interrupt) leaves the
+    // wait. Throws std::system_error when no thread can be started.
+    TextLineWorker(Search search, size_t frameBytes, std::function<void()> whileWaiting = {});
+    // Waits for the search under way (one network run at most); samples not yet searched are
+    // dropped. Never throws.
+    ~TextLineWorker();
+    TextLineWorker(const TextLineWorker &) = delete;
+    TextLineWorker &operator=(const TextLineWorker &) = delete;
+
+    // The buffer to put the next sample's pixels in before Submit; a buffer is used again once
+    // its sample's lines have been taken.
+    uint8_t *NextBuffer();
+    // The buffer now holds frame `frame`, later than every frame submitted before.
+    void Submit(int64_t frame);
+    // Samples submitted and not yet taken.
+    size_t Pending() const;
+    // The lines of the oldest sample not yet taken, which must be frame `frame` (else
+    // std::logic_error), once searched. Throws std::runtime_error when its search failed.
+    std::vector<TextLine> Take(int64_t frame);
 
 private:
     struct State;

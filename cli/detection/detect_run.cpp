@@ -19,6 +19,7 @@ extern "C" {
 #include <cstring>
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <memory>
 
 #include "cli/errors.h"
@@ -62,31 +63,89 @@ private:
     SwsContext *scaler_ = nullptr;
 };
 
-// The learned text detector on every `interval`-th frame: the frame in RGB, the lines it finds.
+// The learned text detector on every `interval`-th frame, on a thread of its own, with the
+// detector kept `interval` frames behind the decoding: a sample goes to the network as soon as it
+// is decoded, and the frames before it are tracked while the network runs. Each sample's lines
+// still go in right after its own frame, before the next, exactly as if the network ran in line:
+// when the lines come changes what the tracker finds (a subtitle that ended meanwhile would no
+// longer hold its line), so this is the one order, whatever the timing. The network (about
+// 300 ms of CPU a sample at 960x544) then costs wall time only where it is slower than decoding
+// and tracking the sample's frames. Memory: interval + 1 luma planes, and three RGB frames at most.
 class LineProposals {
 public:
     LineProposals(const std::string &model, int width, int height, int interval)
-        : finder_(model, width, height), width_(width), height_(height), interval_(interval), rgb_((size_t)width * height * 3) {}
-    int interval() const { return interval_; }
+        : finder_(model, width, height), width_(width), height_(height), interval_(interval),
+          worker_([this](const uint8_t *rgb) { return finder_.Find(rgb, 3 * width_); }, (size_t)width * height * 3,
+                  ThrowIfInterrupted) {}
     ~LineProposals() { sws_freeContext(scaler_); }
-    bool Due(int64_t frame) const { return frame % interval_ == 0; }
-    std::vector<SubtitleDetector::Box> Find(const AVFrame *frame) {
-        scaler_ = sws_getCachedContext(scaler_, width_, height_, (AVPixelFormat)frame->format, width_, height_, AV_PIX_FMT_RGB24,
-                                       SWS_POINT, nullptr, nullptr, nullptr);
-        if (!scaler_) throw HostError(EXIT_FAILURE_RUN, "cannot convert the film's pictures for the text detector");
-        uint8_t *out[4] = {rgb_.data(), nullptr, nullptr, nullptr};
-        int lines[4] = {3 * width_, 0, 0, 0};
-        sws_scale(scaler_, frame->data, frame->linesize, 0, height_, out, lines);
-        std::vector<SubtitleDetector::Box> boxes;
-        for (const TextLine &l : finder_.Find(rgb_.data(), 3 * width_)) boxes.push_back({l.x, l.y, l.width, l.height});
-        return boxes;
+    int interval() const { return interval_; }
+
+    // Frame `frame`, just decoded: its luma is kept for the detector, and a sample goes to the
+    // network. Then the detector gets the frames more than `interval` behind.
+    void Read(int64_t frame, const AVFrame *picture, const uint8_t *luma, std::ptrdiff_t stride, SubtitleDetector &detector) {
+        Keep(frame, luma, stride);
+        if (frame % interval_ == 0) Submit(frame, picture);
+        while (held_.size() > (size_t)interval_) GiveOldest(detector);
+    }
+    // The film ended: the detector gets every frame held.
+    void Finish(SubtitleDetector &detector) {
+        while (!held_.empty()) GiveOldest(detector);
     }
 
 private:
+    struct Held {
+        int64_t frame;
+        std::vector<uint8_t> luma;
+    };
+
+    void Keep(int64_t frame, const uint8_t *luma, std::ptrdiff_t stride) {
+        std::vector<uint8_t> plane;
+        if (!spare_.empty()) {
+            plane = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        plane.resize((size_t)width_ * height_);
+        for (int r = 0; r < height_; ++r) std::copy_n(luma + r * stride, width_, plane.begin() + (size_t)r * width_);
+        held_.push_back(Held{frame, std::move(plane)});
+    }
+    void Submit(int64_t frame, const AVFrame *picture) {
+        scaler_ = sws_getCachedContext(scaler_, width_, height_, (AVPixelFormat)picture->format, width_, height_,
+                                       AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
+        if (!scaler_) throw HostError(EXIT_FAILURE_RUN, "cannot convert the film's pictures for the text detector");
+        uint8_t *out[4] = {worker_.NextBuffer(), nullptr, nullptr, nullptr};
+        int lines[4] = {3 * width_, 0, 0, 0};
+        sws_scale(scaler_, picture->data, picture->linesize, 0, height_, out, lines);
+        worker_.Submit(frame);
+    }
+    // The oldest frame held, and after a sample its lines: the network's failure is the run's
+    // one-line error.
+    void GiveOldest(SubtitleDetector &detector) {
+        Held h = std::move(held_.front());
+        held_.pop_front();
+        detector.AddFrame(h.luma.data(), width_);
+        if (h.frame % interval_ == 0) {
+            std::vector<TextLine> found;
+            try {
+                found = worker_.Take(h.frame);
+            } catch (const HostError &) {
+                throw;  // interrupted while waiting
+            } catch (const std::runtime_error &e) {
+                throw HostError(EXIT_FAILURE_RUN, e.what());
+            }
+            std::vector<SubtitleDetector::Box> boxes;
+            for (const TextLine &l : found) boxes.push_back({l.x, l.y, l.width, l.height});
+            detector.AddTextLines(h.frame, boxes);
+        }
+        spare_.push_back(std::move(h.luma));
+    }
+
+    // The finder before the worker, which searches with it: the worker stops first.
     TextLineFinder finder_;
     int width_, height_, interval_;
-    std::vector<uint8_t> rgb_;
+    TextLineWorker worker_;
     SwsContext *scaler_ = nullptr;
+    std::deque<Held> held_;  // decoded, not yet given to the detector, in frame order
+    std::vector<std::vector<uint8_t>> spare_;
 };
 
 // The proposals, or none (with a warning that says how to get the model) when it is missing.
@@ -162,10 +221,13 @@ DetectedFilm DetectFilm(const Options &o) {
         }
         std::ptrdiff_t stride = 0;
         const uint8_t *plane = luma.Read(frame, &stride);
-        detector.AddFrame(plane, stride);
-        if (proposals && proposals->Due(film.frames)) detector.AddTextLines(film.frames, proposals->Find(frame));
+        if (proposals)
+            proposals->Read(film.frames, frame, plane, stride, detector);
+        else
+            detector.AddFrame(plane, stride);
         ++film.frames;
     }
+    if (proposals) proposals->Finish(detector);
     const std::vector<FoundSubtitle> found = OneSubtitlePerFrame(detector.Finish());
     film.index = o.detectDir + "/subs.bms";
     TargetRules rules;
