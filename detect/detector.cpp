@@ -302,11 +302,14 @@ static bool SameFind(const FoundSubtitle &a, const FoundSubtitle &b) {
 }
 
 // This pass's find is kept over a proposed line's when it is the whole line at the same frames:
-// its graymap and widening are the outline's own. Otherwise the line's (this pass saw only a
-// part of the text, or of its frames).
+// its graymap and widening are the outline's own. It gives way to a line's that covers it (this
+// pass saw only a part of the text, or of its frames); otherwise both stay, and are united.
+static bool Covers(const FoundSubtitle &a, const FoundSubtitle &b) {
+    return (Place(a) & Place(b)).area() * 5 >= Place(b).area() * 4;
+}
+
 static bool OwnFindHolds(const FoundSubtitle &own, const FoundSubtitle &line) {
-    const cv::Rect a = Place(own), b = Place(line);
-    return std::abs(own.first - line.first) <= 1 && std::abs(own.last - line.last) <= 1 && (a & b).area() * 5 >= b.area() * 4;
+    return std::abs(own.first - line.first) <= 1 && std::abs(own.last - line.last) <= 1 && Covers(own, line);
 }
 
 std::vector<FoundSubtitle> SubtitleDetector::Finish() {
@@ -321,7 +324,8 @@ std::vector<FoundSubtitle> SubtitleDetector::Finish() {
             for (auto it = own.begin(); it != own.end();) {
                 if (!SameFind(*it, line)) ++it;
                 else if (OwnFindHolds(*it, line)) held = true, ++it;
-                else it = own.erase(it);
+                else if (Covers(line, *it)) it = own.erase(it);
+                else ++it;  // each holds what the other lacks (another line of the subtitle): both stay
             }
             if (!held) s.found.push_back(std::move(line));
         }

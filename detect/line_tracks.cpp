@@ -47,6 +47,10 @@ constexpr int kSpanMargin = 16;
 // A subtitle's line is a row of glyphs: the detector's box is this many times as wide as high at
 // least. Text on things in the scene (a letter on a block, a sign) is often squarer.
 constexpr double kMinLineAspect = 1.8;
+// Subtitles sit at the top or the bottom of the picture: a line whose middle lies in the band
+// between (percent of the height) is the scene's. On a still shot of letter blocks, a row of them
+// put down by hand in the middle came and went like a subtitle.
+constexpr int kMiddleTop = 30, kMiddleBottom = 55;
 
 struct Candidate {
     cv::Rect box;   // the line, grown for shadows, in the picture
@@ -93,9 +97,26 @@ struct LineTracker::State {
     bool Kept(int64_t f) const { return f >= 0 && f < frame && frame - f <= history; }
     double Match(const Track &t, const uint8_t *luma) const;
     void Sample(int64_t at, const std::vector<SubtitleDetector::Box> &lines);
-    void Confirm(const Candidate &c, int64_t at, const cv::Rect &now);
+    void Confirm(const Candidate &c, int64_t at, const cv::Rect &now, const std::vector<cv::Rect> &all);
     void End(Track &t, int64_t last, const uint8_t *after);
+    void KeepSteady(Track &t, int64_t from, int64_t to) const;
 };
+
+// Drops the signature pixels that strayed from their luma in any frame between two samples: a
+// moving picture's pixel that happened to have the same luma in both is not the subtitle's, and
+// would end it early when the picture moves on.
+void LineTracker::State::KeepSteady(Track &t, int64_t from, int64_t to) const {
+    size_t kept = 0;
+    for (size_t k = 0; k < t.signature.size(); ++k) {
+        bool steady = true;
+        for (int64_t f = from + 1; f < to && steady; ++f) steady = std::abs(Frame(f)[t.signature[k]] - t.luma[k]) <= kSteady;
+        if (!steady) continue;
+        t.signature[kept] = t.signature[k];
+        t.luma[kept++] = t.luma[k];
+    }
+    t.signature.resize(kept);
+    t.luma.resize(kept);
+}
 
 double LineTracker::State::Match(const Track &t, const uint8_t *luma) const {
     size_t same = 0;
@@ -105,7 +126,7 @@ double LineTracker::State::Match(const Track &t, const uint8_t *luma) const {
 
 // A candidate seen again in frame `at` at `now`: a subtitle when enough of its pixels kept their
 // luma since the candidate's sample and differ from the sample before it.
-void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect &now) {
+void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect &now, const std::vector<cv::Rect> &all) {
     const int64_t current = at, earlier = c.frame, before = c.frame - interval;
     const cv::Rect box = (c.box | now) & cv::Rect(0, 0, width, height);
     const uint8_t *a = Frame(current), *b = Frame(earlier);
@@ -119,6 +140,7 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
             t.luma.push_back(b[i]);
         }
     }
+    KeepSteady(t, earlier, current);
     if (t.signature.size() < kMinSignature) return;
     // The first frame: back from the candidate's sample while the signature is there.
     int64_t first = earlier;
@@ -131,8 +153,13 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
     t.span.Reset(spanRect.x, spanRect.y, spanRect.width, spanRect.height);
     for (int64_t f = std::max(first, frame - history); f <= current; ++f) t.span.Add(Frame(f), width);
     if (Kept(first - 1)) t.before = Crop(Frame(first - 1), width, t.span);
+    // Every line of the sample that reaches the span: the other line of a two-line subtitle changed
+    // with this one, and is not the picture around it.
     t.lines.assign((size_t)spanRect.area(), 0);
-    cv::Mat(spanRect.height, spanRect.width, CV_8U, t.lines.data())(box - spanRect.tl()).setTo(255);
+    cv::Mat lines(spanRect.height, spanRect.width, CV_8U, t.lines.data());
+    for (const cv::Rect &r : all)
+        if (!(r & spanRect).empty()) lines((r & spanRect) - spanRect.tl()).setTo(255);
+    lines(box - spanRect.tl()).setTo(255);
     // The frames since the sample, which came before its lines did.
     for (int64_t f = current + 1; f < frame; ++f) {
         if (Match(t, Frame(f)) < kPresentShare) {
@@ -146,19 +173,26 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
 
 // The lines of frame `at`: candidates seen again become subtitles; lines no subtitle on screen
 // holds become candidates.
-void LineTracker::State::Sample(int64_t at, const std::vector<SubtitleDetector::Box> &lines) {
-    std::vector<Candidate> next;
-    for (const SubtitleDetector::Box &l : lines) {
-        if (l.width < kMinLineAspect * l.height) continue;
-        // Shadows and blur reach past the detector's box, which hugs the glyphs' bodies.
+void LineTracker::State::Sample(int64_t at, const std::vector<SubtitleDetector::Box> &found) {
+    // Shadows and blur reach past the detector's box, which hugs the glyphs' bodies.
+    std::vector<cv::Rect> boxes;
+    std::vector<int> heights;
+    for (const SubtitleDetector::Box &l : found) {
         const int grow = std::max(3, l.height / 3);
         const cv::Rect box = cv::Rect(l.x - grow, l.y - grow, l.width + 2 * grow, l.height + 2 * grow) & cv::Rect(0, 0, width, height);
-        if (box.empty()) continue;
+        const int middle = 100 * (l.y + l.height / 2) / std::max(1, height);
+        if (box.empty() || l.width < kMinLineAspect * l.height || (middle >= kMiddleTop && middle < kMiddleBottom)) continue;
+        boxes.push_back(box);
+        heights.push_back(l.height);
+    }
+    std::vector<Candidate> next;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        const cv::Rect &box = boxes[i];
         if (std::any_of(active.begin(), active.end(), [&](const Track &t) { return Overlap(t.box, box) > 0.5; })) continue;
         const auto seen = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate &c) { return Overlap(c.box, box) > 0.5; });
         const size_t before = active.size();
-        if (seen != candidates.end()) Confirm(*seen, at, box);
-        if (active.size() == before) next.push_back(Candidate{box, at, l.height});
+        if (seen != candidates.end()) Confirm(*seen, at, box, boxes);
+        if (active.size() == before) next.push_back(Candidate{box, at, heights[i]});
     }
     candidates = std::move(next);
 }
