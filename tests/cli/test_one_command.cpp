@@ -95,16 +95,22 @@ protected:
 
 // Guards: a film without an index passing through with its subtitles in; CJK or soft-shadow
 // subtitles missed, or cleaned only in part (a ghost of the shadow left); frames without a
-// subtitle changed; the private folder of what was found left behind.
+// subtitle changed; the private folder of what was found left behind; output that depends on
+// --threads.
 TEST_F(OneCommand, CleansCjkAndSoftShadowSubtitlesWithoutAnIndex) {
     ASSERT_TRUE(MakeFilms(s));
     const std::string tmp = s.Path("tmp");
     ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
     setenv("TMPDIR", tmp.c_str(), 1);
-    const Result r = RunSubremove(s.dir, {"burnt.mkv", "out.mkv"});
+    const Result r = RunSubremove(s.dir, {"--threads", "2", "burnt.mkv", "out.mkv"});
     unsetenv("TMPDIR");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(ListDir(tmp).empty());
+    // The same film whatever the threads: the network's lines and the fill's chunks never depend on
+    // which thread is first.
+    const Result one = RunSubremove(s.dir, {"-q", "--threads", "1", "burnt.mkv", "one.mkv"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_TRUE(ReadFile(s.Path("out.mkv")) == ReadFile(s.Path("one.mkv")));
 
     const std::vector<Picture> clean = ReadFrames(s, s.Path("clean.mkv"), kW, kH);
     const std::vector<Picture> burnt = ReadFrames(s, s.Path("burnt.mkv"), kW, kH);
