@@ -301,8 +301,8 @@ static bool SameFind(const FoundSubtitle &a, const FoundSubtitle &b) {
     return 2 * together > shorter && (ra & rb).area() * 2 > std::min(ra.area(), rb.area());
 }
 
-// This pass's find is kept over a proposed line's when it is the whole line at the same frames:
-// its graymap and widening are the outline's own. It gives way to a line's that covers it (this
+// This pass's find is kept over a proposed line's when it is the whole line at the same frames,
+// with both masks in its graymap. It gives way to a line's that covers it (this
 // pass saw only a part of the text, or of its frames); otherwise both stay, and are united.
 static bool Covers(const FoundSubtitle &a, const FoundSubtitle &b) {
     return (Place(a) & Place(b)).area() * 5 >= Place(b).area() * 4;
@@ -323,7 +323,12 @@ std::vector<FoundSubtitle> SubtitleDetector::Finish() {
             bool held = false;
             for (auto it = own.begin(); it != own.end();) {
                 if (!SameFind(*it, line)) ++it;
-                else if (OwnFindHolds(*it, line)) held = true, ++it;
+                else if (OwnFindHolds(*it, line)) {
+                    // Its timing, and the union of both masks: the line's damage holds the soft or
+                    // translucent shadow that the outline's widening may fall short of.
+                    it->shape = UniteShapes({&it->shape, &line.shape});
+                    held = true, ++it;
+                }
                 else if (Covers(line, *it)) it = own.erase(it);
                 else ++it;  // each holds what the other lacks (another line of the subtitle): both stay
             }
