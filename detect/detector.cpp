@@ -308,6 +308,24 @@ static bool Covers(const FoundSubtitle &a, const FoundSubtitle &b) {
     return (Place(a) & Place(b)).area() * 5 >= Place(b).area() * 4;
 }
 
+// Whether more than 1 % of `line`'s graymap lies beyond the reach of `own`'s widened graymap.
+static bool ReachesPast(const FoundSubtitle &line, const FoundSubtitle &own) {
+    const SubtitleShape &o = own.shape, &l = line.shape;
+    const int grow = std::max(0, o.widening.Reach());
+    const std::vector<uint8_t> grown = GrowGraymap(o.graymap.data(), o.width, o.height, grow);
+    const int gx = o.x - grow, gy = o.y - grow, gw = o.width + 2 * grow, gh = o.height + 2 * grow;
+    size_t outside = 0, total = 0;
+    for (int r = 0; r < l.height; ++r) {
+        for (int c = 0; c < l.width; ++c) {
+            if (!l.graymap[(size_t)r * l.width + c]) continue;
+            ++total;
+            const int x = l.x + c - gx, y = l.y + r - gy;
+            outside += x < 0 || y < 0 || x >= gw || y >= gh || !grown[(size_t)y * gw + x];
+        }
+    }
+    return outside * 100 > total;
+}
+
 static bool OwnFindHolds(const FoundSubtitle &own, const FoundSubtitle &line) {
     return std::abs(own.first - line.first) <= 1 && std::abs(own.last - line.last) <= 1 && Covers(own, line);
 }
@@ -324,9 +342,9 @@ std::vector<FoundSubtitle> SubtitleDetector::Finish() {
             for (auto it = own.begin(); it != own.end();) {
                 if (!SameFind(*it, line)) ++it;
                 else if (OwnFindHolds(*it, line)) {
-                    // Its timing, and the union of both masks: the line's damage holds the soft or
-                    // translucent shadow that the outline's widening may fall short of.
-                    it->shape = UniteShapes({&it->shape, &line.shape});
+                    // Its timing; and the union of both masks where the line's damage reaches past
+                    // the outline's widening (a soft or translucent shadow).
+                    if (ReachesPast(line, *it)) it->shape = UniteShapes({&it->shape, &line.shape});
                     held = true, ++it;
                 }
                 else if (Covers(line, *it)) it = own.erase(it);
