@@ -14,15 +14,18 @@ int RadiusForReach(int distance) {
 }
 
 Widening WideningFor(int reach, int border) {
-    reach = std::max(0, reach);
+    reach = std::clamp(reach, 0, ReachOfRadius(kMaxRadius) + kMaxRadius);
     const int outward = std::max(0, reach - 1 - border);
-    // The first radius whose step holds `reach` (grow up to the radius) and whose outward reach
-    // can be made enough by the same grow; past the largest radius, the largest with the most grow.
-    for (int r = 0; r <= kMaxRadius; ++r) {
-        const int grow = std::max({0, reach - ReachOfRadius(r), outward - r});
-        if (grow <= r) return Widening{r, grow};
+    // Each radius with the least grow that makes both reaches; of those the one that reaches least
+    // far, a grow within the radius first (the module's own steps, as without a border to cross),
+    // else the smallest radius (the most grow: the square dilation itself, no rectangle to cut it).
+    Widening best{kMaxRadius, std::max({0, reach - ReachOfRadius(kMaxRadius), outward - kMaxRadius})};
+    for (int r = kMaxRadius; r-- > 0;) {
+        const Widening w{r, std::max({0, reach - ReachOfRadius(r), outward - r})};
+        const bool stepped = w.grow <= w.radius, bestStepped = best.grow <= best.radius;
+        if (w.Reach() < best.Reach() || (w.Reach() == best.Reach() && (stepped || !bestStepped))) best = w;
     }
-    return Widening{kMaxRadius, kMaxRadius};
+    return best;
 }
 
 namespace {

@@ -22,7 +22,7 @@ int RadiusForReach(int distance);
 
 struct Widening {
     int radius = -1;  // the module's radius; negative: not measured
-    int grow = 0;     // pixels grown onto the graymap first, 0..radius
+    int grow = 0;     // pixels grown onto the graymap first: up to the radius, more past a tight rectangle
 
     // Pixels reached from the fill within the graymap's rectangle.
     int Reach() const { return ReachOfRadius(radius) + grow; }
@@ -40,7 +40,11 @@ struct Widening {
 // the widening's outward reach; the outermost ring, the faint anti-aliasing, lies past it only
 // off the text's extreme points (the tops of capitals, descenders, the first and last letter),
 // and widening every pixel of the subtitle further for it cost 2.6 dB on a shadowed serif
-// subtitle, so the outward reach needs to come within one pixel of it.
+// subtitle, so the outward reach needs to come within one pixel of it. Where that takes more grow
+// than the radius (a soft shadow 12 pixels out of a graymap with the usual border of 2), the grow
+// makes up the rest rather than a larger radius, which would widen every pixel past the reach
+// (radius 5 and a grow of 4 reach 19). Reaches past the largest radius with as much grow (65)
+// are taken as that.
 Widening WideningFor(int reach, int border);
 
 // `cells` (width x height, row after row) grown by `grow` pixels: a (width + 2 grow) x

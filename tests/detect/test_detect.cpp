@@ -192,7 +192,9 @@ TEST(Detector, RegionLimitsTheSearch) {
 }
 
 // Guards: the radius formula out of step with the module's widening (pass i looks i away); a
-// widening that falls short of the reach or past it, or grows a graymap by a whole radius step.
+// widening that falls short of the reach or past it, or grows a graymap by a whole radius step
+// where the module's own steps do; past a tight graymap's rectangle, a larger radius that widens
+// every pixel past the reach instead of a larger grow.
 TEST(Radius, ReachFollowsTheModulesWidening) {
     EXPECT_EQ(ReachOfRadius(2), 3);
     EXPECT_EQ(ReachOfRadius(5), 15);
@@ -207,9 +209,17 @@ TEST(Radius, ReachFollowsTheModulesWidening) {
     }
     EXPECT_EQ(WideningFor(4, 4), (Widening{2, 1}));
     EXPECT_EQ(WideningFor(6, 6), (Widening{3, 0}));
-    // A 2-pixel border around a reach of 12: the widening must carry 9 pixels past the rectangle.
-    EXPECT_EQ(WideningFor(12, 2), (Widening{5, 4}));
-    EXPECT_EQ(WideningFor(200, 2), (Widening{kMaxRadius, kMaxRadius}));
+    // A 2-pixel border around a reach of 12 (a soft shadow): the widening must carry 9 pixels past
+    // the rectangle and reach no farther than 12 within it (radius 5 and a grow of 4 reach 19).
+    for (int reach = 3; reach <= 20; ++reach) {
+        const Widening w = WideningFor(reach, 2);
+        EXPECT_EQ(w.Reach(), reach) << reach;
+        EXPECT_GE(w.Outward(), reach - 3) << reach;
+    }
+    EXPECT_EQ(WideningFor(12, 2), (Widening{0, 12}));
+    EXPECT_EQ(WideningFor(5, 2), (Widening{2, 2}));
+    // As far as the largest radius with as much grow, no farther.
+    EXPECT_EQ(WideningFor(200, 2).Reach(), ReachOfRadius(kMaxRadius) + kMaxRadius);
 }
 
 // Guards: a grown graymap missing a corner (a cross instead of a square), cut at its edges, or
