@@ -352,7 +352,7 @@ SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool low
 }
 
 Widening WideningAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int y, int width, int height,
-                               const FillRule &rule) {
+                               const FillRule &rule, const ComeAndGo *change) {
     if (span.frames == 0) return Widening{};
     cv::Mat fill = cv::Mat::zeros(span.height, span.width, CV_8U);
     const cv::Rect placed = cv::Rect(x - span.left, y - span.top, width, height) & cv::Rect(0, 0, span.width, span.height);
@@ -365,5 +365,12 @@ Widening WideningAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int
     const cv::Rect bounds = cv::boundingRect(fill);
     const int border = std::max(0, std::min({bounds.x - placed.x, bounds.y - placed.y, placed.br().x - bounds.br().x,
                                              placed.br().y - bounds.br().y}));
-    return WideningFor(ReachAround(span, fill, Steady(span, rule), false, rule), border);
+    int reach = ReachAround(span, fill, Steady(span, rule), false, rule);
+    if (change) {
+        // Over a still picture the change at both ends is the damage itself, where the steady
+        // rings take in still picture too (dark letter blocks all around: 15 for an outline of 4).
+        const ChangedReach changed = ChangeReach(fill.data, span.width, span.height, *change);
+        reach = changed.still && changed.reach > 0 ? changed.reach : std::max(reach, changed.reach);
+    }
+    return WideningFor(reach, border);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "detect/change_reach.h"
 #include "detect/widening.h"
 
 // The luma a pixel took over a subtitle's frames, in a rectangle of the picture.
@@ -43,8 +44,10 @@ struct SubtitleShape {
 // where subtitles usually are, which takes a little less evidence.
 SubtitleShape ShapeSubtitle(const LumaSpan &span, const FillRule &rule, bool lowerBand);
 
-// Given a graymap (placed at x, y in the span's picture), how far the steady pixels around it
-// lie: the widening that covers them (not measured when no frame was gathered or the graymap
-// is blank). For indexes written by someone else.
+// Given a graymap (placed at x, y in the span's picture), how far the damage around it reaches:
+// the steady pixels around it, and, with `change` (planes of the span's rectangle), what changed
+// when it came and went (change_reach.h); the widening that covers the farther, or the change's
+// alone where both ends saw a still picture (not measured when no frame was gathered or the
+// graymap is blank). For indexes written by someone else.
 Widening WideningAroundGraymap(const LumaSpan &span, const uint8_t *graymap, int x, int y, int width, int height,
-                               const FillRule &rule);
+                               const FillRule &rule, const ComeAndGo *change = nullptr);

@@ -8,6 +8,7 @@
 #include "detect/widening.h"
 
 // Measures each entry's widening over its frames, for an index the detector did not write: one
-// pass over the film, gathering around each graymap only while its subtitle is on screen. An
-// entry whose graymap cannot be read, or that no frame shows, is left unmeasured.
+// pass over the film, gathering around each graymap while its subtitle is on screen and in the
+// frames just before and after. An entry whose graymap cannot be read, or that no frame shows, is
+// left unmeasured.
 std::vector<Widening> SurveyWidenings(const std::string &input, const std::string &indexPath, const IndexSummary &index);
