@@ -3,25 +3,26 @@
 // At each end the picture without the subtitle (the frame before it came, the frame after it
 // went) is set against the picture with it (its first frame, its last), pixel by pixel straight
 // out from the fill: below the lowest fill pixel of each column, above the highest, and beside
-// the outer ones of each row, k = 1, 2, ... pixels out. Averaged over the columns (or rows) at each
-// distance, the difference is what the subtitle darkened (or lightened) there, plus the picture's
-// own change between two frames, which averages out to a level the far distances (22 to 29) share
-// and is taken off; the two ends are averaged. Followed out from the fill's edge, not in rings
-// around it, a shadow below the text is not thinned by the clear side above it nor by the gaps
-// between letters: on the counter of the real-footage benchmark a soft shadow falls 49, 44, 39,
-// 34, 27, 21, 16, 11, 8, 5, 2.4 levels from 2 pixels below the text to 12; an outline or a box
-// steps down to nothing.
+// the outer ones of each row, k = 1, 2, ... pixels out. Averaged over the columns (or rows) at
+// each distance, the difference is what the subtitle darkened (or lightened) there, plus the
+// picture's own change between two frames, which averages out to a level the far distances (22
+// to 29) share and is taken off; the two ends are averaged, or the smaller taken where they
+// disagree. Followed out from the fill's edge, not in rings around it, a shadow below the text is
+// not thinned by the clear side above it nor by the gaps between letters: on the counter of the
+// real-footage benchmark a soft shadow falls 49, 44, 39, 34, 27, 21, 16, 11, 8, 5, 2.4 levels
+// from 2 pixels below the text to 12; an outline or a box steps down to nothing.
 // The damage is what the subtitle changed by more than 2 levels in the brightest picture (0.8 %
 // opacity), so a soft shadow goes on where its mean is lost in the picture's own change: past the
 // last distance that stands clear, the fall is carried on as it went, steepening as a blurred
 // edge's does, until the mean would be 0.3 % of the picture's level (the columns where the shadow
 // reaches farthest pass the threshold about there; less at a fade's faint ends, see SideReach). A
 // step to nothing has no such tail.
-// What changes with the picture alone is guarded three ways: an end is used only when its far
+// What changes with the picture alone is guarded four ways: an end is used only when its far
 // pixels changed little more than two frames with the subtitle do (not at a cut or a flash); a
 // distance stands clear only above a bar set by how much the far distances' means scatter (higher
-// with one end, lower over a still picture, where only the coding noise is left); and a tail is
-// carried on only from a gradual fall.
+// with one end, lower over a still picture, where only the coding noise is left); where the ends
+// disagree by more than that bar the smaller counts; and a tail is carried on only from a gradual
+// fall.
 // Cost: a distance transform and two passes over the pixels out from the fill's edge (29 per
 // column and row), once per subtitle.
 #include "detect/change_reach.h"
@@ -150,57 +151,63 @@ EndProfile Profile(const Edges &edges, const cv::Mat &distance, const std::vecto
 }
 
 // The distances a subtitle's change covers, 1 (the anti-aliasing) always, then out while the
-// profile `d` stays at `bar` at least. Past them the faint tail (see the top), when the last two
+// profile `d` stays at `bar` at least. Past them the faint tail (see the top), when the last three
 // steps fell gradually (to between 35 and 90 %) and the next, lost in the picture, came no lower
 // than a third of what that fall foretold; a step to nothing (an outline's edge, a box's) has
-// none.
+// none, nor an outline's anti-aliased edge, two steps down from its peak (124, 68, 30, then 4
+// beside a line whose picture changed at the cut before its end: 7 pixels for 5).
 int Covered(const double *d, double bar, double faint) {
     int last = 1;
     while (last < kLimit && d[last + 1] >= bar) ++last;
-    if (last < 3 || last == kLimit || d[last + 1] >= bar || d[last] <= faint) return last;
-    const double fall = d[last] / d[last - 1], before = d[last - 1] / d[last - 2];
-    if (std::min(fall, before) < 0.35 || std::max(fall, before) > 0.9 || d[last + 1] < 0.3 * fall * d[last])
+    if (last < 4 || last == kLimit || d[last + 1] >= bar || d[last] <= faint) return last;
+    const double fall = d[last] / d[last - 1], before = d[last - 1] / d[last - 2], first = d[last - 2] / d[last - 3];
+    if (std::min({fall, before, first}) < 0.35 || std::max({fall, before, first}) > 0.9 ||
+        d[last + 1] < 0.3 * fall * d[last])
         return last;
-    // The log of the mean goes on falling as it fell, steepening as it steepened (a blurred
-    // edge's tail), by a quarter a step at least.
+    // The log of the mean goes on falling as it fell, by a quarter a step at least, and steepening
+    // as it steepened, by 0.05 a step at least (a blurred edge's tail: at a steady rate, the
+    // beside-the-line tail of the real-footage soft shadow ran to 18 pixels for 12).
     const double slope = std::min(std::log(fall), std::log(0.75));
-    const double bend = std::min(0.0, std::log(fall) - std::log(before));
+    const double bend = std::min(-0.05, std::log(fall) - std::log(before));
     double level = std::log(d[last]);
     int tail = 0;
     for (int j = 1; last + tail < kLimit && (level += slope + j * bend) > std::log(faint); ++j) ++tail;
     return last + tail;
 }
 
-// The reach on one side from the usable ends' profiles, averaged, `sign` making the damage
-// positive. The bar: 4 times the far means' scatter, and 1 level or 2 % of the peak (coding noise
-// and what the picture leaves); over a still picture a quarter level or 0.5 % of it; with one end,
-// 6 times, 2 levels or 4 %. The tail's end: 0.3 % of the picture's level (how far the darkening
-// or the lightening can go), or 1 % of the peak where that is less (a fade's faint ends, a light
-// shadow).
+// The reach on one side from the usable ends' profiles, `sign` making the damage positive: their
+// mean, or the smaller where they differ by more than the bar (the picture changed near the text
+// at one end only: a scene cut beside the line, something passing). The bar: 4 times the far
+// means' scatter, and 1 level or 2 % of the peak (coding noise and what the picture leaves); over
+// a still picture a quarter level or 0.5 % of it; with one end, 6 times, 2 levels or 4 %. The
+// tail's end: 0.3 % of the picture's level (how far the darkening or the lightening can go), or 1 %
+// of the peak where that is less (a fade's faint ends, a light shadow).
 int SideReach(const EndProfile *ends, int side, double sign) {
-    double d[kLimit + 2], peak = 0, scatter = 0, background = 0;
+    const EndProfile *used[2];
     int usable = 0;
-    bool still = true;
-    for (int k = 1; k <= kLimit + 1; ++k) d[k] = HUGE_VAL;
     for (int i = 0; i < 2; ++i) {
-        const EndProfile &e = ends[i];
-        if (!e.usable) continue;
-        if (!e.seen[side]) return 0;
-        ++usable;
-        still = still && e.still;
-        scatter = std::max(scatter, e.scatter[side]);
-        background += e.background;
-        for (int k = 1; k <= kLimit + 1; ++k)
-            d[k] = usable == 1 ? sign * e.mean[side][k] : (d[k] + sign * e.mean[side][k]) / 2;
+        if (!ends[i].usable) continue;
+        if (!ends[i].seen[side]) return 0;
+        used[usable++] = &ends[i];
     }
     if (usable == 0) return 0;
-    background /= usable;
-    for (int k = 1; k <= kLimit; ++k) peak = std::max(peak, d[k]);
-    still = still && usable == 2;
+    const EndProfile &a = *used[0], &b = *used[usable - 1];
+    double mean[kLimit + 2], peak = 0;
+    for (int k = 1; k <= kLimit + 1; ++k) {
+        mean[k] = sign * (a.mean[side][k] + b.mean[side][k]) / 2;
+        if (k <= kLimit) peak = std::max(peak, mean[k]);
+    }
+    const double scatter = std::max(a.scatter[side], b.scatter[side]);
+    const bool still = usable == 2 && a.still && b.still;
     const double bar = still         ? std::max({0.25, 4 * scatter, 0.005 * peak})
                        : usable == 2 ? std::max({1.0, 4 * scatter, 0.02 * peak})
                                      : std::max({2.0, 6 * scatter, 0.04 * peak});
-    const double level = sign > 0 ? background : 255 - background;
+    double d[kLimit + 2];
+    for (int k = 1; k <= kLimit + 1; ++k) {
+        const double x = sign * a.mean[side][k], y = sign * b.mean[side][k];
+        d[k] = std::abs(x - y) > bar ? std::min(x, y) : mean[k];
+    }
+    const double level = sign > 0 ? (a.background + b.background) / 2 : 255 - (a.background + b.background) / 2;
     const double faint = std::max(0.05, std::min(0.003 * level, 0.01 * peak));
     return Covered(d, bar, faint);
 }

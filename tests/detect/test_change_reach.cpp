@@ -147,8 +147,8 @@ Clip MakeClip(const Style &style, int step, unsigned seed = 5, double level = 12
 ChangedReach Reach(const Clip &clip) { return ChangeReach(clip.graymap.data(), kW, kH, clip.change); }
 
 // Guards: a soft blurred shadow over a moving picture, never steady, measured by its dark core
-// alone (a fifth of the damage left); and a reach grown past the shadow's faint edge by more than
-// a pixel or two.
+// alone (a fifth of the damage left); and its tail carried on at a steady rate rather than
+// steepening as a blurred edge's does, 2 pixels past the shadow.
 TEST(RadiusFromChange, ASoftShadowOverAMovingPictureIsCoveredToItsFaintEdge) {
     const Style shadow = SoftShadow(0.62, 4, 3.5);
     const int truth = TrueReach(shadow);
@@ -157,7 +157,7 @@ TEST(RadiusFromChange, ASoftShadowOverAMovingPictureIsCoveredToItsFaintEdge) {
         const Clip clip = MakeClip(shadow, 2, seed, 125, 0.5);
         const ChangedReach r = Reach(clip);
         EXPECT_GE(Covered(shadow, r.reach), 0.995) << seed;
-        EXPECT_LE(r.reach, truth + 2) << seed;
+        EXPECT_LE(r.reach, truth + 1) << seed;
         EXPECT_FALSE(r.still);
         const Widening steady = WideningAroundGraymap(clip.span, clip.graymap.data(), 0, 0, kW, kH, FillRule());
         EXPECT_LT(Covered(shadow, steady.Reach()), 0.9) << "the steady rings alone were enough: the case tests nothing";
@@ -238,6 +238,32 @@ TEST(RadiusFromChange, AFadesFaintEndsTellTheWholeSoftEdge) {
     const int reach = Reach(MakeClip(soft, 0, 7, 65, 0.5, 9)).reach;
     EXPECT_GE(Covered(soft, reach), 0.995);
     EXPECT_LE(reach, TrueReach(soft) + 2);
+}
+
+// Guards: an outline whose anti-aliasing spans two pixels (two steps down from its peak) taken for
+// the start of a soft shadow's fall, when the picture beside the line changed at one end (a scene
+// cut near the line's ends), and widened 3 pixels past it.
+TEST(RadiusFromChange, AnOutlinesTwoStepEdgeIsNoSoftFall) {
+    Style outline = Outline(2);
+    cv::Mat ring3, ring4;
+    cv::dilate(Fill(), ring3, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
+    cv::dilate(Fill(), ring4, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
+    ring3.convertTo(ring3, CV_32F, 0.55 / 255.0);
+    ring4.convertTo(ring4, CV_32F, 0.25 / 255.0);
+    cv::Mat core;
+    cv::dilate(Fill(), core, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5)));
+    core.convertTo(core, CV_32F, 1 / 255.0);
+    outline.black = cv::max(core, cv::max(ring3, ring4));
+    for (int lift = 8; lift <= 16; lift += 2) {
+        Clip clip = MakeClip(outline, 2, 3, 125, 0.5);
+        // The picture beside the line's two ends, within 12 pixels of them, lighter after it went.
+        for (int r = kTop - 10; r < kTop + kLineHeight + 10; ++r)
+            for (int c : {kLeft - 12, kLeft + kLineWidth})
+                for (int x = c; x < c + 12; ++x) clip.change.after[(size_t)r * kW + x] += lift;
+        const int reach = Reach(clip).reach;
+        EXPECT_GE(Covered(outline, reach), 0.995) << lift;
+        EXPECT_LE(reach, TrueReach(outline) + 1) << lift;
+    }
 }
 
 }  // namespace
