@@ -23,9 +23,8 @@
 // Every buffer is made at construction by one run on a blank input; a frame allocates only
 // when it has more components than any before (their small tables) and what OpenCV's forward
 // pass allocates itself.
-// TextLineWorker runs searches on one thread of its own, in the order given; the caller takes
-// each sample's lines when it chooses, so where they go in never depends on the timing. The
-// network's own threads (OpenCV's) still share out each run beside it.
+// TextLineWorker runs searches on threads of their own, oldest sample first; the caller takes
+// each sample's lines in order when it chooses, so where they go in never depends on the timing.
 #include "detect/text_lines.h"
 
 #include <algorithm>
@@ -89,6 +88,8 @@ std::string LocateTextModel(const std::string &explicitPath, std::string *error)
     }
     return std::string();
 }
+
+void UseOneThreadPerNetwork() { cv::setNumThreads(0); }
 
 struct TextLineFinder::State {
     int width, height;  // the frame's
@@ -229,9 +230,10 @@ TextProbabilityMap TextLineFinder::Probability() const {
     return out;
 }
 
-// The worker: the caller alone adds and removes samples (under the lock); the worker only reads
-// the queue and writes the results of the sample it searches (under the lock), whose pixels
-// nobody else touches meanwhile. A deque keeps every sample in place while others come and go.
+// The workers: the caller alone adds and removes samples (under the lock); a worker marks the
+// oldest sample not yet taken as its own and, once searched, writes its results (under the
+// lock); nobody else touches a sample's pixels meanwhile. The caller removes a sample only once
+// searched, and a deque keeps every sample in place while others come and go.
 struct TextLineWorker::State {
     struct Sample {
         int64_t frame = 0;
@@ -241,27 +243,28 @@ struct TextLineWorker::State {
         bool done = false;
     };
 
-    Search search;
     size_t frameBytes = 0;
     std::function<void()> whileWaiting;
     mutable std::mutex mutex;
     std::condition_variable queued, finished;
-    std::deque<Sample> samples;  // in frame order: the searched ones, then `unsearched` more
+    std::deque<Sample> samples;  // in frame order: the taken by a worker, then `unsearched` more
     size_t unsearched = 0;
     bool stop = false;
     std::vector<uint8_t> next;                // the buffer NextBuffer gave (the caller's)
     std::vector<std::vector<uint8_t>> spare;  // buffers whose lines were taken (the caller's)
-    std::thread thread;
+    std::vector<std::thread> threads;
 
-    void Work();
+    void Work(const Search &search);
+    void Stop();
 };
 
-void TextLineWorker::State::Work() {
+void TextLineWorker::State::Work(const Search &search) {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         queued.wait(lock, [this] { return stop || unsearched > 0; });
         if (stop) return;
         Sample &sample = samples[samples.size() - unsearched];
+        --unsearched;
         lock.unlock();
         std::vector<TextLine> lines;
         std::string error;
@@ -277,29 +280,35 @@ void TextLineWorker::State::Work() {
         sample.lines = std::move(lines);
         sample.error = std::move(error);
         sample.done = true;
-        --unsearched;
         finished.notify_all();
     }
 }
 
-TextLineWorker::TextLineWorker(Search search, size_t frameBytes, std::function<void()> whileWaiting)
+TextLineWorker::TextLineWorker(std::vector<Search> searches, size_t frameBytes, std::function<void()> whileWaiting)
     : state_(new State) {
     State &s = *state_;
-    s.search = std::move(search);
+    if (searches.empty()) throw std::invalid_argument("text lines: a worker needs a search");
     s.frameBytes = frameBytes;
     s.whileWaiting = std::move(whileWaiting);
-    s.thread = std::thread([&s] { s.Work(); });
+    try {
+        for (Search &search : searches) s.threads.emplace_back([&s, search = std::move(search)] { s.Work(search); });
+    } catch (...) {
+        s.Stop();  // a running thread must not outlive the state it reads
+        throw;
+    }
 }
 
-TextLineWorker::~TextLineWorker() {
-    State &s = *state_;
+void TextLineWorker::State::Stop() {
     {
-        const std::lock_guard<std::mutex> lock(s.mutex);
-        s.stop = true;
+        const std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
     }
-    s.queued.notify_all();
-    s.thread.join();
+    queued.notify_all();
+    for (std::thread &t : threads)
+        if (t.joinable()) t.join();
 }
+
+TextLineWorker::~TextLineWorker() { state_->Stop(); }
 
 uint8_t *TextLineWorker::NextBuffer() {
     State &s = *state_;

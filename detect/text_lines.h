@@ -18,6 +18,12 @@
 // line that names the path tried and how to get the model.
 std::string LocateTextModel(const std::string &explicitPath, std::string *error);
 
+// Turns OpenCV's worker threads off for the whole process (cv::setNumThreads(0)): each network
+// then runs whole on the thread that calls it, as TextLineWorker's threads want (OpenCV's would
+// only compete with them). It cannot be undone (see TextLineFinder::Find). The lines found are
+// the same either way.
+void UseOneThreadPerNetwork();
+
 struct TextLineSettings {
     // The network's input: the frame scaled so that its longer side is at most `longSide` (never
     // enlarged), each side then rounded to a multiple of 32. Cost grows with its area.
@@ -74,23 +80,25 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// Runs the search for lines on a thread of its own, so that the network (most of detection's
-// time) works while the caller decodes and tracks other frames. Samples are searched in the order
-// given and their lines taken in that order, each when the caller asks (waiting for the search
-// when it is late): the caller decides where the lines go in, so nothing depends on how fast
-// either side ran. Cost: one frame buffer per sample given and not yet taken.
+// Runs the search for lines on threads of their own, so that the network (most of detection's
+// time) works while the caller decodes and tracks other frames. Each thread has its own search
+// and takes the oldest sample not yet taken by another; the lines are taken in the order the
+// samples were given, each when the caller asks (waiting for the search when it is late): the
+// caller decides where the lines go in, so nothing depends on how fast any side ran. Cost: one
+// frame buffer per sample given and not yet taken.
 class TextLineWorker {
 public:
-    // Searches one sample's pixels, on the worker thread; an exception it throws comes back from
+    // Searches one sample's pixels, on a worker thread; an exception it throws comes back from
     // Take as std::runtime_error with its first line.
     using Search = std::function<std::vector<TextLine>(const uint8_t *pixels)>;
 
-    // Buffers of `frameBytes` bytes. `whileWaiting` (may be empty) is called on the caller's
-    // thread about every 50 ms that Take waits: an exception from it (an interrupt) leaves the
-    // wait. Throws std::system_error when no thread can be started.
-    TextLineWorker(Search search, size_t frameBytes, std::function<void()> whileWaiting = {});
-    // Waits for the search under way (one network run at most); samples not yet searched are
-    // dropped. Never throws.
+    // One thread for each of `searches` (at least one). Buffers of `frameBytes` bytes.
+    // `whileWaiting` (may be empty) is called on the caller's thread about every 50 ms that Take
+    // waits: an exception from it (an interrupt) leaves the wait. Throws std::system_error when
+    // no thread can be started.
+    TextLineWorker(std::vector<Search> searches, size_t frameBytes, std::function<void()> whileWaiting = {});
+    // Waits for the searches under way (one network run each at most); samples not yet searched
+    // are dropped. Never throws.
     ~TextLineWorker();
     TextLineWorker(const TextLineWorker &) = delete;
     TextLineWorker &operator=(const TextLineWorker &) = delete;

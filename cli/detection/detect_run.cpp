@@ -21,6 +21,7 @@ extern "C" {
 #include <cmath>
 #include <deque>
 #include <memory>
+#include <thread>
 
 #include "cli/errors.h"
 #include "cli/plugin/graymap_files.h"
@@ -68,15 +69,22 @@ private:
 // is decoded, and the frames before it are tracked while the network runs. Each sample's lines
 // still go in right after its own frame, before the next, exactly as if the network ran in line:
 // when the lines come changes what the tracker finds (a subtitle that ended meanwhile would no
-// longer hold its line), so this is the one order, whatever the timing. The network (about
-// 300 ms of CPU a sample at 960x544) then costs wall time only where it is slower than decoding
-// and tracking the sample's frames. Memory: interval + 1 luma planes, and three RGB frames at most.
+// longer hold its line), so this is the one order, whatever the timing. With several threads,
+// as many samples are searched at once, and the detector is kept that many intervals behind. The
+// network (about 300 ms of CPU a sample at 960x544) then costs wall time only where it is slower
+// than decoding and tracking. Memory: threads x interval + 1 luma planes, and threads + 2 RGB frames.
 class LineProposals {
 public:
-    LineProposals(const std::string &model, int width, int height, int interval)
-        : finder_(model, width, height), width_(width), height_(height), interval_(interval),
-          worker_([this](const uint8_t *rgb) { return finder_.Find(rgb, 3 * width_); }, (size_t)width * height * 3,
-                  ThrowIfInterrupted) {}
+    LineProposals(const std::string &model, int width, int height, int interval, int threads)
+        : width_(width), height_(height), interval_(interval), threads_(threads) {
+        std::vector<TextLineWorker::Search> searches;
+        for (int i = 0; i < threads; ++i) {
+            finders_.push_back(std::make_unique<TextLineFinder>(model, width, height));
+            TextLineFinder *finder = finders_.back().get();
+            searches.push_back([finder, width](const uint8_t *rgb) { return finder->Find(rgb, 3 * width); });
+        }
+        worker_ = std::make_unique<TextLineWorker>(std::move(searches), (size_t)width * height * 3, ThrowIfInterrupted);
+    }
     ~LineProposals() { sws_freeContext(scaler_); }
     int interval() const { return interval_; }
 
@@ -85,7 +93,7 @@ public:
     void Read(int64_t frame, const AVFrame *picture, const uint8_t *luma, std::ptrdiff_t stride, SubtitleDetector &detector) {
         Keep(frame, luma, stride);
         if (frame % interval_ == 0) Submit(frame, picture);
-        while (held_.size() > (size_t)interval_) GiveOldest(detector);
+        while (held_.size() > (size_t)(threads_ * interval_)) GiveOldest(detector);
     }
     // The film ended: the detector gets every frame held.
     void Finish(SubtitleDetector &detector) {
@@ -112,10 +120,10 @@ private:
         scaler_ = sws_getCachedContext(scaler_, width_, height_, (AVPixelFormat)picture->format, width_, height_,
                                        AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
         if (!scaler_) throw HostError(EXIT_FAILURE_RUN, "cannot convert the film's pictures for the text detector");
-        uint8_t *out[4] = {worker_.NextBuffer(), nullptr, nullptr, nullptr};
+        uint8_t *out[4] = {worker_->NextBuffer(), nullptr, nullptr, nullptr};
         int lines[4] = {3 * width_, 0, 0, 0};
         sws_scale(scaler_, picture->data, picture->linesize, 0, height_, out, lines);
-        worker_.Submit(frame);
+        worker_->Submit(frame);
     }
     // The oldest frame held, and after a sample its lines: the network's failure is the run's
     // one-line error.
@@ -126,7 +134,7 @@ private:
         if (h.frame % interval_ == 0) {
             std::vector<TextLine> found;
             try {
-                found = worker_.Take(h.frame);
+                found = worker_->Take(h.frame);
             } catch (const HostError &) {
                 throw;  // interrupted while waiting
             } catch (const std::runtime_error &e) {
@@ -139,17 +147,18 @@ private:
         spare_.push_back(std::move(h.luma));
     }
 
-    // The finder before the worker, which searches with it: the worker stops first.
-    TextLineFinder finder_;
-    int width_, height_, interval_;
-    TextLineWorker worker_;
+    int width_, height_, interval_, threads_;
+    // The finders before the worker, which searches with them: the worker stops first.
+    std::vector<std::unique_ptr<TextLineFinder>> finders_;
+    std::unique_ptr<TextLineWorker> worker_;
     SwsContext *scaler_ = nullptr;
     std::deque<Held> held_;  // decoded, not yet given to the detector, in frame order
     std::vector<std::vector<uint8_t>> spare_;
 };
 
 // The proposals, or none (with a warning that says how to get the model) when it is missing.
-std::unique_ptr<LineProposals> MakeProposals(int width, int height, double fps) {
+// `threads`: --threads (0: one per core).
+std::unique_ptr<LineProposals> MakeProposals(int width, int height, double fps, int threads) {
     std::string why;
     const std::string model = LocateTextModel("", &why);
     if (model.empty()) {
@@ -163,8 +172,15 @@ std::unique_ptr<LineProposals> MakeProposals(int width, int height, double fps) 
     // 29.97 found 5 of 9 subtitles of 0.6 to 0.8 s.) A sample costs about 300 ms of CPU.
     const double shortest = DetectSettings().minSeconds * (fps > 0 ? fps : 25);
     const int interval = std::clamp((int)std::ceil(shortest - 1e-9) / 2, 2, 24);
+    // One network per thread, each run whole on its thread (OpenCV's own threads off). 300 frames
+    // of 1280x720 on two nearly free cores, 5 alternating rounds: two such threads took a median
+    // 0.77 of the time of the network run in line on OpenCV's two threads (whose many short
+    // parallel steps leave cores waiting), one worker on OpenCV's threads 0.95; about the same
+    // time where others keep the cores busy. A finder holds about 150 MB at 960x544: 4 at most.
+    const int searches = std::clamp(threads > 0 ? threads : (int)std::thread::hardware_concurrency(), 1, 4);
+    UseOneThreadPerNetwork();
     try {
-        return std::make_unique<LineProposals>(model, width, height, interval);
+        return std::make_unique<LineProposals>(model, width, height, interval, searches);
     } catch (const std::exception &e) {
         throw HostError(EXIT_FAILURE_RUN, std::string("cannot load the text detection model: ") + e.what());
     }
@@ -213,7 +229,7 @@ DetectedFilm DetectFilm(const Options &o) {
     if (!o.detectColour.empty()) ApplyDetectColour(o.detectColour, &settings.fill.lightLow, &settings.fill.lightHigh);
     if (!o.detectRegion.empty()) ApplyDetectRegion(o.detectRegion, &settings.regionTop, &settings.regionBottom);
     settings.framesPerSecond = av_q2d(input.frameRate());
-    std::unique_ptr<LineProposals> proposals = MakeProposals(input.width(), input.height(), settings.framesPerSecond);
+    std::unique_ptr<LineProposals> proposals = MakeProposals(input.width(), input.height(), settings.framesPerSecond, o.threads);
     if (proposals) settings.proposalInterval = proposals->interval();
     SubtitleDetector detector(input.width(), input.height(), settings);
     LumaReader luma(input.width(), input.height());

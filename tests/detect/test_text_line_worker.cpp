@@ -1,6 +1,7 @@
-// TextLineWorker, the thread that runs the text detector beside the decoding, with stand-in
+// TextLineWorker, the threads that run the text detector beside the decoding, with stand-in
 // searches (no model): each sample's lines come from its own pixels and in order, whatever the
-// search's speed; failures and interrupts reach the caller; shutdown waits for one search at most.
+// searches' speed and number; failures and interrupts reach the caller; shutdown waits for the
+// searches under way only.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -35,39 +36,48 @@ struct Interrupted : std::runtime_error {
 
 }  // namespace
 
-// Guards: lines handed to the wrong sample, or a buffer filled again while the worker still reads
-// it, when the search is slower or faster than the caller (every speed must give the same lines).
-TEST(TextLineWorker, EachSampleGetsTheLinesOfItsOwnPixelsInOrderAtAnySpeed) {
-    for (const int delayMs : {0, 3, 20}) {
-        SCOPED_TRACE("search delay " + std::to_string(delayMs) + " ms");
-        TextLineWorker worker(
-            [delayMs](const uint8_t *pixels) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(delayMs * (pixels[0] % 3)));
-                return ReadBack(pixels);
-            },
-            kBytes);
-        // Three samples ahead of the one taken, as detection keeps one or two.
-        int64_t next = 0;
-        for (; next < 3 * 9; next += 9) {
-            Fill(worker, next);
-            worker.Submit(next);
-        }
-        for (int64_t taken = 0; taken < 300; taken += 9, next += 9) {
-            Fill(worker, next);
-            worker.Submit(next);
-            const std::vector<TextLine> lines = worker.Take(taken);
-            ASSERT_EQ(lines.size(), 1u);
-            EXPECT_EQ(lines[0].x, taken % 251) << "frame " << taken;
-            EXPECT_EQ(lines[0].width, (int)kBytes) << "frame " << taken << ": its pixels changed while searched";
-        }
-        EXPECT_EQ(worker.Pending(), 3u);
+namespace {
+
+// Submits samples every 9 frames, three ahead of the one taken, as detection keeps one or two
+// per thread, and checks that each sample's lines read back its own frame from intact pixels.
+void TakeInOrder(int threads, int delayMs) {
+    SCOPED_TRACE(std::to_string(threads) + " threads, searches of up to " + std::to_string(2 * delayMs) + " ms");
+    std::vector<TextLineWorker::Search> searches;
+    for (int i = 0; i < threads; ++i)
+        searches.push_back([delayMs](const uint8_t *pixels) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs * (pixels[0] % 3)));
+            return ReadBack(pixels);
+        });
+    TextLineWorker worker(std::move(searches), kBytes);
+    int64_t next = 0;
+    for (; next < 3 * 9; next += 9) {
+        Fill(worker, next);
+        worker.Submit(next);
     }
+    for (int64_t taken = 0; taken < 300; taken += 9, next += 9) {
+        Fill(worker, next);
+        worker.Submit(next);
+        const std::vector<TextLine> lines = worker.Take(taken);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].x, taken % 251) << "frame " << taken;
+        EXPECT_EQ(lines[0].width, (int)kBytes) << "frame " << taken << ": its pixels changed while searched";
+    }
+    EXPECT_EQ(worker.Pending(), 3u);
+}
+
+}  // namespace
+
+// Guards: lines handed to the wrong sample (a later search that ends first, on another thread),
+// or a buffer filled again while a worker still reads it, whatever the searches' speed.
+TEST(TextLineWorker, EachSampleGetsTheLinesOfItsOwnPixelsInOrderAtAnySpeed) {
+    for (const int threads : {1, 3})
+        for (const int delayMs : {0, 3, 20}) TakeInOrder(threads, delayMs);
 }
 
 // Guards: taking another sample's lines than the oldest (lines given to the wrong frame), and
 // samples submitted out of order.
 TEST(TextLineWorker, RefusesTakingOutOfOrderAndSubmittingBackwards) {
-    TextLineWorker worker(ReadBack, kBytes);
+    TextLineWorker worker({ReadBack}, kBytes);
     EXPECT_THROW(worker.Take(0), std::logic_error);
     for (int64_t f : {0, 8}) {
         Fill(worker, f);
@@ -83,13 +93,12 @@ TEST(TextLineWorker, RefusesTakingOutOfOrderAndSubmittingBackwards) {
 // Guards: an exception escaping the worker thread (std::terminate), a failure lost or given to
 // another sample, and a worker that stops searching after one failure.
 TEST(TextLineWorker, ASearchFailureIsOneLineFromTakeAndLaterSamplesStillRun) {
-    TextLineWorker worker(
-        [](const uint8_t *pixels) -> std::vector<TextLine> {
-            if (pixels[0] == 1) throw std::runtime_error("out of memory\nwith a second line");
-            if (pixels[0] == 2) throw 7;
-            return ReadBack(pixels);
-        },
-        kBytes);
+    const TextLineWorker::Search failing = [](const uint8_t *pixels) -> std::vector<TextLine> {
+        if (pixels[0] == 1) throw std::runtime_error("out of memory\nwith a second line");
+        if (pixels[0] == 2) throw 7;
+        return ReadBack(pixels);
+    };
+    TextLineWorker worker({failing, failing}, kBytes);
     for (int64_t f = 0; f < 4; ++f) {
         Fill(worker, f);
         worker.Submit(f);
@@ -111,23 +120,23 @@ TEST(TextLineWorker, ASearchFailureIsOneLineFromTakeAndLaterSamplesStillRun) {
 }
 
 // Guards: an interrupt unnoticed for as long as the network runs, and a shutdown that waits for
-// every queued search (or never returns) when the caller leaves with samples in flight.
-TEST(TextLineWorker, AnInterruptLeavesTheWaitAndShutdownWaitsForOneSearchAtMost) {
+// every queued search (or never returns, or leaves a thread running) when the caller leaves with
+// samples in flight.
+TEST(TextLineWorker, AnInterruptLeavesTheWaitAndShutdownWaitsOnlyForSearchesUnderWay) {
     constexpr auto kSearch = std::chrono::milliseconds(400);
     std::atomic<int> searches{0};
     std::atomic<int> waits{0};
     const auto start = std::chrono::steady_clock::now();
-    auto worker = std::make_unique<TextLineWorker>(
-        [&](const uint8_t *pixels) {
-            ++searches;
-            std::this_thread::sleep_for(kSearch);
-            return ReadBack(pixels);
-        },
-        kBytes,
-        [&] {
-            if (++waits == 2) throw Interrupted();
-        });
-    for (int64_t f = 0; f < 5; ++f) {
+    const TextLineWorker::Search slow = [&](const uint8_t *pixels) {
+        ++searches;
+        std::this_thread::sleep_for(kSearch);
+        return ReadBack(pixels);
+    };
+    // Two threads: each waits out its own search, neither starts another.
+    auto worker = std::make_unique<TextLineWorker>(std::vector<TextLineWorker::Search>{slow, slow}, kBytes, [&] {
+        if (++waits == 2) throw Interrupted();
+    });
+    for (int64_t f = 0; f < 6; ++f) {
         Fill(*worker, f);
         worker->Submit(f);
     }
