@@ -159,7 +159,7 @@ EndProfile Profile(const Edges &edges, const cv::Mat &distance, const std::vecto
 int Covered(const double *d, double bar, double faint) {
     int last = 1;
     while (last < kLimit && d[last + 1] >= bar) ++last;
-    if (last < 4 || last == kLimit || d[last + 1] >= bar || d[last] <= faint) return last;
+    if (last < 4 || last == kLimit || d[last + 1] >= bar || d[last] <= faint || d[last - 3] <= 0) return last;
     const double fall = d[last] / d[last - 1], before = d[last - 1] / d[last - 2], first = d[last - 2] / d[last - 3];
     if (std::min({fall, before, first}) < 0.35 || std::max({fall, before, first}) > 0.9 ||
         d[last + 1] < 0.3 * fall * d[last])
