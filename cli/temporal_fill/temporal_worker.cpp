@@ -279,6 +279,7 @@ int64_t TemporalWorker::WindowEnd(int64_t last, int64_t to) const {
 
 // Frames older than the window before the first frame still to output are no longer needed.
 void TemporalWorker::Trim() {
+    if (held_.empty()) return;  // a run stopped before its first frame
     size_t k = 0;
     while (k < held_.size() && (held_[k].job.context || held_[k].emitted)) ++k;
     const int64_t keepFrom = (k < held_.size() ? held_[k].job.number : held_.back().job.number + 1) - plan_.window;
