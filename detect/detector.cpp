@@ -36,6 +36,7 @@
 // the span's min/max over the places of subtitles in progress. Memory: seven half-size planes and
 // one pair of planes per subtitle in progress (at most 32 of them), whatever the film's length.
 #include "detect/detector.h"
+#include "detect/fade.h"
 #include "detect/line_tracks.h"
 #include "detect/timeline.h"
 
@@ -53,6 +54,8 @@ constexpr int kBirthAge = 8;
 constexpr int kStillDrift = 10;
 constexpr int kSignatureDrift = 18;
 constexpr int kMaxInProgress = 32;
+// The longest fade followed at either end of a subtitle, in seconds.
+constexpr double kMaxFadeSeconds = 1.0;
 // Pixels (half size) a new subtitle needs.
 constexpr int kMinBirthPixels = 12;
 // The picture around a subtitle in progress that its span gathers (full size).
@@ -67,6 +70,20 @@ struct InProgress {
     std::vector<int> signature;    // indices into the halved planes
     std::vector<uint8_t> luma;     // their luma at birth
     LumaSpan span;
+    FadeProbe fade;                // its opacity, from the same pixels
+    int fadeIn = 0;                // frames before its steady first where it was fading in
+    // Until settled, pixels that come of age in its place join it: a fading subtitle's pixels
+    // become steady at different frames (an outline over a dark picture long before the fill).
+    bool settled = false;
+    int64_t grew = 0;              // the last frame it took pixels
+};
+
+// A subtitle whose signature went: fading out, or still there in full while the picture around
+// its glyphs changed (fade.h tells which); it ends when its opacity stops falling.
+struct Fading {
+    InProgress subtitle;
+    int64_t last;  // its last steady frame
+    FadeFollower follower;
 };
 
 }  // namespace
@@ -79,6 +96,9 @@ struct SubtitleDetector::State {
     cv::Mat joined, labels, stats, centroids;  // births' labelling, kept so that frames allocate nothing
     int64_t frame = 0;  // the number of the next frame
     std::vector<InProgress> active;
+    std::vector<Fading> fading;
+    std::vector<cv::Mat> history;  // the last halved lumas, for the frames of a fade-in
+    int maxFadeFrames = 0;
     std::vector<FoundSubtitle> found;
     std::unique_ptr<LineTracker> lines;  // when text lines are proposed
     cv::Mat joinKernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(15, 7));
@@ -87,9 +107,13 @@ struct SubtitleDetector::State {
     void FindContrast();
     void UpdateAge();
     void CheckPresence(const uint8_t *fullLuma, std::ptrdiff_t stride);
+    void FollowFades();
+    void Grow(InProgress &subtitle);
+    void Settle(InProgress &subtitle);
+    int64_t FadeInStart(const FadeProbe &probe, int64_t first, int *fadeIn) const;
     void FindBirths(const uint8_t *fullLuma, std::ptrdiff_t stride);
     void Born(int label, const cv::Rect &box, const uint8_t *fullLuma, std::ptrdiff_t stride);
-    void End(InProgress &subtitle, int64_t last);
+    void End(InProgress &subtitle, int64_t last, int fadeOut = 0);
     std::vector<FoundSubtitle> Merged();
 };
 
@@ -101,6 +125,10 @@ SubtitleDetector::SubtitleDetector(int width, int height, const DetectSettings &
     const cv::Size half(std::max(1, width / 2), std::max(1, height / 2));
     for (cv::Mat *m : {&s.luma, &s.previous, &s.age, &s.contrast, &s.previousContrast, &s.eroded, &s.dilated, &s.scratch, &s.lightMask, &s.darkMask})
         *m = cv::Mat::zeros(half, CV_8U);
+    const double fps = settings.framesPerSecond > 0 ? settings.framesPerSecond : 25;
+    s.maxFadeFrames = (int)std::ceil(kMaxFadeSeconds * fps);
+    s.history.resize((size_t)(s.maxFadeFrames + 4 * kBirthAge));
+    for (cv::Mat &m : s.history) m = cv::Mat::zeros(half, CV_8U);
     if (settings.proposalInterval > 0) {
         s.lines = std::make_unique<LineTracker>(width, height, settings.proposalInterval, settings.framesPerSecond,
                                                 settings.minSeconds, settings.maxSeconds);
@@ -154,16 +182,97 @@ void SubtitleDetector::State::CheckPresence(const uint8_t *fullLuma, std::ptrdif
             const int at = subtitle.signature[k];
             there += c[at] && std::abs(l[at] - subtitle.luma[k]) <= kSignatureDrift;
         }
+        if (!subtitle.settled) Grow(subtitle);
         if (there * 2 < subtitle.signature.size()) {
-            End(subtitle, frame - 1);
             // What stays of it (an outline the next text shares) is as new as the next text.
+            if (!subtitle.settled) Settle(subtitle);
             age(Held(subtitle.half) & cv::Rect(0, 0, age.cols, age.rows)).setTo(0);
+            Fading f{std::move(subtitle), frame - 1, FadeFollower(maxFadeFrames)};
+            if (f.subtitle.fade.Usable() && f.follower.Step(FadeStrength(f.subtitle.fade, l))) {
+                fading.push_back(std::move(f));
+            } else {
+                f.follower.Stop();
+                End(f.subtitle, f.last + f.follower.Frames(), f.follower.Faded());
+            }
             active.erase(active.begin() + (std::ptrdiff_t)i);
             continue;
         }
         subtitle.span.Add(fullLuma, stride);
         ++i;
     }
+}
+
+// A subtitle not yet settled takes the contrast pixels of age in its place; it settles once none
+// came for kBirthAge frames (or after the longest fade), with its first frame from its pixels' ages
+// and the frames it faded in before that.
+// Only pixels that came after the subtitle did (the picture's steady pixels are older) and lie
+// within the joining reach of its pixels (as a birth joins glyphs) join.
+void SubtitleDetector::State::Grow(InProgress &subtitle) {
+    const cv::Rect place = Held(subtitle.half) & cv::Rect(0, 0, age.cols, age.rows);
+    cv::Mat own = cv::Mat::zeros(place.size(), CV_8U), near;
+    for (int at : subtitle.signature) {
+        const cv::Point p(at % luma.cols, at / luma.cols);
+        if (place.contains(p)) own.at<uint8_t>(p - place.tl()) = 255;
+    }
+    cv::dilate(own, near, joinKernel);
+    const int oldest = (int)std::min<int64_t>(255, frame - subtitle.first + 1);
+    int x0 = subtitle.half.x, y0 = subtitle.half.y, x1 = subtitle.half.br().x - 1, y1 = subtitle.half.br().y - 1;
+    for (int r = place.y; r < place.br().y; ++r) {
+        const uint8_t *a = age.ptr<uint8_t>(r), *l = luma.ptr<uint8_t>(r);
+        const uint8_t *n = near.ptr<uint8_t>(r - place.y), *o = own.ptr<uint8_t>(r - place.y);
+        for (int x = place.x; x < place.br().x; ++x) {
+            const int at = r * luma.cols + x;
+            if (a[x] < kBirthAge || a[x] > oldest || !n[x - place.x] || o[x - place.x]) continue;
+            subtitle.signature.push_back(at);
+            subtitle.luma.push_back(l[x]);
+            subtitle.grew = frame;
+            x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, r), y1 = std::max(y1, r);
+        }
+    }
+    if (subtitle.grew == frame && cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1) != subtitle.half) {
+        subtitle.half = cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
+        const int left = std::max(0, 2 * x0 - kSpanMargin), top = std::max(0, 2 * y0 - kSpanMargin);
+        const int right = std::min(width, 2 * (x1 + 1) + kSpanMargin), bottom = std::min(height, 2 * (y1 + 1) + kSpanMargin);
+        subtitle.span.Reset(left, top, right - left, bottom - top);  // gathered again from here, at its full size
+    }
+    if (frame - subtitle.grew >= kBirthAge || frame - subtitle.first >= maxFadeFrames + kBirthAge) Settle(subtitle);
+}
+
+void SubtitleDetector::State::Settle(InProgress &subtitle) {
+    subtitle.settled = true;
+    std::vector<uint8_t> ages;
+    for (int at : subtitle.signature) ages.push_back(age.ptr<uint8_t>(0)[at]);
+    std::nth_element(ages.begin(), ages.begin() + ages.size() / 2, ages.end());
+    if (ages[ages.size() / 2] >= kBirthAge) subtitle.first = frame - ages[ages.size() / 2];
+    subtitle.fade = MakeFadeProbe(subtitle.signature, subtitle.luma, luma.cols);
+    subtitle.first = FadeInStart(subtitle.fade, subtitle.first, &subtitle.fadeIn);
+}
+
+// Each subtitle fading out (or held without its signature) takes this frame while its opacity
+// lets it; otherwise it ends at the last frame it took.
+void SubtitleDetector::State::FollowFades() {
+    for (size_t i = 0; i < fading.size();) {
+        Fading &f = fading[i];
+        if (f.follower.Step(FadeStrength(f.subtitle.fade, luma.ptr<uint8_t>(0)))) {
+            ++i;
+            continue;
+        }
+        End(f.subtitle, f.last + f.follower.Frames(), f.follower.Faded());
+        fading.erase(fading.begin() + (std::ptrdiff_t)i);
+    }
+}
+
+// The first frame of a subtitle that came in at `first` with its steady pixels, back through the
+// frames kept while it was fading in.
+int64_t SubtitleDetector::State::FadeInStart(const FadeProbe &probe, int64_t first, int *fadeIn) const {
+    if (!probe.Usable()) return first;
+    const int64_t kept = (int64_t)history.size();
+    FadeFollower follower(maxFadeFrames);
+    for (int64_t f = first - 1; f >= 0 && frame - f < kept; --f)
+        if (!follower.Step(FadeStrength(probe, history[(size_t)(f % kept)].ptr<uint8_t>(0)))) break;
+    follower.Stop();
+    *fadeIn = follower.Faded();
+    return first - follower.Frames();
 }
 
 void SubtitleDetector::State::Born(int label, const cv::Rect &box, const uint8_t *fullLuma,
@@ -185,6 +294,7 @@ void SubtitleDetector::State::Born(int label, const cv::Rect &box, const uint8_t
     if ((int)ages.size() < kMinBirthPixels) return;
     std::nth_element(ages.begin(), ages.begin() + ages.size() / 2, ages.end());
     subtitle.first = frame - ages[ages.size() / 2];
+    subtitle.grew = frame;
     subtitle.half = cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
     const int left = std::max(0, 2 * x0 - kSpanMargin), top = std::max(0, 2 * y0 - kSpanMargin);
     const int right = std::min(width, 2 * (x1 + 1) + kSpanMargin), bottom = std::min(height, 2 * (y1 + 1) + kSpanMargin);
@@ -196,6 +306,7 @@ void SubtitleDetector::State::Born(int label, const cv::Rect &box, const uint8_t
 void SubtitleDetector::State::FindBirths(const uint8_t *fullLuma, std::ptrdiff_t stride) {
     cv::compare(age, kBirthAge - 1, scratch, cv::CMP_GT);
     for (const InProgress &subtitle : active) scratch(Held(subtitle.half) & cv::Rect(0, 0, scratch.cols, scratch.rows)).setTo(0);
+    for (const Fading &f : fading) scratch(Held(f.subtitle.half) & cv::Rect(0, 0, scratch.cols, scratch.rows)).setTo(0);
     if (cv::countNonZero(scratch) < kMinBirthPixels || (int)active.size() >= kMaxInProgress) return;
     cv::dilate(scratch, joined, joinKernel);
     const int n = cv::connectedComponentsWithStats(joined, labels, stats, centroids, 8, CV_32S);
@@ -206,7 +317,7 @@ void SubtitleDetector::State::FindBirths(const uint8_t *fullLuma, std::ptrdiff_t
     }
 }
 
-void SubtitleDetector::State::End(InProgress &subtitle, int64_t last) {
+void SubtitleDetector::State::End(InProgress &subtitle, int64_t last, int fadeOut) {
     const double fps = settings.framesPerSecond > 0 ? settings.framesPerSecond : 25;
     const int64_t frames = last - subtitle.first + 1;
     const bool lowerBand = 2 * luma.rows <= 3 * (subtitle.half.y + subtitle.half.height / 2);
@@ -215,6 +326,8 @@ void SubtitleDetector::State::End(InProgress &subtitle, int64_t last) {
     FoundSubtitle f;
     f.first = subtitle.first;
     f.last = last;
+    f.fadeIn = subtitle.fadeIn;
+    f.fadeOut = fadeOut;
     f.shape = ShapeSubtitle(subtitle.span, settings.fill, lowerBand);
     if (f.shape.text) found.push_back(std::move(f));
 }
@@ -240,6 +353,8 @@ void SubtitleDetector::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
     if (s.frame == 0) s.luma.copyTo(s.previous);
     s.UpdateAge();
     if (s.frame == 0) s.age.setTo(0);
+    s.luma.copyTo(s.history[(size_t)(s.frame % (int64_t)s.history.size())]);
+    s.FollowFades();
     s.CheckPresence(luma, stride);
     s.FindBirths(luma, stride);
     ++s.frame;
@@ -256,6 +371,8 @@ namespace {
 
 void MergeInto(FoundSubtitle &into, const FoundSubtitle &other) {
     into.shape = UniteShapes({&into.shape, &other.shape});
+    if (other.first <= into.first) into.fadeIn = other.first < into.first ? other.fadeIn : std::max(into.fadeIn, other.fadeIn);
+    if (other.last >= into.last) into.fadeOut = other.last > into.last ? other.fadeOut : std::max(into.fadeOut, other.fadeOut);
     into.first = std::min(into.first, other.first);
     into.last = std::max(into.last, other.last);
 }
@@ -326,6 +443,26 @@ static bool ReachesPast(const FoundSubtitle &line, const FoundSubtitle &own) {
     return outside * 100 > total;
 }
 
+// One place shows one text at a time: where a subtitle's fade-out and the next one's fade-in in
+// the same place overlap, though their steady frames do not meet, each was misread from the
+// other's glyphs (a new text without a gap blends nothing), and the steady frames decide. Real
+// cross-fades, whose fades reach past the other's steady frames, stay overlapped.
+static void SeparateInPlace(std::vector<FoundSubtitle> &found) {
+    for (size_t i = 0; i < found.size(); ++i) {
+        for (size_t j = 0; j < found.size(); ++j) {
+            FoundSubtitle &a = found[i], &b = found[j];
+            const cv::Rect ra = Place(a), rb = Place(b);
+            if (i == j || a.first >= b.first || a.last < b.first || (ra & rb).area() * 2 <= std::min(ra.area(), rb.area())) continue;
+            const int64_t steadyLast = a.last - a.fadeOut, steadyFirst = b.first + b.fadeIn;
+            if (steadyLast >= steadyFirst) continue;
+            const int64_t last = std::min(a.last, steadyFirst - 1), first = std::max(b.first, steadyLast + 1);
+            a.fadeOut = (int)std::max<int64_t>(0, a.fadeOut - (a.last - last));
+            b.fadeIn = (int)std::max<int64_t>(0, b.fadeIn - (first - b.first));
+            a.last = last, b.first = first;
+        }
+    }
+}
+
 static bool OwnFindHolds(const FoundSubtitle &own, const FoundSubtitle &line) {
     return std::abs(own.first - line.first) <= 1 && std::abs(own.last - line.last) <= 1 && Covers(own, line);
 }
@@ -333,7 +470,12 @@ static bool OwnFindHolds(const FoundSubtitle &own, const FoundSubtitle &line) {
 std::vector<FoundSubtitle> SubtitleDetector::Finish() {
     State &s = *state_;
     for (InProgress &subtitle : s.active) s.End(subtitle, s.frame - 1);
+    for (Fading &f : s.fading) {
+        f.follower.Stop();
+        s.End(f.subtitle, f.last + f.follower.Frames(), f.follower.Faded());
+    }
     s.active.clear();
+    s.fading.clear();
     if (s.lines) {
         std::vector<FoundSubtitle> own = std::move(s.found), lines = s.lines->Finish();
         s.found.clear();
@@ -355,6 +497,7 @@ std::vector<FoundSubtitle> SubtitleDetector::Finish() {
         for (FoundSubtitle &f : own) s.found.push_back(std::move(f));
     }
     std::vector<FoundSubtitle> out = s.Merged();
+    SeparateInPlace(out);
     s.found.clear();
     return out;
 }

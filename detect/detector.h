@@ -24,6 +24,7 @@ struct DetectSettings {
 
 struct FoundSubtitle {
     int64_t first = 0, last = 0;  // frames, both included
+    int fadeIn = 0, fadeOut = 0;  // frames at either end where it was fading (fade.h)
     SubtitleShape shape;
 };
 

@@ -9,9 +9,10 @@
 //    pixels (the signature) are what the subtitle drew. Text in a still scene never differs; text
 //    in a moving scene never keeps its luma.
 // 3. Its first frame: going back from the candidate's frame through a ring of the last
-//    2 intervals + kMaxLag + 4 full-size luma planes, the earliest of an unbroken run of frames whose signature pixels
-//    match. Its last: each frame, the signature is looked for; the frame before the one where
-//    fewer than half match.
+//    2 intervals + kMaxLag + 4 full-size luma planes and a second's more, the earliest of an
+//    unbroken run of frames whose signature pixels match, and before it the frames where it was
+//    fading in (fade.h). Its last: each frame, the signature is looked for; the frame before the
+//    one where fewer than half match, or the last where it was still fading out.
 // 4. While on screen, the lowest and highest luma of every pixel around it are gathered; at its
 //    end, with the frame before its first and the frame after its last, proposed_shape.cpp
 //    measures its damage and tells it from a picture that changed as a whole.
@@ -19,14 +20,16 @@
 // beside the rest); the frames in between are then looked through for the subtitle's end.
 // Cost per frame: one copy of the luma into the ring, and a pass over the signature and the span
 // of each subtitle on screen. Per sample, a comparison of each line's box. Memory: the ring's luma
-// planes (34 at 25 frames/s).
+// planes (59 at 25 frames/s).
 #include "detect/line_tracks.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include <opencv2/imgproc.hpp>
 
+#include "detect/fade.h"
 #include "detect/proposed_shape.h"
 
 namespace {
@@ -51,6 +54,8 @@ constexpr double kMinLineAspect = 1.8;
 // between (percent of the height) is the scene's. On a still shot of letter blocks, a row of them
 // put down by hand in the middle came and went like a subtitle.
 constexpr int kMiddleTop = 30, kMiddleBottom = 55;
+// The longest fade followed at either end of a subtitle, in seconds (the ring keeps its frames).
+constexpr double kMaxFadeSeconds = 1.0;
 
 struct Candidate {
     cv::Rect box;   // the line, grown for shadows, in the picture
@@ -67,6 +72,10 @@ struct Track {
     LumaSpan span;
     std::vector<uint8_t> before;  // the span's picture in the frame before the first
     std::vector<uint8_t> lines;   // the span's pixels inside the line
+    FadeProbe fade;               // its opacity, from the signature
+    int fadeIn = 0;               // frames before its steady first where it was fading in
+    FadeFollower out{0};          // its fade-out, once the signature has gone
+    int64_t last = -1;            // once the signature has gone: its last steady frame
 };
 
 // The span's rectangle of a full-size plane, `stride` bytes a row.
@@ -85,7 +94,7 @@ double Overlap(const cv::Rect &a, const cv::Rect &b) {
 }  // namespace
 
 struct LineTracker::State {
-    int width, height, interval, history;
+    int width, height, interval, history, maxFadeFrames;
     double fps, minSeconds, maxSeconds;
     std::vector<std::vector<uint8_t>> ring;
     int64_t frame = 0;  // the number of the next frame
@@ -99,6 +108,7 @@ struct LineTracker::State {
     void Sample(int64_t at, const std::vector<SubtitleDetector::Box> &lines);
     void Confirm(const Candidate &c, int64_t at, const cv::Rect &now, const std::vector<cv::Rect> &all);
     void End(Track &t, int64_t last, const uint8_t *after);
+    bool Follow(Track &t, int64_t f);
     void KeepSteady(Track &t, int64_t from, int64_t to) const;
 };
 
@@ -142,10 +152,18 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
     }
     KeepSteady(t, earlier, current);
     if (t.signature.size() < kMinSignature) return;
-    // The first frame: back from the candidate's sample while the signature is there.
+    // The first frame: back from the candidate's sample while the signature is there, then while it
+    // was fading in.
     int64_t first = earlier;
     while (Kept(first - 1) && first - 1 > before && Match(t, Frame(first - 1)) >= kPresentShare) --first;
-    t.first = first;
+    t.fade = MakeFadeProbe(t.signature, t.luma, width);
+    FadeFollower in(maxFadeFrames);
+    for (int64_t f = first - 1; t.fade.Usable() && Kept(f); --f)
+        if (!in.Step(FadeStrength(t.fade, Frame(f)))) break;
+    in.Stop();
+    t.first = first - in.Frames();
+    t.fadeIn = in.Faded();
+    t.out = FadeFollower(maxFadeFrames);
     t.box = box;
     t.lineHeight = c.lineHeight;
     const cv::Rect spanRect = (box + cv::Point(-kSpanMargin, -kSpanMargin) + cv::Size(2 * kSpanMargin, 2 * kSpanMargin)) &
@@ -161,13 +179,8 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
         if (!(r & spanRect).empty()) lines((r & spanRect) - spanRect.tl()).setTo(255);
     lines(box - spanRect.tl()).setTo(255);
     // The frames since the sample, which came before its lines did.
-    for (int64_t f = current + 1; f < frame; ++f) {
-        if (Match(t, Frame(f)) < kPresentShare) {
-            End(t, f - 1, Frame(f));
-            return;
-        }
-        t.span.Add(Frame(f), width);
-    }
+    for (int64_t f = current + 1; f < frame; ++f)
+        if (!Follow(t, f)) return;
     active.push_back(std::move(t));
 }
 
@@ -197,6 +210,22 @@ void LineTracker::State::Sample(int64_t at, const std::vector<SubtitleDetector::
     candidates = std::move(next);
 }
 
+// Frame `f` (in the ring) for a subtitle on screen before it: gathered while its signature is
+// there, then followed while it fades out (fade.h). False when it has ended, at the frame before.
+bool LineTracker::State::Follow(Track &t, int64_t f) {
+    const uint8_t *plane = Frame(f);
+    if (t.last < 0 && Match(t, plane) >= kPresentShare) {
+        t.span.Add(plane, width);
+        return true;
+    }
+    if (t.last < 0) t.last = f - 1;
+    if (t.fade.Usable() && t.out.Step(FadeStrength(t.fade, plane))) return true;
+    t.out.Stop();
+    const int64_t last = t.last + t.out.Frames();
+    End(t, last, Frame(last + 1));
+    return false;
+}
+
 void LineTracker::State::End(Track &t, int64_t last, const uint8_t *after) {
     const int64_t frames = last - t.first + 1;
     if (frames < minSeconds * fps || frames > maxSeconds * fps) return;
@@ -209,6 +238,8 @@ void LineTracker::State::End(Track &t, int64_t last, const uint8_t *after) {
     FoundSubtitle f;
     f.first = t.first;
     f.last = last;
+    f.fadeIn = t.fadeIn;
+    f.fadeOut = t.out.Faded();
     f.shape = ShapeProposed(evidence);
     if (f.shape.text) found.push_back(std::move(f));
 }
@@ -218,7 +249,8 @@ LineTracker::LineTracker(int width, int height, int interval, double framesPerSe
     State &s = *state_;
     s.width = width, s.height = height, s.interval = std::max(1, interval);
     s.fps = framesPerSecond > 0 ? framesPerSecond : 25, s.minSeconds = minSeconds, s.maxSeconds = maxSeconds;
-    s.history = 2 * s.interval + kMaxLag + 4;
+    s.maxFadeFrames = (int)std::ceil(kMaxFadeSeconds * s.fps);
+    s.history = 2 * s.interval + kMaxLag + 4 + s.maxFadeFrames;
     s.ring.assign((size_t)s.history, std::vector<uint8_t>((size_t)width * height));
 }
 
@@ -236,20 +268,18 @@ void LineTracker::AddFrame(const uint8_t *luma, std::ptrdiff_t stride) {
     for (int r = 0; r < s.height; ++r) std::copy_n(luma + r * stride, s.width, slot + (size_t)r * s.width);
     ++s.frame;
     for (size_t i = 0; i < s.active.size();) {
-        Track &t = s.active[i];
-        if (s.Match(t, slot) < kPresentShare) {
-            s.End(t, s.frame - 2, slot);
-            s.active.erase(s.active.begin() + (std::ptrdiff_t)i);
-            continue;
-        }
-        t.span.Add(slot, s.width);
-        ++i;
+        if (s.Follow(s.active[i], s.frame - 1)) ++i;
+        else s.active.erase(s.active.begin() + (std::ptrdiff_t)i);
     }
 }
 
 std::vector<FoundSubtitle> LineTracker::Finish() {
     State &s = *state_;
-    for (Track &t : s.active) s.End(t, s.frame - 1, nullptr);
+    for (Track &t : s.active) {
+        t.out.Stop();
+        const int64_t last = t.last >= 0 ? t.last + t.out.Frames() : s.frame - 1;
+        s.End(t, last, s.Kept(last + 1) ? s.Frame(last + 1) : nullptr);
+    }
     s.active.clear();
     std::vector<FoundSubtitle> out = std::move(s.found);
     s.found.clear();

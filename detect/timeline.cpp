@@ -45,7 +45,9 @@ std::vector<FoundSubtitle> OneSubtitlePerFrame(const std::vector<FoundSubtitle> 
         } else if (!shown.empty()) {
             std::vector<const SubtitleShape *> shapes;
             for (size_t i : shown) shapes.push_back(&found[i].shape);
-            out.push_back(FoundSubtitle{from, to, UniteShapes(shapes)});
+            FoundSubtitle f;
+            f.first = from, f.last = to, f.shape = UniteShapes(shapes);
+            out.push_back(std::move(f));
         }
         previous = shown;
     }

@@ -21,6 +21,7 @@ struct Caption {
     std::string text;
     cv::Point place;  // baseline start
     bool darkOnBox = false;
+    int fade = 0;  // frames of fading in and out within first..last (linear, as an \fad)
 };
 
 // A smooth random texture twice the picture's size, mid-grey with light and dark patches.
@@ -65,8 +66,18 @@ std::vector<FoundSubtitle> Detect(const Film &film, DetectSettings settings = De
         const cv::Mat &texture = film.cutAt >= 0 && t >= film.cutAt ? b : a;
         texture(cv::Rect(3 * t % kWidth, t % kHeight, kWidth, kHeight)).copyTo(frame);
         if (film.extra) film.extra(frame, t);
-        for (const Caption &c : film.captions)
-            if (c.first <= t && t <= c.last) DrawCaption(frame, c);
+        for (const Caption &c : film.captions) {
+            if (t < c.first || t > c.last) continue;
+            const int edge = std::min(t - c.first, c.last - t) + 1;
+            if (edge > c.fade) {
+                DrawCaption(frame, c);
+                continue;
+            }
+            cv::Mat drawn = frame.clone();
+            DrawCaption(drawn, c);
+            const double alpha = (double)edge / (c.fade + 1);
+            cv::addWeighted(drawn, alpha, frame, 1 - alpha, 0, frame);
+        }
         detector.AddFrame(frame.data, (std::ptrdiff_t)frame.step);
     }
     return detector.Finish();
@@ -115,6 +126,20 @@ TEST(Detector, ChangeOfTextWithoutGapStartsANewSubtitle) {
     EXPECT_EQ(found[0].last, 44);
     EXPECT_EQ(found[1].first, 45);
     EXPECT_EQ(found[1].last, 90);
+}
+
+// Guards: a fading subtitle found from its first fully opaque frame to its last (the fading
+// frames, which show it too, left unmasked), or its fade's ends taken for another subtitle.
+TEST(Detector, FadesBelongToTheSubtitle) {
+    Film film;
+    film.frames = 110;
+    film.captions = {{10, 69, "Slowly the sea came.", kBottom, false, 8}, {75, 104, "And went.", kBottom, false, 6}};
+    const std::vector<FoundSubtitle> found = Detect(film);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].first, 10);
+    EXPECT_EQ(found[0].last, 69);
+    EXPECT_EQ(found[1].first, 75);
+    EXPECT_EQ(found[1].last, 104);
 }
 
 // Guards: a scene cut under a text that stays ending the subtitle; a subtitle at the film's ends.

@@ -1,0 +1,85 @@
+// Fades at a subtitle's ends: the opacity read from a probe, and where a followed fade ends.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "detect/fade.h"
+
+namespace {
+
+constexpr int kW = 40, kH = 12;
+
+// A "text" of light strokes (235) in dark outlines (16) on rows 4..7, over a picture of `ground`.
+struct Planes {
+    std::vector<uint8_t> text, ground;
+    std::vector<int> pixels;
+    std::vector<uint8_t> luma;
+};
+
+Planes MakePlanes() {
+    Planes p;
+    p.text.assign(kW * kH, 0);
+    p.ground.assign(kW * kH, 0);
+    for (int i = 0; i < kW * kH; ++i) p.ground[(size_t)i] = (uint8_t)(60 + (i * 37) % 90);  // a busy picture
+    p.text = p.ground;
+    for (int r = 4; r < 8; ++r)
+        for (int x = 2; x < kW - 2; ++x) {
+            const int i = r * kW + x;
+            const bool stroke = (x % 4 == 1 || x % 4 == 2) && r > 4 && r < 7;
+            p.text[(size_t)i] = stroke ? 235 : 16;
+            p.pixels.push_back(i);
+            p.luma.push_back(p.text[(size_t)i]);
+        }
+    return p;
+}
+
+std::vector<uint8_t> Blend(const Planes &p, double a) {
+    std::vector<uint8_t> out(p.text.size());
+    for (size_t i = 0; i < out.size(); ++i) out[i] = (uint8_t)(p.ground[i] * (1 - a) + p.text[i] * a + 0.5);
+    return out;
+}
+
+int Follow(const std::vector<double> &strengths) {
+    FadeFollower f(30);
+    for (double s : strengths)
+        if (!f.Step(s)) break;
+    f.Stop();
+    return f.Frames();
+}
+
+}  // namespace
+
+// Guards: the opacity misread on a busy picture (a fade's frames cut short or taken too far).
+TEST(Fade, StrengthIsTheOpacity) {
+    const Planes p = MakePlanes();
+    const FadeProbe probe = MakeFadeProbe(p.pixels, p.luma, kW);
+    ASSERT_TRUE(probe.Usable());
+    for (double a : {0.0, 0.1, 0.5, 1.0}) EXPECT_NEAR(FadeStrength(probe, Blend(p, a).data()), a, 0.05) << a;
+}
+
+// Guards: dark picture beside the text, which may change while the text stays, read as its outline.
+TEST(Fade, OnlyDarkPixelsBesideTheFillCount) {
+    std::vector<int> pixels;
+    std::vector<uint8_t> luma;
+    for (int x = 10; x < 20; ++x) pixels.push_back(5 * kW + x), luma.push_back(230);  // light
+    for (int x = 0; x < 30; ++x) pixels.push_back(10 * kW + x), luma.push_back(20);  // dark, rows away
+    EXPECT_FALSE(MakeFadeProbe(pixels, luma, kW).Usable());
+    for (int x = 9; x <= 20; ++x) pixels.push_back(6 * kW + x), pixels.push_back(4 * kW + x), luma.push_back(20), luma.push_back(20);
+    const FadeProbe probe = MakeFadeProbe(pixels, luma, kW);
+    ASSERT_TRUE(probe.Usable());
+    EXPECT_EQ(probe.dark.size(), 24u);
+}
+
+// Guards: a fade's frames lost, the picture after it taken as fading, a held text ended early.
+TEST(Fade, FollowerTakesTheFallingRunAboveThePicture) {
+    EXPECT_EQ(Follow({0.8, 0.6, 0.4, 0.2, 0.02, 0.01, 0.03, 0.02}), 4);
+    EXPECT_EQ(Follow({1.0, 0.95, 0.7, 0.35, 0.1, 0.1, 0.11}), 2 + 2);  // held, then two above the level
+    EXPECT_EQ(Follow({0.04, 0.03, 0.05}), 0);                          // the picture's own contrast
+}
+
+// Guards: the next text in the same place (no gap) or in a gap of a few frames taken as a fade.
+TEST(Fade, FollowerStopsAtAnotherText) {
+    EXPECT_EQ(Follow({0.3, 0.31, 0.29}), 0);       // another text's glyphs: flat, no fall
+    EXPECT_EQ(Follow({0.05, 0.04, 0.45, 0.5}), 0);  // a gap, then a text: the rise ends it
+    EXPECT_EQ(Follow({0.5, 0.25, 0.02, 0.6}), 2);   // a fade, then at once another text
+}
