@@ -14,6 +14,8 @@ constexpr double kMinContrast = 48;
 // strengths' spread) above the picture's level, and is at most kWobble above the frame before it.
 constexpr size_t kSettle = 3;
 constexpr double kFlat = 0.04, kRise = 0.15, kMinMargin = 0.03, kWobble = 0.02;
+// The strength of a fade's first frame past the steady ones at least: a fade of 3 frames or more.
+constexpr double kFadeStart = 0.5;
 
 double Mean(const std::vector<int> &pixels, const uint8_t *plane) {
     double sum = 0;
@@ -101,6 +103,9 @@ void FadeFollower::Decide(size_t seen, bool settled) {
         wobble = tail.back() - tail.front();
     }
     const double margin = std::max(kMinMargin, 2 * wobble);
+    // A fade's first frame past the steady ones is still mostly there: lower, it is the picture's
+    // own contrast (a light shadow's probe over a light picture reads 0.3 to 0.4 there).
+    if (seen_[0] < kFadeStart) return;
     size_t n = 0;
     while (n < seen && (int)n < maxFrames_ && seen_[n] > level + margin && (n == 0 || seen_[n] <= seen_[n - 1] + kWobble)) ++n;
     faded_ = (int)n;

@@ -81,5 +81,12 @@ TEST(Fade, FollowerTakesTheFallingRunAboveThePicture) {
 TEST(Fade, FollowerStopsAtAnotherText) {
     EXPECT_EQ(Follow({0.3, 0.31, 0.29}), 0);       // another text's glyphs: flat, no fall
     EXPECT_EQ(Follow({0.05, 0.04, 0.45, 0.5}), 0);  // a gap, then a text: the rise ends it
-    EXPECT_EQ(Follow({0.5, 0.25, 0.02, 0.6}), 2);   // a fade, then at once another text
+    EXPECT_EQ(Follow({0.6, 0.3, 0.02, 0.6}), 2);    // a fade, then at once another text
+}
+
+// Guards: the picture's own contrast at a light shadow's pixels, falling as the camera moves, taken
+// for the end of a fade.
+TEST(Fade, FollowerWantsAFadeToStartNearlyWhole) {
+    EXPECT_EQ(Follow({0.42, 0.46, 0.36, 0.31, 0.09, -0.01, -0.07, -0.09, -0.13, -0.17, -0.15}), 0);
+    EXPECT_EQ(Follow({0.38, 0.32, 0.4, 0.47}), 0);
 }
