@@ -195,7 +195,7 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
 }
 
 // A temporal worker beside each filter worker. The film's pixel format must be one the temporal
-// fill can work on in place.
+// fill takes (temporal_frames.h: any but paletted, bit-packed, Bayer and floating-point ones).
 TemporalWorkers MakeTemporalWorkers(const FilterModuleHandle &module, const FilmSettings &settings, VideoInput &input,
                                     const TemporalPlan &plan, const FrameContext &film, std::vector<Worker> &workers) {
     const AVCodecContext *dec = input.decoder();

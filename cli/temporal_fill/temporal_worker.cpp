@@ -40,18 +40,6 @@ const FrameRange *StretchOf(const std::vector<FrameRange> &merged, int64_t frame
     return &*std::prev(after);
 }
 
-FramePtr WritableCopy(const AVFrame *src) {
-    FramePtr out(av_frame_alloc());
-    if (!out) throw HostError(EXIT_FAILURE_RUN, "out of memory");
-    out->format = src->format;
-    out->width = src->width;
-    out->height = src->height;
-    CheckAv(av_frame_get_buffer(out.get(), 0), "cannot allocate a frame");
-    CheckAv(av_frame_copy(out.get(), src), "cannot copy a frame");
-    CheckAv(av_frame_copy_props(out.get(), src), "cannot copy a frame's properties");
-    return out;
-}
-
 }  // namespace
 
 TemporalPlan::TemporalPlan(const std::vector<FrameRange> &ranges, int window_, int width, int height)
@@ -67,14 +55,16 @@ struct TemporalWorker::Held {
     int entry = -1;
     bool emitted = false;
     bool spatialTried = false;
-    FramePtr output;   // the filled frame, in the film's format; null while nothing is filled
-    FramePtr spatial;  // the module's repaint, in the film's format
+    FillPicture decoded;  // the frame as the fill reads it, from the first chunk that looks at it
+    FillPicture output;   // the filled frame; empty while nothing is filled
+    FillPicture spatial;  // the module's repaint
 };
 
 TemporalWorker::TemporalWorker(const FilterModuleHandle &module, const FilterSettings &settings, bool fromConfigLine,
                                const PictureColour &decoded, Worker &output, const TemporalPlan &plan,
                                const FrameContext &film)
-    : plan_(plan), film_(film), output_(output), settings_(settings), fill_(plan.fill), width_(film.input->width()), height_(film.height) {
+    : plan_(plan), film_(film), output_(output), settings_(settings), frames_(decoded.format, film.input->width(), film.height),
+      fill_(plan.fill), width_(film.input->width()), height_(film.height) {
     spatial_.converter = std::make_unique<ColourConverter>(width_, height_, decoded, decoded);
     // Made here, on the thread that makes the workers: the module's open-file box is answered on
     // that thread only.
@@ -114,7 +104,7 @@ bool TemporalWorker::Finish(const Emit &emit) {
     const bool ok = Drain(true, emit);
     held_.clear();
     maskCache_.clear();
-    previous_.reset();
+    previous_.Reset();
     previousNumber_ = -1;
     return ok;
 }
@@ -172,12 +162,13 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         if (held_[(size_t)(num - base)].entry >= 0) holes[held_[(size_t)(num - base)].entry];
     std::vector<temporal::ChunkFrame> frames((size_t)(hi - lo + 1));
     if (band.Rows() > 0) {
-        const temporal::PictureRef layout = PictureOf(held_[k].job.frame.get());
+        for (int64_t num = lo; num <= hi; ++num) frames_.Decoded(held_[(size_t)(num - base)].job.frame.get(), held_[(size_t)(num - base)].decoded);
+        const temporal::PictureRef &layout = held_[k].decoded.ref;
         for (auto &[entry, hole] : holes) temporal::MakeHole(maskCache_[entry].data(), width_, height_, layout, band, RingWidth(height_), hole,
                                                                      HaloWidth(height_));
         for (int64_t num = lo; num <= hi; ++num) {
             Held &f = held_[(size_t)(num - base)];
-            frames[(size_t)(num - lo)].picture = PictureOf(f.job.frame.get());
+            frames[(size_t)(num - lo)].picture = f.decoded.ref;
             frames[(size_t)(num - lo)].hole = f.entry >= 0 ? &holes[f.entry] : nullptr;
             frames[(size_t)(num - lo)].number = num;
             frames[(size_t)(num - lo)].holeId = f.entry;
@@ -187,18 +178,18 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         callbacks.output = [&](int i) { return OutputOf(held_[(size_t)(lo + i - base)]); };
         temporal::PictureRef before;
         const FrameRange *stretch = StretchOf(plan_.merged, first);
-        const bool carries = previous_ && previousNumber_ == first - 1 && stretch && stretch->first < first;
-        if (carries) before = PictureOf(previous_.get());
+        const bool carries = !previous_.Empty() && previousNumber_ == first - 1 && stretch && stretch->first < first;
+        if (carries) before = previous_.ref;
         fill_.Run(frames, (int)(first - lo), (int)(last - lo + 1), band, callbacks, carries ? &before : nullptr, stats_);
     }
-    previous_.reset();
+    previous_.Reset();
     for (int64_t num = first; num <= last; ++num) {
         Held &h = held_[(size_t)(num - base)];
-        if (num == last && h.output) previous_ = CloneFrame(h.output.get());
         FrameResult r = Finished(h);
         h.emitted = true;
-        h.output.reset();
-        h.spatial.reset();
+        if (num == last && !h.output.Empty()) previous_ = std::move(h.output);
+        h.output.Reset();
+        h.spatial.Reset();
         if (!emit(h.job.index, std::move(r))) return false;
     }
     previousNumber_ = last;
@@ -227,18 +218,20 @@ const temporal::PictureRef *TemporalWorker::Spatial(Held &h) {
         FilterInstance &spatial = InstanceAt(h.job.number, MODE_FINAL);
         spatial_.converter->ToHost(h.job.frame.get(), spatial, band);
         spatial.Run((int32_t)h.job.number, film_.usPerFrame);
-        spatial_.converter->FromHost(spatial, h.job.frame.get(), h.spatial, band);
-        if (!h.spatial) h.spatial = CloneFrame(h.job.frame.get());
-        spatialPicture_ = PictureOf(h.spatial.get());
-    } else if (h.spatial) {
-        spatialPicture_ = PictureOf(h.spatial.get());
+        FramePtr repaint;
+        spatial_.converter->FromHost(spatial, h.job.frame.get(), repaint, band);
+        if (!repaint) repaint = CloneFrame(h.job.frame.get());
+        frames_.Adopt(std::move(repaint), h.spatial);
     }
-    return h.spatial ? &spatialPicture_ : nullptr;
+    return h.spatial.Empty() ? nullptr : &h.spatial.ref;
 }
 
 temporal::PictureRef TemporalWorker::OutputOf(Held &h) {
-    if (!h.output) h.output = WritableCopy(h.job.frame.get());
-    return PictureOf(h.output.get());
+    if (h.output.Empty()) {
+        frames_.Decoded(h.job.frame.get(), h.decoded);
+        frames_.Writable(h.job.frame.get(), h.decoded, h.output);
+    }
+    return h.output.ref;
 }
 
 // The result to encode: the filled frame in the output's format, or the frame as it came.
@@ -247,13 +240,15 @@ FrameResult TemporalWorker::Finished(Held &h) {
     const AVFrame *decoded = h.job.frame.get();
     r.duration = FrameDuration(decoded);
     if (r.duration <= 0) r.duration = film_.input->NominalFrameDuration();
-    if (!h.output && h.job.packet) {
+    const bool filled = !h.output.Empty();
+    if (!filled && h.job.packet) {
         r.packet = std::move(h.job.packet);
         r.changed = 0;
         return r;
     }
-    r.frame = output_.converter->Unchanged(h.output ? h.output.get() : decoded);
-    r.changed = h.output ? 1 : 0;
+    const FramePtr output = filled ? frames_.Finish(decoded, h.decoded, h.output) : nullptr;
+    r.frame = output_.converter->Unchanged(filled ? output.get() : decoded);
+    r.changed = filled ? 1 : 0;
     StampResult(r, decoded, h.job, film_);
     return r;
 }

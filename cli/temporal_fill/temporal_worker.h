@@ -7,8 +7,9 @@
 // (temporal/chunk_fill.h) once the window after it has arrived. The holes come from the module
 // itself, through a second instance in the mask mode: one call per subtitle. The spatial repaint,
 // where no frame shows the background, is the worker's own instance's final output, made only for
-// frames that need it. All of this is in the film's own pixel format; only the finished frame is
-// converted, when the output cannot hold that format.
+// frames that need it. All of this is in the film's own samples (packed and semi-planar frames
+// split into planes, see temporal_frames.h); only the finished frame is converted, when the
+// output cannot hold the film's format.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@
 
 #include "cli/pipeline/frame_work.h"
 #include "cli/plugin/plugin_host.h"
+#include "cli/temporal_fill/temporal_frames.h"
 #include "temporal/chunk_fill.h"
 
 // What every temporal worker of a film shares, read only.
@@ -72,10 +74,10 @@ private:
     std::map<Widening, std::unique_ptr<FilterInstance>> spatials_, masks_;
     std::map<int, std::vector<uint8_t>> maskCache_;  // by entry: one byte per pixel, non-zero in the hole
     std::deque<Held> held_;
+    TemporalFrames frames_;
     temporal::ChunkFill fill_;
     temporal::FillStats stats_;
-    temporal::PictureRef spatialPicture_;
-    FramePtr previous_;          // the last output of a chunk, carried into the next one
+    FillPicture previous_;       // the last output of a chunk, carried into the next one
     int64_t previousNumber_ = -1;
     int width_;
     int height_;

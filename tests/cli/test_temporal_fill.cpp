@@ -1,6 +1,6 @@
 // subremove --fill temporal end to end: a pan under a burnt-in box is filled with the background
 // that passed under it, in the film's own format and depth; the output does not depend on the
-// thread count or the window; formats the fill cannot work on are refused in one line.
+// thread count or the window; formats the fill cannot work on (paletted) are refused in one line.
 #include "subremove_support.h"
 
 #include <cmath>
@@ -132,17 +132,24 @@ TEST_F(TemporalFillTest, PreviewShowsFourPanels) {
               std::to_string(kFilmW * 4) + "," + std::to_string(kFilmH) + "\n");
 }
 
-// Guards a crash or a silent spatial fill on a format the temporal fill cannot work in place.
-TEST_F(TemporalFillTest, PackedFormatIsRefusedInOneLine) {
+// Guards a crash or a silent spatial fill on a format the temporal fill cannot work on: palette
+// indices are no samples to carry or blend. (Packed and semi-planar films are taken: see
+// test_temporal_formats.cpp.)
+TEST_F(TemporalFillTest, PalettedFormatIsRefusedInOneLine) {
     if (!Exists(kPhoto)) GTEST_SKIP() << kPhoto << " is missing";
     MakeFilms("yuv420p");
-    ASSERT_EQ(Shell(std::string(SR_FFMPEG) + " -v error -y -i '" + s.Path("burnt.mkv") + "' -pix_fmt yuyv422 -c:v rawvideo '" +
-                    s.Path("packed.nut") + "'"), 0);
-    const Result r = RunSubremove(s.dir, {"-y", "-q", "-x", s.Path("subs/film.bms"), "--fill", "temporal", s.Path("packed.nut"),
+    ASSERT_EQ(Shell(std::string(SR_FFMPEG) + " -v error -y -i '" + s.Path("burnt.mkv") + "' -pix_fmt pal8 -c:v rawvideo '" +
+                    s.Path("paletted.nut") + "'"), 0);
+    const Result r = RunSubremove(s.dir, {"-y", "-q", "-x", s.Path("subs/film.bms"), "--fill", "temporal", s.Path("paletted.nut"),
                                           s.Path("out.mkv")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("planar"), std::string::npos) << r.err;
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("error: --fill temporal: the temporal fill works on integer samples"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("pal8"), std::string::npos) << r.err;
+    // One error line (after the note that FFV1 would get bgr0).
+    size_t errors = 0;
+    for (size_t at = r.err.find("error:"); at != std::string::npos; at = r.err.find("error:", at + 1)) ++errors;
+    EXPECT_EQ(errors, 1u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     EXPECT_FALSE(Exists(s.Path("out.mkv")));
 }
 
