@@ -170,7 +170,7 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
                               cv::Rect(0, 0, width, height);
     t.span.Reset(spanRect.x, spanRect.y, spanRect.width, spanRect.height);
     for (int64_t f = std::max(first, frame - history); f <= current; ++f) t.span.Add(Frame(f), width);
-    if (Kept(first - 1)) t.before = Crop(Frame(first - 1), width, t.span);
+    if (Kept(t.first - 1)) t.before = Crop(Frame(t.first - 1), width, t.span);  // before any fade
     // Every line of the sample that reaches the span: the other line of a two-line subtitle changed
     // with this one, and is not the picture around it.
     t.lines.assign((size_t)spanRect.area(), 0);
