@@ -5,12 +5,15 @@
 # clang's sanitizer runtime, 32-bit Wine).
 #
 # The default preset configures its tests too, so GoogleTest, Google Benchmark and valgrind are
-# here: they are small, and most machines have them already.
+# here: they are small, and most machines have them already. Tesseract's library and its English
+# and simplified Chinese data are for --ocr (other languages are packages of their own,
+# tesseract-ocr-LANG with '_' as '-').
 sr_base_packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libopencv-dev fonts-dejavu-core mate-backgrounds
+  libtesseract-dev libleptonica-dev tesseract-ocr-eng tesseract-ocr-chi-sim
 )
 
 # Installs those of the named packages that are missing (as root), or says which are (otherwise).

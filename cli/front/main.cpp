@@ -41,6 +41,7 @@
 #include "cli/detection/radius_auto.h"
 #include "cli/detection/radius_plan.h"
 #include "cli/temporal_fill/temporal_frames.h"
+#include "cli/ocr/ocr_session.h"
 #include "cli/front/warnings.h"
 #include "platform/linux/shim.h"
 #include "host/params.h"
@@ -247,6 +248,8 @@ OutputOptions MakeOutputOptions(const Options &o, int threads) {
     out.format = o.format;
     out.codecOptions = o.codecOptions;
     out.quiet = o.quiet;
+    out.textStream = !o.ocrLanguages.empty();
+    out.textKeptElsewhere = !o.srtPath.empty();
     return out;
 }
 
@@ -283,9 +286,19 @@ void ChooseFill(Options &o, const VideoInput &input) {
     if (o.findSubtitles && !o.fillGiven && !TemporalFormatSupported(input.decoder()->pix_fmt, nullptr)) o.temporalFill = false;
 }
 
+// --ocr: the text read beside the run, timed by the frames as the run reads them; the output's
+// header, which carries the text stream's language, is written now.
+void StartText(const Options &o, const IndexSummary &index, VideoInput &input, VideoOutput &output, OcrSession &ocr) {
+    ocr.WaitLoaded();
+    const AVStream *stream = input.stream();
+    ocr.Begin(o.index, index, std::make_unique<FrameClock>(stream->time_base, input.NominalFrameDuration(),
+                                                           stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time));
+    output.StartText(&ocr.cues(), ocr.StreamLanguage());
+}
+
 // The run proper: every frame through the filter instances and into the output.
 int CleanFilm(const Options &o, const IndexSummary &index, FilterModuleHandle &module, VideoInput &input, VideoOutput &output,
-              const RadiusPlan *plan, int threads) {
+              const RadiusPlan *plan, int threads, OcrSession *ocr) {
     input.keepPackets = output.CanPassPackets();
     const FilmPart part = MakeFilmPart(o.start, o.end, o.duration, o.frameLimit);
     input.onOtherPacket = [&output, &input, part](AVPacket *packet) {
@@ -299,7 +312,11 @@ int CleanFilm(const Options &o, const IndexSummary &index, FilterModuleHandle &m
     Options reachOptions = o;
     if (plan) reachOptions.settings.radius = plan->Outward();
     const std::unique_ptr<FilterReach> reach = MakeReach(reachOptions, index, input, output);
-    const FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan, reach.get(), part);
+    FilmSettings film = FilmFor(o, threads, FilterWorkers(o, threads, input, output), ranges, plan, reach.get(), part);
+    if (ocr) {
+        StartText(o, index, input, output, *ocr);
+        film.frameRead = [ocr](int64_t n, const AVFrame *frame, int64_t pts, int64_t duration) { ocr->FrameRead(n, frame, pts, duration); };
+    }
     ProgressReport report(o.progressPath, input.MicrosecondsPerFrame(), [&output] { return output.BytesWritten(); });
     const FilmTotals totals = ProcessFilm(module, film, input, output, [&](int64_t done) {
         progress.Update(done);
@@ -307,11 +324,20 @@ int CleanFilm(const Options &o, const IndexSummary &index, FilterModuleHandle &m
         ThrowIfStrictFailed();  // a graymap the filter could not load: stop now, not at the end
     });
     WarnAboutDecoding(o, input);
+    if (ocr) {  // every text read, and its warnings given, before the output is published
+        ocr->FilmRead();
+        ocr->WaitAllRead();
+    }
     ThrowIfStrictFailed();  // before Finish: the output is discarded, never published
     output.Finish();
+    if (ocr) {
+        ocr->WriteSrt();
+        ocr->PublishSrt();
+    }
     progress.Close();
     report.End(totals.frames);
     Report(o, input, totals, part.Whole() ? FramesWithSubtitle(ranges, totals.frames) : -1, progress.Seconds());
+    if (ocr && !o.quiet) std::fprintf(stderr, "subremove: %s\n", ocr->Summary().c_str());
     return EXIT_OK;
 }
 
@@ -345,14 +371,40 @@ FoundSubtitles FindSubtitles(Options &o) {
     return found;
 }
 
+// --ocr: Tesseract loads its languages on the reading thread while the run opens everything
+// else; --srt is refused (an existing file, the input) before anything is read.
+std::unique_ptr<OcrSession> StartReading(const Options &o) {
+    if (o.ocrLanguages.empty()) return nullptr;
+    auto ocr = std::make_unique<OcrSession>(o.ocrLanguages);
+    if (!o.srtPath.empty()) {
+        InstallInterruptHandlers();  // an interrupted run removes the SRT's temporary file
+        ocr->OpenSrt(o.srtPath, o.input, o.overwrite);
+    }
+    return ocr;
+}
+
+// --srt without an output film: the text of the index's subtitles, and nothing else.
+int WriteTextOnly(const Options &o, OcrSession &ocr, const IndexSummary &index) {
+    SetStrictWarnings(o.strict);
+    ocr.WaitLoaded();
+    WriteSubtitleTextOnly(ocr, o.input, o.index, index, o.quiet);
+    return EXIT_OK;
+}
+
 int Run(const Options &given) {
     if (given.printConfig) return PrintConfig(given);
     Options o = given;
+    std::unique_ptr<OcrSession> ocr = StartReading(o);
     std::vector<Widening> widenings;  // per index entry, for --radius auto
     if (!o.detectDir.empty()) {
         // --detect DIR: the files are written first, as the recognition tool would write them.
         InstallInterruptHandlers();
+        if (ocr) ocr->WaitLoaded();  // a missing language pack before the long pass
         const DetectedFilm detected = DetectFilm(o);
+        if (o.output.empty() && o.previews.empty() && ocr) {
+            o.index = detected.index;
+            return WriteTextOnly(o, *ocr, OpenIndex(o));
+        }
         if (o.output.empty() && o.previews.empty()) return EXIT_OK;
         o.index = detected.index;
         widenings = detected.widenings;
@@ -360,6 +412,7 @@ int Run(const Options &given) {
     SetStrictWarnings(o.strict);
     std::optional<IndexSummary> index;
     if (!o.findSubtitles) index = OpenIndex(o);
+    if (ocr && o.output.empty() && index) return WriteTextOnly(o, *ocr, *index);
     SetBeforeWarningHook(EndProgressLine);
     FilterModuleHandle module(FindModule(o.modulePath));
     const int threads = ThreadsFor(o);
@@ -372,12 +425,14 @@ int Run(const Options &given) {
     // graymaps' folder and the subtitles found included).
     if (o.previews.empty() || o.findSubtitles) InstallInterruptHandlers();
     std::unique_ptr<VideoOutput> output;
-    if (o.previews.empty()) output = std::make_unique<VideoOutput>(o.output, input, MakeOutputOptions(o, threads));
+    if (o.previews.empty() && !o.output.empty()) output = std::make_unique<VideoOutput>(o.output, input, MakeOutputOptions(o, threads));
     FoundSubtitles found;
     if (o.findSubtitles) {
+        if (ocr) ocr->WaitLoaded();
         found = FindSubtitles(o);
         widenings = found.widenings;
         index = OpenIndex(o);
+        if (ocr && !output) return WriteTextOnly(o, *ocr, *index);
     }
     std::unique_ptr<RadiusPlan> plan;
     if (o.radiusAuto && !o.index.empty()) {
@@ -386,7 +441,7 @@ int Run(const Options &given) {
     }
     if (plan) plan->PrepareGraymaps(o.index, *index, input.width(), input.height());
     if (!output) return Preview(o, module, input, plan.get());
-    return CleanFilm(o, *index, module, input, *output, plan.get(), threads);
+    return CleanFilm(o, *index, module, input, *output, plan.get(), threads, ocr.get());
 }
 
 // Page faults on fresh memory were the largest cost that threads add: each picture-sized buffer,

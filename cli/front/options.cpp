@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "cli/errors.h"
+#include "cli/ocr/language_names.h"
 #include "host/params.h"
 
 const char kUsageLine[] = "usage: subremove [OPTIONS] INPUT OUTPUT   (subremove --help for the options)";
@@ -50,6 +51,8 @@ enum LongOnly {
     OPT_DETECT,
     OPT_DETECT_COLOUR,
     OPT_DETECT_REGION,
+    OPT_OCR,
+    OPT_SRT,
     OPT_SETTING,  // OPT_SETTING + ParameterId: the setting's own flag
 };
 
@@ -153,12 +156,17 @@ std::string BuildHelpText() {
         "  --radius auto         each subtitle's widening: the smallest that covers its outline, shadow and\n"
         "                        halo, measured over its frames; between two radii the graymaps are grown\n"
         "                        in temporary copies (the default without -x)\n"
+        "  --ocr LANGS           read each subtitle's text with Tesseract (languages such as eng or chi_sim+eng)\n"
+        "                        into a subtitle stream of OUTPUT after the streams it keeps: SRT in .mkv,\n"
+        "                        timed text in .mp4; a text that cannot be read gets an empty cue and a warning\n"
+        "  --srt FILE            with --ocr: the text as an SRT file too; OUTPUT may then be left out\n"
         "  -h, --help, --version\n"
         "\n"
         "Examples:\n"
         "  subremove film.mkv clean.mkv\n"
         "  subremove -x subs/film.bms -i film.mkv clean.mkv\n"
         "  subremove --detect subs -i film.mkv clean.mkv\n"
+        "  subremove --ocr chi_sim+eng film.mkv clean.mkv\n"
         "  subremove -x subs/film.bms -ss 1:30 -t 20 -i film.mkv part.mkv\n"
         "  subremove -x subs/film.bms --preview 1200,4000,1:30 frame.png -i film.mkv\n"
         "  subremove -x subs/film.bms --codec libx264 --codec-opt preset=slow film.mkv clean.mp4\n"
@@ -422,6 +430,8 @@ const option *LongOptions() {
             {"detect", required_argument, nullptr, OPT_DETECT},
             {"detect-colour", required_argument, nullptr, OPT_DETECT_COLOUR},
             {"detect-region", required_argument, nullptr, OPT_DETECT_REGION},
+            {"ocr", required_argument, nullptr, OPT_OCR},
+            {"srt", required_argument, nullptr, OPT_SRT},
         };
         for (int id = 0; id < PARAM_COUNT; ++id) {
             const ParameterFlag &flag = kParameters[id].flag;
@@ -470,6 +480,14 @@ bool TakeFillOption(int c, Options &o) {
         o.temporalFill = std::strcmp(optarg, "temporal") == 0;
         o.fillGiven = true;
         break;
+    case OPT_OCR:
+        SplitLanguages(optarg);  // a usage error for a malformed list
+        o.ocrLanguages = optarg;
+        break;
+    case OPT_SRT:
+        if (optarg[0] == '\0') throw HostError(EXIT_USAGE, "--srt needs a file name");
+        o.srtPath = optarg;
+        break;
     case OPT_TEMPORAL_WINDOW:
         if (!ParseInt(optarg, 1, kMaxTemporalWindow, &n))
             throw HostError(EXIT_USAGE, std::string("--temporal-window needs a number 1..") + std::to_string(kMaxTemporalWindow) +
@@ -479,6 +497,28 @@ bool TakeFillOption(int c, Options &o) {
     default: return false;
     }
     return true;
+}
+
+// --srt without a film: the cues are timed by a pass over the film's packets, a second reading.
+bool TextTimedFromPackets(const Options &o) { return !o.srtPath.empty() && o.output.empty(); }
+
+// --ocr and --srt: where the text goes, and only with the other.
+void CheckTextOptions(const Options &o) {
+    if (o.ocrLanguages.empty()) {
+        if (!o.srtPath.empty()) throw HostError(EXIT_USAGE, "--srt needs --ocr LANGS, the languages to read the subtitles in");
+        return;
+    }
+    if (!o.previews.empty()) throw HostError(EXIT_USAGE, "--ocr puts the text into OUTPUT or --srt; --preview writes neither");
+    if (o.output.empty() && o.srtPath.empty()) throw HostError(EXIT_USAGE, "--ocr needs OUTPUT or --srt FILE to put the text in");
+    if (!o.srtPath.empty() && (o.srtPath == o.output || o.srtPath == o.input)) {
+        throw HostError(EXIT_USAGE, "--srt " + o.srtPath + " is the film's own file name; name another");
+    }
+    if (o.input == "-" && TextTimedFromPackets(o)) {
+        throw HostError(EXIT_USAGE, "--srt without OUTPUT reads the film again to time the cues: give a file, not '-'");
+    }
+    if (o.srtPath == "-" && (o.output == "-" || o.progressPath == "-")) {
+        throw HostError(EXIT_USAGE, "--srt - shares standard output with the film or --progress; give it a file");
+    }
 }
 
 void TakeOption(int c, int argc, char **argv, Options &o, FlagValues &flags) {
@@ -586,7 +626,7 @@ Options ParseCommandLine(int argc, char **argv) {
     }
     if (!o.printConfig && o.input.empty()) throw HostError(EXIT_USAGE, o.previews.empty() ? "INPUT and OUTPUT are needed" : "INPUT is missing");
     if (!o.detectDir.empty() && !o.index.empty()) throw HostError(EXIT_USAGE, "--detect writes the index; give it or -x, not both");
-    if (!o.printConfig && o.previews.empty() && o.detectDir.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
+    if (!o.printConfig && o.previews.empty() && o.detectDir.empty() && o.srtPath.empty() && words.empty()) throw HostError(EXIT_USAGE, "OUTPUT is missing");
     if (words.size() > 1) throw HostError(EXIT_USAGE, "too many file names");
     if (!words.empty()) o.output = words[0];
     // No index and no folder to find them into: the subtitles are found all the same, and the
@@ -604,6 +644,7 @@ Options ParseCommandLine(int argc, char **argv) {
         throw HostError(EXIT_USAGE, o.findSubtitles ? "finding the subtitles reads the film twice: give a file, not '-', or the index with -x"
                                                     : "--detect with an output, or --radius auto with an index, reads the film twice: give a file, not '-'");
     }
+    CheckTextOptions(o);
     if (o.output == "-" && o.progressPath == "-") {
         throw HostError(EXIT_USAGE, "--progress - and the film cannot both go to standard output; give --progress a file");
     }

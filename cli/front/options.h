@@ -49,6 +49,8 @@ struct Options {
     // temporal fill does not take).
     bool findSubtitles = false;
     bool fillGiven = false;       // --fill was given
+    std::string ocrLanguages;     // --ocr: Tesseract's languages to read each subtitle's text in; empty: no reading
+    std::string srtPath;          // --srt: the text as an SRT file too (OUTPUT may then be left out)
 };
 
 // Parses argv. Throws HostError(EXIT_USAGE) with a one-line reason for a bad command line.

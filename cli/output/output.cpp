@@ -18,6 +18,9 @@ extern "C" {
 #include "cli/front/warnings.h"
 #include "cli/output/stream_keep.h"
 #include "cli/output/subtitle_convert.h"
+#include "cli/output/text_track.h"
+#include "cli/ocr/cue_schedule.h"
+#include "cli/ocr/language_names.h"
 
 namespace {
 
@@ -152,10 +155,11 @@ void VideoOutput::Open(const OutputOptions &options) {
     OpenEncoder(codec);
     AddVideoStream();
     AddOtherStreams();
+    if (options.textStream) AddTextStream(options);
     const AVCodecDescriptor *inDesc = avcodec_descriptor_get(dec->codec_id);
     passPackets_ = sequence_ && codec->id == dec->codec_id && plan_.keepsSamples && plan_.pixelFormat == dec->pix_fmt &&
                    inDesc && (inDesc->props & AV_CODEC_PROP_INTRA_ONLY);
-    WriteHeader();
+    if (!textStream_) WriteHeader();
 }
 
 // The muxer's name for the output: the temporary folder's pattern for an image sequence; a
@@ -283,6 +287,40 @@ bool VideoOutput::AddOtherStream(AVStream *other) {
     return true;
 }
 
+// The text's stream goes after every stream kept; a container without a text format for it gets
+// none, and the warning says where the text can go instead.
+void VideoOutput::AddTextStream(const OutputOptions &options) {
+    textStream_ = true;
+    const AVCodecID codec = sequence_ ? AV_CODEC_ID_NONE : TextTrack::CodecFor(format_->oformat);
+    if (codec != AV_CODEC_ID_NONE) {
+        textTrack_ = std::make_unique<TextTrack>(format_, codec, input_.stream()->time_base);
+        return;
+    }
+    const std::string holder = sequence_ ? std::string("an image sequence") : format_->oformat->name;
+    Warn(options.textKeptElsewhere ? WarningKind::kNotice : WarningKind::kNotCleaned,
+         "the subtitles' text is left out of " + path_ + ": " + holder + " holds no text subtitles" +
+             (options.textKeptElsewhere ? "; it is in the --srt file" : " (give --srt FILE to keep it)"));
+}
+
+void VideoOutput::StartText(CueSchedule *cues, const std::string &language) {
+    // Matroska takes ISO 639-2's bibliographic codes (chi, ger), MP4's timed text the terminology ones.
+    if (textTrack_) textTrack_->SetLanguage(LanguageTag(language, textTrack_->stream()->codecpar->codec_id == AV_CODEC_ID_MOV_TEXT));
+    cues_ = cues;  // handed out all the same where no stream holds them: the SRT takes them
+    WriteHeader();
+}
+
+// The cues due once the film is written up to `until` (the input stream's time base), or all
+// those left at the end.
+void VideoOutput::MuxCues(int64_t until, bool atEnd) {
+    if (!cues_) return;
+    for (;;) {
+        const std::optional<TimedCue> cue = atEnd ? cues_->NextAtEnd() : cues_->NextBefore(until);
+        if (!cue) return;
+        if (!textTrack_) continue;
+        if (PacketPtr packet = textTrack_->Encode(*cue)) Mux(packet.get());
+    }
+}
+
 void VideoOutput::WriteHeader() {
     if (!(format_->oformat->flags & AVFMT_NOFILE)) format_->pb = target_->OpenWriter();
     // FLAC or Opus in MP4 is still marked experimental in this FFmpeg, yet players read it.
@@ -308,6 +346,7 @@ void VideoOutput::Release() {
     }
     encoders_.clear();
     converters_.clear();
+    textTrack_.reset();
     if (format_) {
         avformat_free_context(format_);
         format_ = nullptr;
@@ -372,6 +411,10 @@ void VideoOutput::WritePackets(PacketList &encoded) {
         PacketPtr owned(p);
         p = nullptr;
         CountPicture();
+        // The cues count in the input stream's time base, as the encoders are set up to.
+        MuxCues(av_rescale_q(owned->dts != AV_NOPTS_VALUE ? owned->dts : owned->pts, encoders_.front().context->time_base,
+                             input_.stream()->time_base),
+                false);
         owned->stream_index = videoStream_->index;
         av_packet_rescale_ts(owned.get(), encoders_.front().context->time_base, videoStream_->time_base);
         Mux(owned.get());
@@ -384,6 +427,7 @@ void VideoOutput::WriteInputPacket(const AVPacket *packet) {
     if (!copy) throw HostError(EXIT_FAILURE_RUN, "out of memory");
     copy->stream_index = videoStream_->index;
     CountPicture();
+    MuxCues(copy->dts != AV_NOPTS_VALUE ? copy->dts : copy->pts, false);
     av_packet_rescale_ts(copy.get(), input_.stream()->time_base, videoStream_->time_base);
     Mux(copy.get());
 }
@@ -414,6 +458,7 @@ void VideoOutput::Finish() {
         Receive(e, rest);
         WritePackets(rest);
     }
+    MuxCues(0, true);
     int r = av_write_trailer(format_);
     if (r < 0) throw HostError(EXIT_FAILURE_RUN, "cannot write " + path_ + ": " + AvError(r));
     r = CloseWriter(&format_->pb);

@@ -16,6 +16,8 @@
 
 class VideoInput;
 class TextSubtitleConverter;
+class TextTrack;
+class CueSchedule;
 
 // Encoded packets on their way to the muxer; frees whatever was not written.
 struct PacketList {
@@ -34,6 +36,10 @@ struct OutputOptions {
     std::string format;      // the container by FFmpeg's name; empty: from the extension
     std::vector<std::pair<std::string, std::string>> codecOptions;  // --codec-opt
     bool quiet = false;
+    // --ocr: a subtitle stream for the text read, after the streams kept; the header then waits
+    // for StartText, which brings the stream's cues and language.
+    bool textStream = false;
+    bool textKeptElsewhere = false;  // --srt keeps the text where the container cannot
 };
 
 class VideoOutput {
@@ -61,6 +67,9 @@ public:
     void WriteInputPacket(const AVPacket *packet);
     // Another stream's packet, written when the output keeps that stream.
     void CopyPacket(AVPacket *packet);
+    // With OutputOptions::textStream: the cues of the text stream, written as the film reaches
+    // them, and its language (Tesseract's name); writes the header, which waited for them.
+    void StartText(CueSchedule *cues, const std::string &language);
     // Bytes in the output file so far; -1 for an image sequence.
     int64_t BytesWritten() const;
     // Flushes, writes the trailer and moves the output into place.
@@ -79,6 +88,8 @@ private:
     void AddOtherStreams();
     bool AddOtherStream(AVStream *other);
     void WriteHeader();
+    void AddTextStream(const OutputOptions &options);
+    void MuxCues(int64_t until, bool atEnd);
     void Receive(Encoder &e, PacketList &out);
     void Release();
     void Mux(AVPacket *packet);
@@ -102,4 +113,8 @@ private:
     // The muxer takes video packets from the encoding threads and other streams' packets from the
     // decoding thread.
     std::mutex muxMutex_;
+    // --ocr: the text's stream (null where the container holds none) and its cues.
+    bool textStream_ = false;
+    std::unique_ptr<TextTrack> textTrack_;
+    CueSchedule *cues_ = nullptr;
 };

@@ -110,9 +110,10 @@ private:
 class FrameReader {
 public:
     // The size and format the film opened with; the decoder's own may follow each frame.
-    FrameReader(VideoInput &input, bool passPackets, const FilmPart &part)
+    FrameReader(VideoInput &input, bool passPackets, const FilmPart &part,
+                std::function<void(int64_t, const AVFrame *, int64_t, int64_t)> frameRead = nullptr)
         : input_(input), passPackets_(passPackets), part_(part), width_(input.width()), height_(input.height()),
-          format_(SampleTwin(input.decoder()->pix_fmt)), shift_(PartShift(input, part)) {}
+          format_(SampleTwin(input.decoder()->pix_fmt)), shift_(PartShift(input, part)), frameRead_(std::move(frameRead)) {}
     bool Next(FrameJob &job) {
         for (;;) {
             ThrowIfInterrupted();
@@ -149,6 +150,13 @@ private:
         job.frame = CloneFrame(frame);
         if (shift_ != 0 && job.frame->best_effort_timestamp != AV_NOPTS_VALUE) job.frame->best_effort_timestamp -= shift_;
         job.packet.reset();
+        if (frameRead_) {
+            // As the frame will be stamped (frame_work.cpp) and its duration counted.
+            const int64_t ts = job.frame->best_effort_timestamp;
+            const int64_t duration = FrameDuration(job.frame.get());
+            frameRead_(number, job.frame.get(), ts != AV_NOPTS_VALUE ? ts : job.index * input_.NominalFrameDuration(),
+                       duration > 0 ? duration : input_.NominalFrameDuration());
+        }
         if (passPackets_ && input_.FramePacket()) {
             job.packet.reset(av_packet_clone(input_.FramePacket()));
             if (!job.packet) throw HostError(EXIT_FAILURE_RUN, "out of memory");
@@ -164,6 +172,7 @@ private:
     int height_;
     AVPixelFormat format_;
     int64_t shift_;
+    std::function<void(int64_t, const AVFrame *, int64_t, int64_t)> frameRead_;
     int64_t decoded_ = 0;
     int64_t written_ = 0;
 };
@@ -407,7 +416,7 @@ FilmTotals ProcessFilm(const FilterModuleHandle &module, const FilmSettings &set
         ++totals.frames;
         progress(totals.frames);
     });
-    FrameReader reader(input, output.CanPassPackets(), settings.part);
+    FrameReader reader(input, output.CanPassPackets(), settings.part, settings.frameRead);
     std::unique_ptr<TemporalPlan> plan;
     TemporalWorkers temporal;
     if (settings.temporal && settings.filter.mode == MODE_FINAL) {

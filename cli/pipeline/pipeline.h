@@ -18,6 +18,7 @@
 #include "cli/pipeline/frame_ranges.h"
 #include "cli/plugin/plugin_host.h"
 
+struct AVFrame;
 class RadiusPlan;
 class VideoInput;
 class VideoOutput;
@@ -40,6 +41,10 @@ struct FilmSettings {
     bool temporal = false;           // the temporal fill (in the final mode)
     int temporalWindow = 48;         // its frames each way
     const RadiusPlan *radii = nullptr;   // --radius auto: one instance per widening; null: filter.radius
+    // Called on the reading thread for each frame of the part as it is read: its number, the
+    // decoded picture, and the timestamp and duration it is written with (--ocr times its cues by
+    // them, and samples the picture under each subtitle).
+    std::function<void(int64_t number, const AVFrame *frame, int64_t pts, int64_t duration)> frameRead;
 };
 
 // `progress` is called after each written frame with the number written so far.
