@@ -93,7 +93,9 @@ void BandFlow::PreferCamera(const BandImage &from, const BandImage &to, int scal
     constexpr float kFactor = 1.25f;
     constexpr int kReach = 3;
     AffineMotion camera;
-    if (global_.Fit(out, known, camera)) global_.ChooseByPlace(from, to, scale, camera, kFactor, kReach, known, out);
+    if (!global_.Fit(out, known, camera)) return;
+    if (global_.Still(from, to, scale, camera, known, out)) camera = AffineMotion{};
+    global_.ChooseByPlace(from, to, scale, camera, kFactor, kReach, known, out);
 }
 
 // Entries of the field within `reach` (a square) of a cell that holds a hole pixel become

@@ -63,10 +63,11 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
     toPrevious_.resize(n);
     toNext_.resize(n);
     imageMade_.assign(n, 0);
+    noise_.assign(n, 0.0f);
     pending_.clear();
     for (size_t i = 1; i < n; ++i) {
         toPrevious_[i].width = 0;
-        if (!Linked((int)i) || (!HasHole(frames[i]) && !HasHole(frames[i - 1]))) continue;
+        if (!Linked((int)i) || !NearHole(frames, i)) continue;
         if (TakeKept(frames, i, band)) continue;
         pending_.push_back(i);
         for (size_t f : {i - 1, i}) {
@@ -82,14 +83,26 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
     Beside([&] { MeasurePairs(*helperFlow_, frames, band, 1, 2); }, [&] { MeasurePairs(flow_, frames, band, 0, 2); });
 }
 
-// Pending pairs from, from + step, ...: each writes only its own two fields.
+// Whether the pair (i - 1, i) is needed: a hole touches it, or a chain from a picture next to a
+// hole may cross it (`blend` - 1 pictures on).
+bool ChunkFill::NearHole(const std::vector<ChunkFrame> &frames, size_t i) const {
+    const int reach = std::max(1, settings_.blend);
+    const size_t from = i >= (size_t)reach ? i - (size_t)reach : 0, to = std::min(frames.size(), i + (size_t)reach);
+    for (size_t f = from; f < to; ++f)
+        if (HasHole(frames[f])) return true;
+    return false;
+}
+
+// Pending pairs from, from + step, ...: each writes only its own two fields and noise.
 void ChunkFill::MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &frames, Band band, size_t from, size_t step) {
+    std::vector<float> &scratch = noiseScratch_[from % 2];
     for (size_t p = from; p < pending_.size(); p += step) {
         const size_t i = pending_[p];
         const BandImage &a = images_[i - 1], &b = images_[i];
         const Hole *hb = HasHole(frames[i]) ? frames[i].hole : nullptr, *ha = HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr;
         flow.Measure(b, a, hb, ha, settings_.flowMargin, band, settings_.flowScale, toPrevious_[i]);
         flow.Measure(a, b, ha, hb, settings_.flowMargin, band, settings_.flowScale, toNext_[i - 1]);
+        noise_[i] = PictureNoise(b, a, toPrevious_[i], hb, settings_.flowScale, scratch);
     }
 }
 
@@ -99,8 +112,9 @@ void ChunkFill::MeasureStructures(const std::vector<ChunkFrame> &frames, Band ba
     structures_.resize(n);
     structureWanted_.assign(n, 0);
     if (settings_.step.alongLimit <= 0.0f) return;
+    // Only steps check their flows; a chain's links do not.
     for (size_t i = 1; i < n; ++i)
-        if (toPrevious_[i].width > 0) structureWanted_[i - 1] = structureWanted_[i] = 1;
+        if (toPrevious_[i].width > 0 && (HasHole(frames[i]) || HasHole(frames[i - 1]))) structureWanted_[i - 1] = structureWanted_[i] = 1;
     if (!helperFlow_) {
         MeasureSome(meters_[0], structureImages_[0], frames, band, 0, 1);
         return;
@@ -132,6 +146,7 @@ bool ChunkFill::TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band b
         if (k.toPrevious.width == 0) return false;
         std::swap(toPrevious_[i], k.toPrevious);
         std::swap(toNext_[i - 1], k.toNext);
+        noise_[i] = k.noise;
         k.toPrevious.width = 0;
         return true;
     }
@@ -151,6 +166,7 @@ void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band)
         k.ids[1] = frames[i].holeId;
         std::swap(k.toPrevious, toPrevious_[i]);
         std::swap(k.toNext, toNext_[i - 1]);
+        k.noise = noise_[i];
         kept_.push_back(std::move(k));
     }
 }
@@ -159,7 +175,7 @@ void ChunkFill::MeasureTolerances(size_t n) {
     tolerance_.assign(n, settings_.step.tolerance);
     for (size_t i = 1; i < n; ++i) {
         if (toPrevious_[i].width == 0) continue;
-        const float noise = MotionNoise(toPrevious_[i], toNext_[i - 1], noiseScratch_);
+        const float noise = MotionNoise(toPrevious_[i], toNext_[i - 1], noiseScratch_[0]);
         tolerance_[i] = std::max(settings_.step.tolerance, std::min(settings_.step.noiseCap, settings_.step.noiseFactor * noise));
     }
 }
@@ -181,12 +197,40 @@ void ChunkFill::Step(const std::vector<ChunkFrame> &frames, int i, int j, const 
     Neighbour from;
     if (j >= 0) {
         const ChunkFrame &f = frames[(size_t)j];
+        MakeChain(frames, i, j, buffers.chain);
         from = Neighbour{&f.picture, HasHole(f) ? f.hole : nullptr, buffers.memory[0].data(), back,
-                         structureWanted_[(size_t)j] ? &structures_[(size_t)j] : nullptr};
+                         structureWanted_[(size_t)j] ? &structures_[(size_t)j] : nullptr, &buffers.chain};
     }
     PropagateStep(from, j >= 0 ? toward : nullptr, *frames[(size_t)i].hole, PairSettings(std::max(i, j)), buffers.memory[1].data(),
                   out);
     std::swap(buffers.memory[0], buffers.memory[1]);
+}
+
+// The pictures beyond the neighbour j of picture i, away from i, over which a sighting at j is
+// blended: as many as `blend` allows within the window, up to a cut or a pair without flows.
+int ChunkFill::ChainReach() const { return std::max(0, std::min({settings_.blend - 1, kMaxLinks, settings_.step.window - 1})); }
+
+void ChunkFill::MakeChain(const std::vector<ChunkFrame> &frames, int i, int j, SourceChain &chain) const {
+    chain.reach = ChainReach();
+    chain.count = 0;
+    if (chain.reach == 0) return;
+    const int dir = j < i ? -1 : 1, n = (int)frames.size();
+    const int pair = dir < 0 ? j : j + 1;  // the first link's pair (pair - 1, pair)
+    chain.agree = std::max(settings_.agreeFloor, settings_.agreeFactor * (pair < n ? noise_[(size_t)pair] : 0.0f));
+    for (int at = j; chain.count < chain.reach; at += dir) {
+        const int next = at + dir, later = std::max(at, next);  // the pair (later - 1, later)
+        if (next < 0 || next >= n || !Linked(later) || toPrevious_[(size_t)later].width == 0) break;
+        const ChunkFrame &f = frames[(size_t)next];
+        chain.links[chain.count++] =
+            ChainLink{&f.picture, HasHole(f) ? f.hole : nullptr, dir < 0 ? &toPrevious_[(size_t)at] : &toNext_[(size_t)at]};
+    }
+}
+
+// The pictures' noise at picture i, from its pair with the one before, else with the one after.
+float ChunkFill::NoiseAt(int i) const {
+    if (i > 0 && toPrevious_[(size_t)i].width > 0) return noise_[(size_t)i];
+    if ((size_t)i + 1 < toPrevious_.size() && toPrevious_[(size_t)i + 1].width > 0) return noise_[(size_t)i + 1];
+    return 0.0f;
 }
 
 void ChunkFill::ForwardPass(const std::vector<ChunkFrame> &frames, int first, int last) {
@@ -260,8 +304,21 @@ void ChunkFill::Compose(const std::vector<ChunkFrame> &frames, int i, const Pict
     }
     const PictureRef *spatial = nullptr;  // asked for once, when a plane first needs it
     bool asked = false;
-    for (int p = 0; p < frames[(size_t)i].hole->planeCount; ++p)
-        ComposePlane(frames[(size_t)i], i, p, carried, toward, spatial, asked, callbacks, stats);
+    // The luma plane first: the judge measures it, and its shares serve every plane.
+    judge_.Clear();
+    const Hole &hole = *frames[(size_t)i].hole;
+    const int luma = std::clamp(frames[(size_t)i].picture.lumaPlane, 0, hole.planeCount - 1);
+    ComposePlane(frames[(size_t)i], i, luma, carried, toward, spatial, asked, callbacks, stats);
+    for (int p = 0; p < hole.planeCount; ++p)
+        if (p != luma) ComposePlane(frames[(size_t)i], i, p, carried, toward, spatial, asked, callbacks, stats);
+}
+
+const PictureRef *ChunkFill::Ask(int i, const PictureRef *&spatial, bool &asked, const FillCallbacks &callbacks) const {
+    if (!asked) {
+        spatial = callbacks.spatial(i);
+        asked = true;
+    }
+    return spatial;
 }
 
 void ChunkFill::ComposePlane(const ChunkFrame &frame, int i, int plane, const Neighbour &carried,
@@ -270,18 +327,24 @@ void ChunkFill::ComposePlane(const ChunkFrame &frame, int i, int plane, const Ne
     const PlaneHole &ph = frame.hole->planes[plane];
     const PlaneGeometry &g = frame.picture.geometry[plane];
     const size_t n = (size_t)ph.ringEnd;  // the halo only carries memory
+    const bool luma = plane == std::clamp(frame.picture.lumaPlane, 0, frame.hole->planeCount - 1);
     values_.resize(n);
     valid_.assign(n, 0);
+    temporal_.assign(n, 0);
+    const int reach = ChainReach();
     const PlaneCandidates &f = forward_[(size_t)(i - outputBase_)][plane];
     const PlaneCandidates &b = backward_[(size_t)(i - outputBase_)][plane];
     for (size_t k = 0; k < n; ++k) {
         const bool hf = f.age[k] != kNoMemory, hb = b.age[k] != kNoMemory;
         const bool inHole = (int32_t)k < ph.holeCount;
         if (hf || hb) {
-            const float wf = hf ? 1.0f / (float)f.age[k] : 0.0f, wb = hb ? 1.0f / (float)b.age[k] : 0.0f;
+            // Weighed by the age of the sighting: a blended sighting counts as old as the farthest
+            // picture its chain may read, for the window, but was made one step away.
+            const float wf = hf ? 1.0f / (float)std::max(1, (int)f.age[k] - reach) : 0.0f;
+            const float wb = hb ? 1.0f / (float)std::max(1, (int)b.age[k] - reach) : 0.0f;
             values_[k] = (wf * f.value[k] + wb * b.value[k]) / (wf + wb);
-            valid_[k] = 1;
-            if (inHole && plane == 0) ++stats.propagated;
+            valid_[k] = temporal_[k] = 1;
+            if (inHole && luma) ++stats.propagated;
             continue;
         }
         const int x = ph.fill[k] % ph.width, y = ph.fill[k] / ph.width + ph.rows.top;
@@ -298,20 +361,28 @@ void ChunkFill::ComposePlane(const ChunkFrame &frame, int i, int plane, const Ne
             if (FetchMemory(carried, plane, (float)x + dx / (float)g.ScaleX(), (float)y + dy / (float)g.ScaleY(), v, age)) {
                 values_[k] = v;
                 valid_[k] = 1;
-                if (inHole && plane == 0) ++stats.carried;
+                temporal_[k] = 2;
+                if (inHole && luma) ++stats.carried;
                 continue;
             }
         }
-        if (!asked) {
-            spatial = callbacks.spatial(i);
-            asked = true;
-        }
-        if (!spatial) continue;
+        if (!Ask(i, spatial, asked, callbacks)) continue;
         values_[k] = SampleAt(spatial->planes[plane], x, y);
         valid_[k] = 1;
-        if (inHole && plane == 0) ++stats.spatial;
+        if (inHole && luma) ++stats.spatial;
     }
     seam_.Correct(frame.picture.planes[plane], ph, values_.data(), valid_.data());
+    if (luma && settings_.judgeFloor >= 0.0f) {
+        const float codes = (float)frame.picture.maxValue / 255.0f;
+        if (judge_.Measure(frame.picture.planes[plane], ph, values_.data(), temporal_.data(), NoiseAt(i) * codes,
+                           settings_.judgeFloor * codes, codes) &&
+            Ask(i, spatial, asked, callbacks))
+            judge_.Weigh(spatial->planes[plane], ph, values_.data(), temporal_.data());
+    }
+    if (judge_.Weighed()) {
+        const int64_t judged = judge_.Blend(spatial->planes[plane], ph, g, values_.data(), temporal_.data());
+        if (luma) stats.judged += judged;
+    }
     const PictureRef out = callbacks.output(i);
     for (size_t k = 0; k < (size_t)ph.holeCount; ++k) {
         if (!valid_[k]) continue;

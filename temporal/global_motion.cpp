@@ -143,6 +143,27 @@ bool GlobalMotion::Fit(const FlowField &f, const float *weights, AffineMotion &o
     return true;
 }
 
+bool GlobalMotion::Still(const BandImage &from, const BandImage &to, int scale, const AffineMotion &model, const float *weights,
+                         const FlowField &f) const {
+    const float inv = 1.0f / (float)scale;
+    double moved = 0.0, still = 0.0;
+    for (int j = 0; j < f.height; j += kStride) {
+        for (int i = 0; i < f.width; i += kStride) {
+            if (!Known(weights, (size_t)j * f.width + i)) continue;
+            float x, y, v0, v, dx, dy;
+            EntryPoint(f, i, j, x, y);
+            const float fx = x * inv, fy = (y - (float)f.top) * inv;
+            if (!Sample(from, fx, fy, v0) || !Sample(to, fx, fy, v)) continue;
+            model.At(x, y, dx, dy);
+            float w;
+            if (!Sample(to, (x + dx) * inv, (y + dy - (float)f.top) * inv, w)) continue;
+            still += std::fabs(v - v0);
+            moved += std::fabs(w - v0);
+        }
+    }
+    return still > 0.0 && still <= moved;
+}
+
 void GlobalMotion::ChooseByPlace(const BandImage &from, const BandImage &to, int scale, const AffineMotion &model,
                                  float factor, int reach, const float *weights, FlowField &f) {
     const int w = f.width, h = f.height;

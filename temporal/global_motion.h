@@ -21,9 +21,15 @@
 // Measured on the removal benchmark (radius 5, damaged pixels): zoom 25.4 -> 39.8 dB and flicker
 // 1.44 -> 0.70; grain 29.6 -> 34.6; cut 43.5 -> 44.1; pan 47.6 -> 48.2; the card 26.1 -> 26.2.
 //
-// Cost: five passes over a quarter of the field's entries for the fit; three bilinear fetches per
-// entry and two summed-area tables for the choice; the scratch is kept, so a steady size
-// allocates nothing.
+// A still camera: DIS's flow over a noisy picture, or one crossed by specks (rain, snow, dust),
+// wanders by a pixel or so, and the fit follows it (a third of a pixel to a pixel and a half on a
+// still test scene with sensor noise and specks). When no motion at all explains the pictures as
+// well as the fitted one, the camera is still: the motion is set to none before the choice, and the
+// sources of a still shot are where they were.
+//
+// Cost: five passes over a quarter of the field's entries for the fit, and one with three
+// fetches per entry over a quarter for the still camera; three bilinear fetches per entry and two
+// summed-area tables for the choice; the scratch is kept, so a steady size allocates nothing.
 #pragma once
 
 #include <vector>
@@ -46,6 +52,12 @@ public:
     // Fits `out` to the entries of `f` whose weight is 1 (all, when `weights` is null); false when
     // fewer than a few dozen entries are known or the fit is degenerate.
     bool Fit(const FlowField &f, const float *weights, AffineMotion &out);
+
+    // True when the pictures differ no more along no motion at all than along `model`, summed
+    // over every other known entry of `f` each way: a still camera, whose flow the picture's noise
+    // and passing specks only made wander, is then still.
+    bool Still(const BandImage &from, const BandImage &to, int scale, const AffineMotion &model, const float *weights,
+               const FlowField &f) const;
 
     // Each known entry of `f` takes `model`'s motion where, summed over the entries within `reach`,
     // the pictures differ along it no more than `factor` times as much as along `f`.

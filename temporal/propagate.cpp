@@ -43,6 +43,67 @@ float MotionNoise(const FlowField &toward, const FlowField &back, std::vector<fl
     return *mid;
 }
 
+namespace {
+
+// A bilinear fetch of seen samples only: false outside the plane or where a sample it needs lies in
+// the hole, halo or ring of `hole`.
+bool FetchSeen(const PlaneRef &p, const PlaneHole *h, float px, float py, float &value) {
+    if (!(px >= 0.0f && py >= 0.0f && px <= (float)(p.width - 1) && py <= (float)(p.height - 1))) return false;
+    const int x0 = (int)px, y0 = (int)py;
+    const float ax = px - (float)x0, ay = py - (float)y0;
+    const float w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
+    float sum = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+        if (w[k] == 0.0f) continue;
+        const int x = x0 + (k & 1), y = y0 + (k >> 1);
+        if (h && h->KindAt(x, y) != kVisible) return false;
+        sum += w[k] * SampleAt(p, x, y);
+    }
+    value = sum;
+    return true;
+}
+
+// The sighting `first` at plane position (px, py) of the neighbour, blended over its chain: the
+// values of the chain's pictures along the motion that agree with the median of all of them.
+float BlendChain(const SourceChain &c, int plane, int maxValue, float px, float py, float first) {
+    float v[kMaxLinks + 1];
+    int m = 0;
+    v[m++] = first;
+    const PlaneGeometry &g = c.links[0].picture->geometry[plane];
+    const float sx = (float)g.ScaleX(), sy = (float)g.ScaleY(), invX = 1.0f / sx, invY = 1.0f / sy;
+    float x = px, y = py;
+    for (int l = 0; l < c.count; ++l) {
+        const ChainLink &link = c.links[l];
+        float dx, dy;
+        FlowAt(*link.toward, x * sx + g.offsetX, y * sy + g.offsetY, dx, dy);
+        x += dx * invX;
+        y += dy * invY;
+        const PlaneHole *h = link.hole && !link.hole->Empty() ? &link.hole->planes[plane] : nullptr;
+        if (!FetchSeen(link.picture->planes[plane], h, x, y, v[m])) break;
+        ++m;
+    }
+    if (m == 1) return first;
+    float sorted[kMaxLinks + 1];
+    for (int i = 0; i < m; ++i) {
+        int j = i;
+        for (; j > 0 && sorted[j - 1] > v[i]; --j) sorted[j] = sorted[j - 1];
+        sorted[j] = v[i];
+    }
+    const float median = m % 2 ? sorted[m / 2] : 0.5f * (sorted[m / 2 - 1] + sorted[m / 2]);
+    const float tolerance = c.agree * (float)maxValue * (1.0f / 255.0f);
+    float sum = 0.0f;
+    int kept = 0;
+    for (int i = 0; i < m; ++i) {
+        if (std::fabs(v[i] - median) > tolerance) continue;
+        sum += v[i];
+        ++kept;
+    }
+    // Two that disagree (a speck in one of them) leave none: the nearer picture's stands.
+    return kept ? sum / (float)kept : first;
+}
+
+}  // namespace
+
 bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value, int &age) {
     const PlaneRef &p = n.picture->planes[plane];
     if (px < 0.0f || py < 0.0f || px > (float)(p.width - 1) || py > (float)(p.height - 1)) return false;
@@ -51,6 +112,7 @@ bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value
     const float w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
     const PlaneHole *h = n.hole && !n.hole->Empty() ? &n.hole->planes[plane] : nullptr;
     float sum = 0.0f;
+    bool seen = true;
     age = 0;
     for (int k = 0; k < 4; ++k) {
         // Exact positions use only the samples they land on, so a whole-pixel motion copies.
@@ -62,12 +124,45 @@ bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value
             if (a == kNoMemory) return false;
             age = std::max(age, (int)a);
             sum += w[k] * n.memory[plane].value[i];
+            seen = false;
         } else {
             sum += w[k] * SampleAt(p, x, y);
         }
     }
     value = sum;
+    if (seen && n.chain && n.chain->reach > 0) {
+        if (n.chain->count > 0) value = BlendChain(*n.chain, plane, n.picture->maxValue, px, py, sum);
+        age = n.chain->reach;
+    }
     return true;
+}
+
+float PictureNoise(const BandImage &a, const BandImage &b, const FlowField &aToB, const Hole *aHole, int scale,
+                   std::vector<float> &scratch) {
+    scratch.clear();
+    const PlaneHole *h = aHole && !aHole->Empty() ? &aHole->planes[0] : nullptr;
+    const float half = (float)(scale - 1) * 0.5f, inv = 1.0f / (float)scale;
+    for (int j = 2; j < a.height; j += 4) {
+        const float ly = (float)(aToB.top + j * scale) + half;
+        for (int i = 2; i < a.width; i += 4) {
+            const float lx = (float)(i * scale) + half;
+            if (h && h->KindAt(i * scale, aToB.top + j * scale) != kVisible) continue;
+            float dx, dy;
+            FlowAt(aToB, lx, ly, dx, dy);
+            const float bx = (lx + dx - half) * inv, by = (ly + dy - (float)aToB.top - half) * inv;
+            if (!(bx >= 0.0f && by >= 0.0f && bx <= (float)(b.width - 1) && by <= (float)(b.height - 1))) continue;
+            const int x0 = std::min((int)bx, b.width - 2 < 0 ? 0 : b.width - 2), y0 = std::min((int)by, b.height - 2 < 0 ? 0 : b.height - 2);
+            const int x1 = std::min(x0 + 1, b.width - 1), y1 = std::min(y0 + 1, b.height - 1);
+            const float ax = bx - (float)x0, ay = by - (float)y0;
+            const uint8_t *r0 = &b.pixels[(size_t)y0 * b.width], *r1 = &b.pixels[(size_t)y1 * b.width];
+            const float v = (1 - ay) * ((1 - ax) * r0[x0] + ax * r0[x1]) + ay * ((1 - ax) * r1[x0] + ax * r1[x1]);
+            scratch.push_back(std::fabs((float)a.pixels[(size_t)j * a.width + i] - v));
+        }
+    }
+    if (scratch.empty()) return 0.0f;
+    auto mid = scratch.begin() + (std::ptrdiff_t)(scratch.size() / 2);
+    std::nth_element(scratch.begin(), mid, scratch.end());
+    return *mid / 0.954f;
 }
 
 namespace {

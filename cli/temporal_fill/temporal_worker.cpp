@@ -254,21 +254,26 @@ FrameResult TemporalWorker::Finished(Held &h) {
 }
 
 // A frame without any subtitle shows the whole background: the passes take nothing from beyond
-// it, so a chunk's window ends there with the same result, and a chunk can be filled as soon as
-// the frame after its subtitle's end is read instead of a whole window later. The last frame
-// without a subtitle in [from, first), else `from`.
+// it but the pictures that a sighting there is blended over (FillSettings::blend), so a chunk's
+// window ends that far beyond it with the same result, and a chunk can be filled as soon as those
+// frames after its subtitle's end are read instead of a whole window later. The last frame
+// without a subtitle in [from, first) less the blend's pictures (not before `from`), else `from`.
 int64_t TemporalWorker::WindowStart(int64_t first, int64_t from) const {
-    const int64_t base = held_.front().job.number;
+    const int64_t base = held_.front().job.number, beyond = std::max(0, plan_.fill.blend - 1);
     for (int64_t num = first - 1; num >= from; --num)
-        if (held_[(size_t)(num - base)].entry < 0) return num;
+        if (held_[(size_t)(num - base)].entry < 0) return std::max(from, num - beyond);
     return from;
 }
 
-// The first frame without a subtitle in (last, to], or -1.
+// The first frame without a subtitle in (last, to] and the blend's pictures after it (not past
+// the window after `last`), or -1 when there is none or `to` comes first.
 int64_t TemporalWorker::WindowEnd(int64_t last, int64_t to) const {
-    const int64_t base = held_.front().job.number;
-    for (int64_t num = last + 1; num <= to; ++num)
-        if (held_[(size_t)(num - base)].entry < 0) return num;
+    const int64_t base = held_.front().job.number, beyond = std::max(0, plan_.fill.blend - 1);
+    for (int64_t num = last + 1; num <= to; ++num) {
+        if (held_[(size_t)(num - base)].entry >= 0) continue;
+        const int64_t end = std::min(num + beyond, last + plan_.window);
+        return end <= to ? end : -1;
+    }
     return -1;
 }
 
