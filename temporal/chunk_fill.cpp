@@ -56,18 +56,22 @@ void ChunkFill::FindCuts(const std::vector<ChunkFrame> &frames) {
     }
 }
 
-// The flows of every linked pair that a hole touches, both ways.
+// The flows of every linked pair that a hole touches, both ways, and those a chain may cross, the
+// way it crosses them.
 void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
     const size_t n = frames.size();
     images_.resize(n);
     toPrevious_.resize(n);
     toNext_.resize(n);
     imageMade_.assign(n, 0);
-    noise_.assign(n, 0.0f);
+    noise_.assign(n * 2, 0.0f);
+    have_.assign(n, 0);
+    need_.assign(n, 0);
     pending_.clear();
     for (size_t i = 1; i < n; ++i) {
         toPrevious_[i].width = 0;
-        if (!Linked((int)i) || !NearHole(frames, i)) continue;
+        toNext_[i - 1].width = 0;
+        if (!Linked((int)i) || (need_[i] = Needed(frames, i)) == 0) continue;
         if (TakeKept(frames, i, band)) continue;
         pending_.push_back(i);
         for (size_t f : {i - 1, i}) {
@@ -83,26 +87,36 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
     Beside([&] { MeasurePairs(*helperFlow_, frames, band, 1, 2); }, [&] { MeasurePairs(flow_, frames, band, 0, 2); });
 }
 
-// Whether the pair (i - 1, i) is needed: a hole touches it, or a chain from a picture next to a
-// hole may cross it (`blend` - 1 pictures on).
-bool ChunkFill::NearHole(const std::vector<ChunkFrame> &frames, size_t i) const {
-    const int reach = std::max(1, settings_.blend);
-    const size_t from = i >= (size_t)reach ? i - (size_t)reach : 0, to = std::min(frames.size(), i + (size_t)reach);
-    for (size_t f = from; f < to; ++f)
-        if (HasHole(frames[f])) return true;
-    return false;
+// The flows the pair (i - 1, i) needs: both ways where a hole touches it (kBothWays); towards i - 1
+// (kToPrevious) where a forward pass's chain from a picture before a hole may cross it, towards i
+// (kToNext) where a backward pass's chain from a picture after a hole may; none else.
+uint8_t ChunkFill::Needed(const std::vector<ChunkFrame> &frames, size_t i) const {
+    if (HasHole(frames[i]) || HasHole(frames[i - 1])) return kBothWays;
+    const size_t reach = (size_t)ChainReach(), n = frames.size();
+    uint8_t need = 0;
+    for (size_t h = i + 1; h <= i + reach && h < n; ++h)
+        if (HasHole(frames[h])) need |= kToPrevious;
+    for (size_t h = i >= reach + 1 ? i - 1 - reach : 0; h + 2 <= i; ++h)
+        if (HasHole(frames[h])) need |= kToNext;
+    return need;
 }
 
-// Pending pairs from, from + step, ...: each writes only its own two fields and noise.
+// Pending pairs from, from + step, ...: each writes only its own two fields and noises.
 void ChunkFill::MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &frames, Band band, size_t from, size_t step) {
     std::vector<float> &scratch = noiseScratch_[from % 2];
     for (size_t p = from; p < pending_.size(); p += step) {
         const size_t i = pending_[p];
         const BandImage &a = images_[i - 1], &b = images_[i];
         const Hole *hb = HasHole(frames[i]) ? frames[i].hole : nullptr, *ha = HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr;
-        flow.Measure(b, a, hb, ha, settings_.flowMargin, band, settings_.flowScale, toPrevious_[i]);
-        flow.Measure(a, b, ha, hb, settings_.flowMargin, band, settings_.flowScale, toNext_[i - 1]);
-        noise_[i] = PictureNoise(b, a, toPrevious_[i], hb, settings_.flowScale, scratch);
+        if (need_[i] & kToPrevious) {
+            flow.Measure(b, a, hb, ha, settings_.flowMargin, band, settings_.flowScale, toPrevious_[i]);
+            noise_[i * 2] = PictureNoise(b, a, toPrevious_[i], hb, settings_.flowScale, scratch);
+        }
+        if (need_[i] & kToNext) {
+            flow.Measure(a, b, ha, hb, settings_.flowMargin, band, settings_.flowScale, toNext_[i - 1]);
+            noise_[i * 2 + 1] = PictureNoise(a, b, toNext_[i - 1], ha, settings_.flowScale, scratch);
+        }
+        have_[i] = need_[i];
     }
 }
 
@@ -114,7 +128,7 @@ void ChunkFill::MeasureStructures(const std::vector<ChunkFrame> &frames, Band ba
     if (settings_.step.alongLimit <= 0.0f) return;
     // Only steps check their flows; a chain's links do not.
     for (size_t i = 1; i < n; ++i)
-        if (toPrevious_[i].width > 0 && (HasHole(frames[i]) || HasHole(frames[i - 1]))) structureWanted_[i - 1] = structureWanted_[i] = 1;
+        if (have_[i] == kBothWays && (HasHole(frames[i]) || HasHole(frames[i - 1]))) structureWanted_[i - 1] = structureWanted_[i] = 1;
     if (!helperFlow_) {
         MeasureSome(meters_[0], structureImages_[0], frames, band, 0, 1);
         return;
@@ -143,11 +157,13 @@ bool ChunkFill::TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band b
     if (frames[i].number < 0 || band.top != keptBand_.top || band.bottom != keptBand_.bottom) return false;
     for (KeptPair &k : kept_) {
         if (k.number != frames[i].number || k.ids[0] != frames[i - 1].holeId || k.ids[1] != frames[i].holeId) continue;
-        if (k.toPrevious.width == 0) return false;
+        if ((k.have & need_[i]) != need_[i]) return false;
         std::swap(toPrevious_[i], k.toPrevious);
         std::swap(toNext_[i - 1], k.toNext);
-        noise_[i] = k.noise;
-        k.toPrevious.width = 0;
+        noise_[i * 2] = k.noise[0];
+        noise_[i * 2 + 1] = k.noise[1];
+        have_[i] = k.have;
+        k.have = 0;
         return true;
     }
     return false;
@@ -159,14 +175,16 @@ void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band)
     keptBand_ = band;
     const int64_t from = frames[(size_t)last - 1].number + 1 - settings_.step.window;
     for (size_t i = 1; i < frames.size(); ++i) {
-        if (frames[i].number < from || frames[i].number < 0 || toPrevious_[i].width == 0) continue;
+        if (frames[i].number < from || frames[i].number < 0 || have_[i] == 0) continue;
         KeptPair k;
         k.number = frames[i].number;
         k.ids[0] = frames[i - 1].holeId;
         k.ids[1] = frames[i].holeId;
         std::swap(k.toPrevious, toPrevious_[i]);
         std::swap(k.toNext, toNext_[i - 1]);
-        k.noise = noise_[i];
+        k.noise[0] = noise_[i * 2];
+        k.noise[1] = noise_[i * 2 + 1];
+        k.have = have_[i];
         kept_.push_back(std::move(k));
     }
 }
@@ -174,7 +192,7 @@ void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band)
 void ChunkFill::MeasureTolerances(size_t n) {
     tolerance_.assign(n, settings_.step.tolerance);
     for (size_t i = 1; i < n; ++i) {
-        if (toPrevious_[i].width == 0) continue;
+        if (have_[i] != kBothWays) continue;
         const float noise = MotionNoise(toPrevious_[i], toNext_[i - 1], noiseScratch_[0]);
         tolerance_[i] = std::max(settings_.step.tolerance, std::min(settings_.step.noiseCap, settings_.step.noiseFactor * noise));
     }
@@ -215,11 +233,14 @@ void ChunkFill::MakeChain(const std::vector<ChunkFrame> &frames, int i, int j, S
     chain.count = 0;
     if (chain.reach == 0) return;
     const int dir = j < i ? -1 : 1, n = (int)frames.size();
-    const int pair = dir < 0 ? j : j + 1;  // the first link's pair (pair - 1, pair)
-    chain.agree = std::max(settings_.agreeFloor, settings_.agreeFactor * (pair < n ? noise_[(size_t)pair] : 0.0f));
+    // The noise of the first link's pair (pair - 1, pair), along the way the chain crosses it.
+    const int pair = dir < 0 ? j : j + 1;
+    const float noise = pair < n ? noise_[(size_t)pair * 2 + (dir < 0 ? 0 : 1)] : 0.0f;
+    chain.agree = std::max(settings_.agreeFloor, settings_.agreeFactor * noise);
+    const uint8_t way = dir < 0 ? kToPrevious : kToNext;
     for (int at = j; chain.count < chain.reach; at += dir) {
         const int next = at + dir, later = std::max(at, next);  // the pair (later - 1, later)
-        if (next < 0 || next >= n || !Linked(later) || toPrevious_[(size_t)later].width == 0) break;
+        if (next < 0 || next >= n || !Linked(later) || !(have_[(size_t)later] & way)) break;
         const ChunkFrame &f = frames[(size_t)next];
         chain.links[chain.count++] =
             ChainLink{&f.picture, HasHole(f) ? f.hole : nullptr, dir < 0 ? &toPrevious_[(size_t)at] : &toNext_[(size_t)at]};
@@ -228,8 +249,8 @@ void ChunkFill::MakeChain(const std::vector<ChunkFrame> &frames, int i, int j, S
 
 // The pictures' noise at picture i, from its pair with the one before, else with the one after.
 float ChunkFill::NoiseAt(int i) const {
-    if (i > 0 && toPrevious_[(size_t)i].width > 0) return noise_[(size_t)i];
-    if ((size_t)i + 1 < toPrevious_.size() && toPrevious_[(size_t)i + 1].width > 0) return noise_[(size_t)i + 1];
+    if (i > 0 && have_[(size_t)i] == kBothWays) return noise_[(size_t)i * 2];
+    if ((size_t)i + 1 < have_.size() && have_[(size_t)i + 1] == kBothWays) return noise_[(size_t)(i + 1) * 2];
     return 0.0f;
 }
 
@@ -238,7 +259,7 @@ void ChunkFill::ForwardPass(const std::vector<ChunkFrame> &frames, int first, in
     for (int i = 0; i < last; ++i) {
         if (!HasHole(frames[(size_t)i])) continue;
         b.scratch.resize((size_t)frames[(size_t)i].hole->planeCount);
-        const bool linked = Linked(i) && toPrevious_[(size_t)i].width > 0;
+        const bool linked = Linked(i) && have_[(size_t)i] == kBothWays;
         PlaneCandidates *out = i >= first ? forward_[(size_t)(i - first)].data() : b.scratch.data();
         Step(frames, i, linked ? i - 1 : -1, &toPrevious_[(size_t)i], linked ? &toNext_[(size_t)i - 1] : nullptr, out, b);
     }
@@ -250,7 +271,7 @@ void ChunkFill::BackwardPass(const std::vector<ChunkFrame> &frames, int first, i
     for (int i = n - 1; i >= first; --i) {
         if (!HasHole(frames[(size_t)i])) continue;
         b.scratch.resize((size_t)frames[(size_t)i].hole->planeCount);
-        const bool linked = i + 1 < n && Linked(i + 1) && toPrevious_[(size_t)i + 1].width > 0;
+        const bool linked = i + 1 < n && Linked(i + 1) && have_[(size_t)i + 1] == kBothWays;
         PlaneCandidates *out = i < last ? backward_[(size_t)(i - first)].data() : b.scratch.data();
         Step(frames, i, linked ? i + 1 : -1, &toNext_[(size_t)i], linked ? &toPrevious_[(size_t)i + 1] : nullptr, out, b);
     }
@@ -289,7 +310,7 @@ void ChunkFill::Compose(const std::vector<ChunkFrame> &frames, int i, const Pict
     // The previous output, carried along the motion where neither pass brought anything.
     Neighbour carried;
     const FlowField *toward = nullptr;
-    if (Linked(i) && toPrevious_[(size_t)i].width > 0) {
+    if (Linked(i) && have_[(size_t)i] == kBothWays) {
         const PictureRef *prev = nullptr;
         if (i == outputBase_) {
             prev = previous;

@@ -125,7 +125,8 @@ private:
     void Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
               PlaneCandidates *out, PassBuffers &buffers);
     void MeasureTolerances(size_t n);
-    bool NearHole(const std::vector<ChunkFrame> &frames, size_t i) const;
+    static constexpr uint8_t kToPrevious = 1, kToNext = 2, kBothWays = 3;
+    uint8_t Needed(const std::vector<ChunkFrame> &frames, size_t i) const;
     void MakeChain(const std::vector<ChunkFrame> &frames, int i, int j, SourceChain &chain) const;
     float NoiseAt(int i) const;
     int ChainReach() const;
@@ -145,7 +146,8 @@ private:
         int64_t number = -1;
         int ids[2] = {-1, -1};
         FlowField toPrevious, toNext;
-        float noise = 0.0f;
+        float noise[2] = {0.0f, 0.0f};
+        uint8_t have = 0;  // which of the two it holds; 0: none (or taken)
     };
     std::vector<KeptPair> kept_;
     Band keptBand_;
@@ -167,7 +169,9 @@ private:
     BandImage structureImages_[2];  // scratch where the flow's images are not at luma scale
     std::vector<FlowField> toPrevious_, toNext_;
     std::vector<float> tolerance_;  // [i]: the check's tolerance for the pair (i - 1, i)
-    std::vector<float> noise_;      // [i]: the pictures' noise along the pair (i - 1, i), 8-bit levels
+    // [2 i], [2 i + 1]: the pictures' noise along the pair (i - 1, i), each way, 8-bit levels.
+    std::vector<float> noise_;
+    std::vector<uint8_t> have_, need_;  // [i]: the flows of the pair (i - 1, i) at hand, and needed
     std::vector<float> noiseScratch_[2];  // one per thread
     PassBuffers forwardBuffers_, backwardBuffers_;
     // Candidates of the outputs, [output][plane], from each pass.

@@ -9,9 +9,14 @@ namespace temporal {
 
 namespace {
 
-// Per block: the ring's picture samples, their sum and sum of squares; then per kind of temporal
-// value (propagated, carried), the hole samples weighed and their (T - S)² summed.
-enum Sum { kSumRing, kSumPicture, kSumPicture2, kSumRepaint, kSumRepaintCount, kSumStray, kSumHole, kSums = kSumHole + 2 * FillJudge::kKinds };
+// Per block: the ring's picture samples, their sum and sum of squares; the repaint's sum over the
+// hole samples weighed, their count, and the squares of how far it strays beyond the ring's range;
+// the carried values, and the squares of how far they stray; then per kind of temporal value
+// (propagated, carried), the hole samples weighed and their (T - S)² summed.
+enum Sum {
+    kSumRing, kSumPicture, kSumPicture2, kSumRepaint, kSumRepaintCount, kSumStray, kSumCarried, kSumCarriedStray, kSumHole,
+    kSums = kSumHole + 2 * FillJudge::kKinds
+};
 constexpr int kFields = 3;  // per block: t², h² and the ring's mean
 
 // The repaint's error of a block is at most this many times the variance of the picture on its
@@ -20,16 +25,23 @@ constexpr int kFields = 3;  // per block: t², h² and the ring's mean
 // the temporal fill is right.
 constexpr double kRepaintBound = 2.0;
 // ... provided that the repaint keeps within the ring's range (its mean give or take twice its
-// deviation) to within this mean square, in 8-bit levels: one that strays beyond took its colour
-// from text that the hole left out (a missed stroke, an outline beyond a narrow hole) and bounds
-// nothing. On the one-command test's panned CJK line, with the bound taken regardless, the
+// deviation) to within this mean square, in 8-bit levels, and the carried values do not: a repaint
+// that strays beyond took its colour from text that the hole left out (a missed stroke, an outline
+// beyond a narrow hole) and bounds nothing, and carried values within the ring's range are not
+// suspect. On the one-command test's panned CJK line, with the bound taken regardless, the
 // repaint's white remnants replaced the carried fill: 20.3 dB over the damage, 29.6 with this.
-constexpr double kCleanRepaint = 0.5;
+constexpr double kStray = 0.5;
 // s² / t² from which the temporal fill stays whole (twice this), and up to which the two are
 // blended by their errors.
 constexpr double kBlendUpTo = 4.0;
 
 }  // namespace
+
+// How far `v` lies beyond the ring's range in a block (`field`: t², h², mean): its mean, give or
+// take twice the deviation of the picture there.
+double FillJudge::Stray(double v, const float *field) const {
+    return std::max(0.0, std::fabs(v - field[2]) - 2.0 * std::sqrt((double)field[1] + noise2_));
+}
 
 size_t FillJudge::BlockOf(const PlaneHole &ph, size_t k) const {
     const int x = ph.fill[k] % ph.width, y = ph.fill[k] / ph.width + ph.rows.top;
@@ -98,12 +110,27 @@ bool FillJudge::Measure(const PlaneRef &picture, const PlaneHole &ph, const floa
         weight_[b] = (float)std::min(1.0, (double)count / 32.0);
     }
     if (!fill_.Fill(error_.data(), weight_.data(), w_, h_, kFields)) return false;  // no ring measured
-    if (carried) return true;
-    // Propagated values where the ring's error is below the floor keep their share whatever the
-    // repaint: a blend could move them by a few times the floor at most.
-    for (size_t k = 0; k < (size_t)ph.holeCount; ++k)
-        if (temporal[k] && error_[BlockOf(ph, k) * kFields] > floor * floor) return true;
-    return false;
+    // How far the carried values stray beyond the ring's range, per block.
+    bool ask = false;
+    for (size_t k = 0; carried && k < (size_t)ph.holeCount; ++k) {
+        if (temporal[k] != 2) continue;
+        const size_t b = BlockOf(ph, k);
+        const double stray = Stray(values[k], &error_[b * kFields]);
+        sums_[b * kSums + kSumCarried] += 1.0;
+        sums_[b * kSums + kSumCarriedStray] += stray * stray;
+    }
+    for (size_t b = 0; b < blocks && !ask; ++b)
+        ask = sums_[b * kSums + kSumCarriedStray] >= kStray * level2_ * sums_[b * kSums + kSumCarried] && sums_[b * kSums + kSumCarried] > 0.0;
+    // Other values keep their share whatever the repaint where the ring's error is below the
+    // floor (a blend could move them by a few times the floor at most), or below a sixteenth of
+    // the picture's variance on the ring, which a smooth repaint cannot know: the repaint would
+    // have to be that much better than its usual miss for a blend.
+    for (size_t k = 0; k < (size_t)ph.holeCount && !ask; ++k) {
+        if (!temporal[k]) continue;
+        const float *field = &error_[BlockOf(ph, k) * kFields];
+        ask = field[0] > std::max(floor * floor, field[1] * (1.0f / 16.0f));
+    }
+    return ask;
 }
 
 void FillJudge::Weigh(const PlaneRef &spatial, const PlaneHole &ph, const float *values, const uint8_t *temporal) {
@@ -114,7 +141,7 @@ void FillJudge::Weigh(const PlaneRef &spatial, const PlaneHole &ph, const float 
         const size_t b = BlockOf(ph, k);
         const double repaint = SampleAt(spatial, x, y), d = (double)values[k] - repaint;
         const float *field = &error_[b * kFields];
-        const double stray = std::max(0.0, std::fabs(repaint - field[2]) - 2.0 * std::sqrt((double)field[1] + noise2_));
+        const double stray = Stray(repaint, field);
         double *s = &sums_[b * kSums];
         s[kSumRepaint] += repaint;
         s[kSumRepaintCount] += 1.0;
@@ -137,11 +164,13 @@ void FillJudge::Weigh(const PlaneRef &spatial, const PlaneHole &ph, const float 
             // error at least (apple at radius 2: 21.6 dB over the damage without this, 23.9 with).
             const double bias = all[kSumRepaint] / all[kSumRepaintCount] - field[2], least = std::max(0.0, bias * bias - h2);
             double t2 = field[0], s2 = std::max(least, d2 - t2);
-            // A carried value was never checked against the motion: what the disagreement holds
-            // beyond a clean repaint's bound is its error, not the repaint's.
+            // A carried value was never checked against the motion: where the carried values stray
+            // beyond the ring's range and the repaint does not, what the disagreement holds beyond
+            // the repaint's bound is their error, not the repaint's.
             const double bound = std::max(least, kRepaintBound * h2);
-            const bool clean = all[kSumStray] / all[kSumRepaintCount] < kCleanRepaint * level2_;
-            if (kind == 1 && clean && s2 > bound) s2 = bound, t2 = d2 - s2;
+            const bool suspect = all[kSumCarriedStray] >= kStray * level2_ * all[kSumCarried] &&
+                                 all[kSumStray] < kStray * level2_ * all[kSumRepaintCount];
+            if (kind == 1 && suspect && s2 > bound) s2 = bound, t2 = d2 - s2;
             if (s2 <= 0.0) {
                 share[b] = 0.0f;
                 continue;

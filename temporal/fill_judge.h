@@ -81,6 +81,7 @@ public:
 
 private:
     size_t BlockOf(const PlaneHole &ph, size_t k) const;
+    double Stray(double v, const float *field) const;
     float ShareAt(int kind, float lx, float ly) const;
 
     int x0_ = 0, y0_ = 0, w_ = 0, h_ = 0;  // the grid: block (0, 0) starts at luma (x0_, y0_)

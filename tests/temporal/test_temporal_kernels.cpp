@@ -559,13 +559,15 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
     Band band;
     std::vector<std::vector<uint8_t>> one, two;
     FillChunk(pics, mask, 6, 18, 16, one, hole, band);
-    FillChunk(pics, mask, 6, 18, 16, two, hole, band, ChunkOptions{true});
+    ChunkOptions parallel;
+    parallel.parallel = true;
+    FillChunk(pics, mask, 6, 18, 16, two, hole, band, parallel);
     for (int f = 0; f < kFrames; ++f) ASSERT_EQ(one[f], two[f]) << "frame " << f;
     // Frames 5 and 18 have no subtitle: the same chunk given only them, the four beyond each that
     // a sighting there is blended over (FillSettings::blend) and the frames between, frames 1 to 22,
     // fills frames 6 to 17 alike.
     std::vector<std::vector<uint8_t>> cut(pics.begin() + 1, pics.begin() + 23), cutOut;
-    FillChunk(cut, mask, 5, 17, 16, cutOut, hole, band, ChunkOptions{true});
+    FillChunk(cut, mask, 5, 17, 16, cutOut, hole, band, parallel);
     for (int f = 6; f < 18; ++f) ASSERT_EQ(cutOut[(size_t)f - 1], one[f]) << "frame " << f;
 }
 
