@@ -19,6 +19,7 @@ FrameResult ProcessFrame(Worker &worker, FrameJob &job, const FrameContext &film
         worker.converter->ToHost(decoded, instance, band);
         instance.Run((int32_t)job.number, film.usPerFrame);
         result.changed = worker.converter->FromHost(instance, decoded, result.frame, band);
+        if (worker.boxes && result.changed > 0 && film.mode == MODE_FINAL) worker.boxes->Restore(decoded, result.frame);
     }
     if (result.changed <= 0 && job.packet) {
         result.frame.reset();

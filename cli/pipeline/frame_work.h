@@ -14,6 +14,7 @@
 #include "cli/pipeline/frame_ranges.h"
 #include "cli/input/input.h"
 #include "cli/plugin/plugin_host.h"
+#include "cli/temporal_fill/box_restore.h"
 #include "cli/detection/radius_plan.h"
 #include "host/params.h"
 
@@ -37,6 +38,7 @@ struct Worker {
     std::unique_ptr<FilterInstance> instance;
     std::unique_ptr<ColourConverter> converter;
     std::map<Widening, std::unique_ptr<FilterInstance>> byWidening;  // --radius auto: an instance per widening
+    std::unique_ptr<SpatialBoxes> boxes;  // --radius auto: translucent boxes un-blended; null: none
 };
 
 // What every frame needs to know of the film.

@@ -194,6 +194,7 @@ std::vector<Worker> MakeWorkers(const FilterModuleHandle &module, const FilmSett
         ConfigureInstance(*worker.instance, settings.filter, settings.fromConfigLine);
         worker.instance->Start(0);
         worker.converter = std::make_unique<ColourConverter>(w, h, decoded, out);
+        if (settings.radii) worker.boxes = SpatialBoxes::For(dec->pix_fmt, out.format, w, h);
         for (const Widening &widening : settings.radii ? settings.radii->InUse() : std::vector<Widening>()) {
             auto &instance = worker.byWidening[widening] = std::make_unique<FilterInstance>(module, w, h);
             ConfigureWidened(*instance, settings.filter, settings.fromConfigLine, settings.radii, widening);

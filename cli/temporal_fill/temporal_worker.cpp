@@ -181,6 +181,7 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         const bool carries = !previous_.Empty() && previousNumber_ == first - 1 && stretch && stretch->first < first;
         if (carries) before = previous_.ref;
         fill_.Run(frames, (int)(first - lo), (int)(last - lo + 1), band, callbacks, carries ? &before : nullptr, stats_);
+        if (film_.radii) RestoreBoxes(first, last);
     }
     previous_.Reset();
     for (int64_t num = first; num <= last; ++num) {
@@ -194,6 +195,26 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
     }
     previousNumber_ = last;
     return true;
+}
+
+// Un-blends the translucent boxes of the frames first..last (filled, their pictures decoded).
+// Only with --radius auto: with the module's own settings the fill stays as it was.
+void TemporalWorker::RestoreBoxes(int64_t first, int64_t last) {
+    const int64_t base = held_.front().job.number;
+    boxFrames_.clear();
+    for (int64_t num = first; num <= last; ++num) {
+        Held &h = held_[(size_t)(num - base)];
+        auto mask = h.entry >= 0 ? maskCache_.find(h.entry) : maskCache_.end();
+        BoxFrame f;
+        if (mask != maskCache_.end() && !h.decoded.Empty()) f = BoxFrame{h.entry, &h.decoded.ref, mask->second.data()};
+        boxFrames_.push_back(f);
+    }
+    boxes_.Measure(boxFrames_, width_, height_);
+    for (int64_t num = first; num <= last; ++num) {
+        const BoxFrame &f = boxFrames_[(size_t)(num - first)];
+        if (f.entry < 0 || !boxes_.BoxOf(f.entry)) continue;
+        boxes_.Restore(f, OutputOf(held_[(size_t)(num - base)]), height_);
+    }
 }
 
 // The hole of subtitle `entry` as the module widens it, asked at a frame that shows it.

@@ -21,6 +21,7 @@
 
 #include "cli/pipeline/frame_work.h"
 #include "cli/plugin/plugin_host.h"
+#include "cli/temporal_fill/box_restore.h"
 #include "cli/temporal_fill/temporal_frames.h"
 #include "temporal/chunk_fill.h"
 
@@ -59,6 +60,7 @@ private:
     temporal::PictureRef OutputOf(Held &h);
     FrameResult Finished(Held &h);
     void Trim();
+    void RestoreBoxes(int64_t first, int64_t last);
     int64_t WindowStart(int64_t first, int64_t from) const;
     int64_t WindowEnd(int64_t last, int64_t to) const;
 
@@ -77,6 +79,8 @@ private:
     TemporalFrames frames_;
     temporal::ChunkFill fill_;
     temporal::FillStats stats_;
+    BoxRestore boxes_;                // translucent boxes, un-blended (--radius auto only)
+    std::vector<BoxFrame> boxFrames_;
     FillPicture previous_;       // the last output of a chunk, carried into the next one
     int64_t previousNumber_ = -1;
     int width_;
