@@ -5,9 +5,11 @@
 // at once, stays exactly still while the picture moves or stands, and goes at once. So:
 // 1. A line found in one sampled frame (a candidate) is kept with that frame's luma around it.
 // 2. At the next sample, a line in the same place whose pixels kept their luma is a subtitle's
-//    when enough of those steady pixels differ from the sample before the candidate's: those
-//    pixels (the signature) are what the subtitle drew. Text in a still scene never differs; text
-//    in a moving scene never keeps its luma.
+//    when enough of those steady pixels lie on an edge and differ from the sample before the
+//    candidate's: those pixels (the signature) are what the subtitle drew. Text in a still scene
+//    never differs; text in a moving scene never keeps its luma; the inside of a flat patch of
+//    picture that held still between the samples has no edge. When the candidate's sample caught
+//    a fade-in, the last frames before the next sample give the signature instead.
 // 3. Its first frame: going back from the candidate's frame through a ring of the last
 //    2 intervals + kMaxLag + 4 full-size luma planes and a second's more, the earliest of an
 //    unbroken run of frames whose signature pixels match, and before it the frames where it was
@@ -42,6 +44,14 @@ constexpr int kSteady = 10;
 constexpr int kPresent = 20;
 // Luma by which the subtitle's pixels differ from the picture before it.
 constexpr int kChanged = 12;
+// A signature pixel has this much luma range within kEdgeReach pixels of it: glyphs are edges
+// (fill against outline, shadow or picture), while the inside of a flat patch of picture that
+// held still between the two samples is not, and leaves when the picture moves on.
+constexpr int kEdge = 48, kEdgeReach = 2;
+// Share of the pixels of a signature taken after a sample that must have come nearer their own
+// luma over the kFadeStep frames up to that sample, for it to have caught a fade-in.
+constexpr double kFadingShare = 0.7;
+constexpr int kFadeStep = 2;
 // Signature pixels a subtitle has at least, and the share that must match for it to be there.
 constexpr size_t kMinSignature = 40;
 constexpr double kPresentShare = 0.5;
@@ -110,7 +120,58 @@ struct LineTracker::State {
     void End(Track &t, int64_t last, const uint8_t *after);
     bool Follow(Track &t, int64_t f);
     void KeepSteady(Track &t, int64_t from, int64_t to) const;
+    cv::Mat LocalContrast(const uint8_t *luma, const cv::Rect &box) const;
+    Track Signature(const cv::Rect &box, int64_t from, int64_t to, const uint8_t *reference) const;
+    bool FadingIn(const Track &t, const uint8_t *luma, const uint8_t *earlier) const;
 };
+
+// Per pixel of `box` in `luma`, the range of luma over the square of side 2 kEdgeReach + 1
+// around it.
+cv::Mat LineTracker::State::LocalContrast(const uint8_t *luma, const cv::Rect &box) const {
+    const cv::Mat plane(height, width, CV_8U, const_cast<uint8_t *>(luma));
+    const cv::Rect grown = (box + cv::Point(-kEdgeReach, -kEdgeReach) + cv::Size(2 * kEdgeReach, 2 * kEdgeReach)) & cv::Rect(0, 0, width, height);
+    const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kEdgeReach + 1, 2 * kEdgeReach + 1));
+    cv::Mat high, low;
+    cv::dilate(plane(grown), high, square);
+    cv::erode(plane(grown), low, square);
+    cv::Mat range = high - low;
+    return range(box - grown.tl()).clone();
+}
+
+// The signature of a line in `box` taken in frame `from`: its pixels on an edge there, with the
+// same luma in every frame up to `to`, and a luma other than in `reference` (the picture before
+// it, when known). `first` is set to `from`.
+Track LineTracker::State::Signature(const cv::Rect &box, int64_t from, int64_t to, const uint8_t *reference) const {
+    const uint8_t *a = Frame(to), *b = Frame(from);
+    Track t;
+    t.first = from;
+    const cv::Mat contrast = LocalContrast(b, box);
+    for (int r = box.y; r < box.br().y; ++r) {
+        const uint8_t *edge = contrast.ptr<uint8_t>(r - box.y) - box.x;
+        for (int x = box.x; x < box.br().x; ++x) {
+            const int i = r * width + x;
+            if (edge[x] < kEdge || std::abs(a[i] - b[i]) > kSteady || (reference && std::abs(b[i] - reference[i]) <= kChanged)) continue;
+            t.signature.push_back(i);
+            t.luma.push_back(b[i]);
+        }
+    }
+    KeepSteady(t, from, to);
+    return t;
+}
+
+// Whether most of `t`'s pixels were coming nearer their own luma between `earlier` and `luma`, a
+// few frames apart: a fade-in under way. A picture's pixels that changed and then held still do
+// so by chance only (about half of them, for a picture that moves), unless the picture pans
+// smoothly; so the signature of the last frames is taken only when it is also the larger: the
+// text's pixels, steady since the fade, outnumber those that were steady through it.
+bool LineTracker::State::FadingIn(const Track &t, const uint8_t *luma, const uint8_t *earlier) const {
+    size_t nearer = 0;
+    for (size_t k = 0; k < t.signature.size(); ++k) {
+        const int i = t.signature[k], to = t.luma[k], now = to - luma[i], then = to - earlier[i];
+        nearer += (now > 0) == (then > 0) && std::abs(then) - std::abs(now) > 2;
+    }
+    return nearer >= kFadingShare * (double)t.signature.size();
+}
 
 // Drops the signature pixels that strayed from their luma in any frame between two samples: a
 // moving picture's pixel that happened to have the same luma in both is not the subtitle's, and
@@ -139,22 +200,22 @@ double LineTracker::State::Match(const Track &t, const uint8_t *luma) const {
 void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect &now, const std::vector<cv::Rect> &all) {
     const int64_t current = at, earlier = c.frame, before = c.frame - interval;
     const cv::Rect box = (c.box | now) & cv::Rect(0, 0, width, height);
-    const uint8_t *a = Frame(current), *b = Frame(earlier);
     const uint8_t *g = Kept(before) ? Frame(before) : nullptr;
-    Track t;
-    for (int r = box.y; r < box.br().y; ++r) {
-        for (int x = box.x; x < box.br().x; ++x) {
-            const int i = r * width + x;
-            if (std::abs(a[i] - b[i]) > kSteady || (g && std::abs(b[i] - g[i]) <= kChanged)) continue;
-            t.signature.push_back(i);
-            t.luma.push_back(b[i]);
-        }
+    Track t = Signature(box, earlier, current, g);
+    // A fade-in under way at the earlier sample leaves few of the text's pixels steady since, and
+    // the picture's around them may be: the last frames before this sample show the text whole,
+    // and differ from the earlier sample where it was fading in (not from the sample before, which
+    // may show the previous subtitle in the same place).
+    const int64_t recent = std::max(earlier, current - std::max<int64_t>(2, interval / 4));
+    if (recent > earlier && Kept(earlier - kFadeStep)) {
+        Track u = Signature(box, recent, current, Frame(earlier));
+            if (u.signature.size() > std::max(kMinSignature, t.signature.size()) && FadingIn(u, Frame(earlier), Frame(earlier - kFadeStep)))
+            t = std::move(u);
     }
-    KeepSteady(t, earlier, current);
     if (t.signature.size() < kMinSignature) return;
     // The first frame: back from the candidate's sample while the signature is there, then while it
     // was fading in.
-    int64_t first = earlier;
+    int64_t first = t.first;
     while (Kept(first - 1) && first - 1 > before && Match(t, Frame(first - 1)) >= kPresentShare) --first;
     t.fade = MakeFadeProbe(t.signature, t.luma, width);
     FadeFollower in(maxFadeFrames);

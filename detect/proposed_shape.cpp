@@ -3,9 +3,12 @@
 // Three planes over the subtitle's place: its luma while on screen (the middle of the lowest and
 // highest each pixel took, and whether that range is small: steady), the frame before it came and
 // the frame after it went. A pixel is damage when it is steady and its luma differs from the
-// picture before and after by more than the coding noise. So the damage takes in whatever the style drew (fill, outline, shadow, a soft blur down
-// to that difference) and nothing of the picture: moving picture is never steady, still picture is
-// the same before and after. Around the lines (the span's margin outside them) the same measure
+// picture before and after by more than the coding noise, or when every luma it took lies beyond
+// both, all lighter or all darker (a thin stroke that covers its pixels in part mixes with the
+// moving picture behind and is never steady). So the damage takes in whatever the style drew
+// (fill, outline, shadow, a soft blur down to that difference) and nothing of the picture: moving
+// picture is never steady nor always lighter than itself, still picture is the same before and
+// after. Around the lines (the span's margin outside them) the same measure
 // tells a subtitle from a picture that changed as a whole (a camera that stops moving makes every
 // pixel steady and different at once): a subtitle leaves its surroundings alone. Glyphs are
 // strokes, and what a hand puts down in the scene is mostly solid.
@@ -62,6 +65,21 @@ cv::Mat Differs(const cv::Mat &middle, const LumaSpan &span, const std::vector<u
     return out;
 }
 
+// Pixels whose every luma while on screen lies beyond the picture before and after it by more
+// than kChanged, all lighter or all darker: thin strokes and their shadows, whose pixels mix the
+// text with a moving picture and so are never steady, yet never show the picture itself.
+cv::Mat Beyond(const LumaSpan &span, const std::vector<uint8_t> &before, const std::vector<uint8_t> &after) {
+    const cv::Mat b = Plane(span, before), a = Plane(span, after);
+    cv::Mat lightest, darkest, above, below;
+    cv::max(b, a, lightest);
+    cv::min(b, a, darkest);
+    cv::add(lightest, cv::Scalar(kChanged), lightest);
+    cv::subtract(darkest, cv::Scalar(kChanged), darkest);
+    cv::compare(Plane(span, span.low), lightest, above, cv::CMP_GT);
+    cv::compare(Plane(span, span.high), darkest, below, cv::CMP_LT);
+    return above | below;
+}
+
 void DropSmall(cv::Mat &mask) {
     cv::Mat labels, stats, centroids;
     const int n = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
@@ -91,7 +109,7 @@ SubtitleShape ShapeProposed(const ProposedEvidence &evidence) {
     if (evidence.before.size() != size || evidence.after.size() != size) return shape;
     const cv::Mat changed = Differs(middle, span, evidence.before) & Differs(middle, span, evidence.after);
     const cv::Mat lines = Plane(span, evidence.lines);
-    cv::Mat damage = steady & changed & lines;
+    cv::Mat damage = (steady | Beyond(span, evidence.before, evidence.after)) & changed & lines;
     DropSmall(damage);
     const int area = cv::countNonZero(damage);
     if (area < kMinDamage || !TextLike(damage, evidence.lineHeight)) return shape;

@@ -21,7 +21,7 @@ struct ProposedEvidence {
 };
 
 // The damage is what stays steady while the subtitle shows and differs from both the picture
-// before it came and the picture after it went:
+// before it came and the picture after it went, or stays lighter (darker) than both all along:
 // its fill, outline, shadow and anti-aliasing, and nothing of a picture that moves (never steady)
 // or stands still (the same before, during and after). The graymap is that damage, widened a few
 // pixels further for what a moving picture kept from being steady (a translucent shadow). Not

@@ -3,6 +3,7 @@
 // from the network.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -86,6 +87,65 @@ TEST(LineTracks, MovingPictureGivesExactEndsAndTheStrokes) {
                 << x << "," << y;
         }
     }
+}
+
+// Guards: thin strokes taken for picture. A stroke narrower than a pixel or two (small CJK glyphs)
+// covers its pixels only in part, so each mixes the text with the moving picture and is never
+// steady, yet it is lighter than the picture before and after it in every frame. Every other
+// stroke here is whole (its pixels steady), as in such a line, where the glyphs' wider strokes are.
+TEST(LineTracks, ThinStrokesOverAMovingPictureAreFoundWhole) {
+    const auto partial = [](int x) { return (x - kLineX) % 10 != 0; };
+    const auto found = Track(
+        100,
+        [&](int f) {
+            std::vector<uint8_t> p = Texture(3 * f);
+            for (auto &v : p) v = (uint8_t)(v * 3 / 4);  // a darker picture: 45 to 134
+            if (Shown(f))
+                for (int x = kLineX; x < kLineX + kLineW; x += 5)
+                    for (int y = kLineY; y < kLineY + kLineH; ++y) {
+                        uint8_t &v = p[(size_t)y * kW + x];
+                        v = partial(x) ? (uint8_t)((7 * 235 + 3 * v) / 10) : 235;
+                    }
+            return p;
+        },
+        Shown);
+    ASSERT_EQ(found.size(), 1u);
+    const SubtitleShape &s = found[0].shape;
+    ASSERT_TRUE(s.text);
+    int strokes = 0, inGraymap = 0;
+    for (int x = kLineX; x < kLineX + kLineW; x += 5)
+        for (int y = kLineY; y < kLineY + kLineH && partial(x); ++y, ++strokes)
+            if (x >= s.x && x < s.x + s.width && y >= s.y && y < s.y + s.height)
+                inGraymap += s.graymap[(size_t)(y - s.y) * s.width + (x - s.x)] != 0;
+    EXPECT_GE(inGraymap, strokes * 9 / 10);
+}
+
+// Guards: a signature taken from the picture rather than the text when the candidate's sample
+// caught a fade-in. Behind the line a flat grey patch comes in just before the subtitle and goes
+// mid-way (a drawing coloured in, then cleared): it holds still between the two samples and
+// differs from the sample before, while the fading text does not hold still; a signature of the
+// patch gave the patch's frames, not the subtitle's.
+TEST(LineTracks, FadeInCaughtByTheSampleKeepsTheSubtitlesEnds) {
+    const auto found = Track(
+        100,
+        [](int f) {
+            std::vector<uint8_t> p = Texture(3 * f);
+            if (f >= 18 && f < 45)
+                for (int y = kLineY - 20; y < kLineY + kLineH + 20; ++y)
+                    for (int x = kLineX - 30; x < kLineX + kLineW + 30; ++x) p[(size_t)y * kW + x] = 110;
+            if (Shown(f)) {
+                std::vector<uint8_t> text = p;
+                DrawLine(text);
+                const int alpha = std::min(6, f - 20);  // sixths: fading in over frames 21 to 26
+                for (size_t i = 0; i < p.size(); ++i) p[i] = (uint8_t)((alpha * text[i] + (6 - alpha) * p[i]) / 6);
+            }
+            return p;
+        },
+        Shown);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_GE(found[0].first, 21);
+    EXPECT_LE(found[0].first, 22);
+    EXPECT_EQ(found[0].last, 70);
 }
 
 // Guards: the result depending on when the network's lines arrive within the allowed lag, and
