@@ -32,8 +32,9 @@
 # and every graymap pixel lies on damage; a failed check fails the run.
 #
 # Per clip: subtitles (index entries), found, both ends exact, within ±2 frames, false entries;
-# the removal mask (--mode mask, --radius auto) with the found and with the true files: the share
-# of the damaged pixels it covers and its area over theirs; luma PSNR over the damaged pixels of
+# the removal mask (--mode mask) of the one command (the subtitles it finds, with their own
+# widenings) and of the true files at --radius auto: the share of the damaged pixels it covers and
+# its area over theirs; luma PSNR over the damaged pixels of
 # the burnt film, of the one-command path, and of the true files with the spatial and the temporal
 # fill at the same radius (default auto); for a box, PSNR over the box's pixels as well; frames/s
 # of detection (`--detect DIR INPUT`) and of the whole one-command path into FFV1, wall time with
@@ -282,12 +283,18 @@ rb_coverage() {
 }
 
 # The mask with INDEX at --radius auto into rb_cov and rb_area; 0 and 0 when the index is empty
-# (the mask mode would pass the frames through).
+# (the mask mode would pass the frames through). With the found index, the mask is the one command's
+# own (--mode mask without an index: the subtitles found again, with the widenings that come with
+# them), as the path removes it.
 rb_mask() {
   local w=$1 h=$2 index=$3 out=$4 line
   rb_cov=0.0000 rb_area=0.00
   [ "$(head -1 "$index")" = 0 ] && return 0
-  rb_subremove "$out.log" -q -y -x "$index" --mode mask --radius auto film.mkv "$out.mkv"
+  if [ "$index" = found/subs.bms ]; then
+    rb_subremove "$out.log" -q -y --mode mask film.mkv "$out.mkv"
+  else
+    rb_subremove "$out.log" -q -y -x "$index" --mode mask --radius auto film.mkv "$out.mkv"
+  fi
   line=$(rb_coverage "$w" "$h" "$out.mkv")
   read -r rb_cov rb_area <<< "$line"
   [ -n "$rb_area" ] || rb_die "no coverage of $out.mkv in $PWD"
@@ -462,7 +469,7 @@ rb_report() {
   echo "subremove: $rb_subremove; path: subremove ${rb_path_args[*]} (fill $rb_path_fill); true files at --radius $rb_radius"
   echo "$(nproc) cores; load average at start $1, at end $(cut -d' ' -f1-3 /proc/loadavg); $2 s in all"
   echo
-  echo "| clip | size, frames | subtitles' test | subtitles | found | both ends exact | within ±2 | false | coverage, found files | area, found | coverage, true files | area, true | PSNR burnt | PSNR path | PSNR true spatial | PSNR true temporal | path − true (same fill) | box PSNR: path | true spatial | true temporal | detect fps | path fps |"
+  echo "| clip | size, frames | subtitles' test | subtitles | found | both ends exact | within ±2 | false | coverage, path mask | area, path mask | coverage, true files | area, true | PSNR burnt | PSNR path | PSNR true spatial | PSNR true temporal | path − true (same fill) | box PSNR: path | true spatial | true temporal | detect fps | path fps |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${rb_rows[@]}"
   echo

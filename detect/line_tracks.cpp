@@ -295,6 +295,7 @@ void LineTracker::State::End(Track &t, int64_t last, const uint8_t *after) {
     evidence.before = std::move(t.before);
     evidence.lines = std::move(t.lines);
     evidence.lineHeight = t.lineHeight;
+    evidence.pictureHeight = height;
     if (after) evidence.after = Crop(after, width, t.span);
     FoundSubtitle f;
     f.first = t.first;

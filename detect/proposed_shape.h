@@ -18,6 +18,7 @@ struct ProposedEvidence {
     // the damage is looked for only there.
     std::vector<uint8_t> lines;
     int lineHeight = 0;  // the height of the detector's line
+    int pictureHeight = 0;  // rows of the whole picture: styles, and so the reach past the damage, scale with it
 };
 
 // The damage is what stays steady while the subtitle shows and differs from both the picture
