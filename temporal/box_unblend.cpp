@@ -99,9 +99,10 @@ void BoxEstimator::Estimate(const PictureRef *const *pictures, int count, const 
     // Left and right along the rows between, where glyph stems may step harder than the box:
     // only pairs that fit the first fit's blend count.
     for (int side : {0, 2}) SideProfile(pictures, count, side, hole, margin, out, true);
-    int left = 0, right = 0;
-    if (Candidates(0, sign, &left) == 0 || Candidates(2, sign, &right) == 0) return;
-    if (!SetSide(pictures[0], 0, sign, left, out) || !SetSide(pictures[0], 2, sign, right, out)) return;
+    // The strongest candidate of each (Candidates writes up to kCandidates, strongest first).
+    int left[kCandidates] = {}, right[kCandidates] = {};
+    if (Candidates(0, sign, left) == 0 || Candidates(2, sign, right) == 0) return;
+    if (!SetSide(pictures[0], 0, sign, left[0], out) || !SetSide(pictures[0], 2, sign, right[0], out)) return;
     const GridRect e = out.Extent();
     if (out.interior.x1 - out.interior.x0 < settings_.minSide || e.x0 < 0 || e.y0 < 0 || e.x1 > l.width || e.y1 > l.height) return;
     MeasureRamps(pictures, count, out);
