@@ -188,7 +188,7 @@ void SubtitleDetector::State::CheckPresence(const uint8_t *fullLuma, std::ptrdif
             if (!subtitle.settled) Settle(subtitle);
             age(Held(subtitle.half) & cv::Rect(0, 0, age.cols, age.rows)).setTo(0);
             Fading f{std::move(subtitle), frame - 1, FadeFollower(maxFadeFrames)};
-            if (f.subtitle.fade.Usable() && f.follower.Step(FadeStrength(f.subtitle.fade, l))) {
+            if (f.subtitle.fade.Usable() && f.follower.Step(f.subtitle.fade, l)) {
                 fading.push_back(std::move(f));
             } else {
                 f.follower.Stop();
@@ -253,7 +253,7 @@ void SubtitleDetector::State::Settle(InProgress &subtitle) {
 void SubtitleDetector::State::FollowFades() {
     for (size_t i = 0; i < fading.size();) {
         Fading &f = fading[i];
-        if (f.follower.Step(FadeStrength(f.subtitle.fade, luma.ptr<uint8_t>(0)))) {
+        if (f.follower.Step(f.subtitle.fade, luma.ptr<uint8_t>(0))) {
             ++i;
             continue;
         }
@@ -269,7 +269,7 @@ int64_t SubtitleDetector::State::FadeInStart(const FadeProbe &probe, int64_t fir
     const int64_t kept = (int64_t)history.size();
     FadeFollower follower(maxFadeFrames);
     for (int64_t f = first - 1; f >= 0 && frame - f < kept; --f)
-        if (!follower.Step(FadeStrength(probe, history[(size_t)(f % kept)].ptr<uint8_t>(0)))) break;
+        if (!follower.Step(probe, history[(size_t)(f % kept)].ptr<uint8_t>(0))) break;
     follower.Stop();
     *fadeIn = follower.Faded();
     return first - follower.Frames();

@@ -11,6 +11,12 @@
 // without the subtitle is needed, and the picture may move under it.
 // A fade is followed frame by frame outward from the steady frames while the opacity is visible
 // and keeps falling; a text that stays at full contrast (only its surroundings changed) is held.
+// A fade's faintest frame (a few percent of opacity, where a linear fade's last frame may fall)
+// reads no higher than the picture's level wobbles. It is told by what it adds to the frame beyond
+// it: the least-squares opacity a of near - far = a (steady - far) over the probe's pixels, which
+// uses every pixel's own steady contrast against the picture. That frame is taken when its a
+// stands out of the same reading between the next few frames beyond (the picture's own changes,
+// whatever their bias) by three times their spread.
 // Cost: one pass over the probe's pixels a frame (a few thousand loads).
 #pragma once
 
@@ -20,6 +26,7 @@
 
 struct FadeProbe {
     std::vector<int> light, dark;  // pixel indices into the planes the strength is read from
+    std::vector<uint8_t> steady;   // their steady luma, light then dark
     double contrast = 0;           // steady mean luma of the light minus that of the dark
     bool Usable() const { return !light.empty(); }
 };
@@ -46,15 +53,22 @@ public:
     explicit FadeFollower(int maxFadeFrames) : maxFrames_(maxFadeFrames) {}
     // The next frame's strength; false once the end is known.
     bool Step(double strength);
+    // The next frame itself: its strength, and the opacity the frame before shows over it, by which
+    // a fade's faintest frame is told from the picture. The same probe at every step.
+    bool Step(const FadeProbe &probe, const uint8_t *plane);
     // No more frames (the film or the kept frames ended): decides with what was seen.
     void Stop();
     int Frames() const { return held_ + faded_; }  // frames past the steady ones, once decided
     int Faded() const { return faded_; }           // of which fading (below full strength)
 
 private:
-    void Decide(size_t seen, bool settled);
+    bool Decide(size_t seen, bool settled);
+    void TakeFaintest();
     int maxFrames_;
     int held_ = 0, faded_ = 0;
     bool decided_ = false;
-    std::vector<double> seen_;  // strengths since the last frame at full strength
+    size_t waitFor_ = 0;          // when set, the frames seen the faintest frame's test needs
+    std::vector<double> seen_;    // strengths since the last frame at full strength
+    std::vector<double> over_;    // by frame stepped: the opacity it shows over the next one
+    std::vector<uint8_t> last_;   // the probe's pixels in the last frame stepped
 };

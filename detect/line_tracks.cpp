@@ -220,7 +220,7 @@ void LineTracker::State::Confirm(const Candidate &c, int64_t at, const cv::Rect 
     t.fade = MakeFadeProbe(t.signature, t.luma, width);
     FadeFollower in(maxFadeFrames);
     for (int64_t f = first - 1; t.fade.Usable() && Kept(f); --f)
-        if (!in.Step(FadeStrength(t.fade, Frame(f)))) break;
+        if (!in.Step(t.fade, Frame(f))) break;
     in.Stop();
     t.first = first - in.Frames();
     t.fadeIn = in.Faded();
@@ -280,7 +280,7 @@ bool LineTracker::State::Follow(Track &t, int64_t f) {
         return true;
     }
     if (t.last < 0) t.last = f - 1;
-    if (t.fade.Usable() && t.out.Step(FadeStrength(t.fade, plane))) return true;
+    if (t.fade.Usable() && t.out.Step(t.fade, plane)) return true;
     t.out.Stop();
     const int64_t last = t.last + t.out.Frames();
     End(t, last, Frame(last + 1));

@@ -1,6 +1,7 @@
 // Fades at a subtitle's ends: the opacity read from a probe, and where a followed fade ends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "detect/fade.h"
@@ -37,6 +38,27 @@ std::vector<uint8_t> Blend(const Planes &p, double a) {
     std::vector<uint8_t> out(p.text.size());
     for (size_t i = 0; i < out.size(); ++i) out[i] = (uint8_t)(p.ground[i] * (1 - a) + p.text[i] * a + 0.5);
     return out;
+}
+
+// The text at each opacity in turn over a picture that changes a frame: `noise` levels of grain, or
+// (shift) the busy picture moving a pixel a frame. The frames the follower takes past the steady.
+int FollowFrames(const std::vector<double> &alphas, int noise, bool shift) {
+    const Planes p = MakePlanes();
+    const FadeProbe probe = MakeFadeProbe(p.pixels, p.luma, kW);
+    FadeFollower f(30);
+    uint32_t seed = 12345;
+    for (size_t k = 0; k < alphas.size(); ++k) {
+        Planes moved = p;
+        for (size_t i = 0; i < moved.ground.size(); ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            const int grain = noise ? (int)(seed >> 16) % (2 * noise + 1) - noise : 0;
+            const int source = shift ? (int)((i + k) % moved.ground.size()) : (int)i;
+            moved.ground[i] = (uint8_t)std::clamp(p.ground[(size_t)source] + grain, 0, 255);
+        }
+        if (!f.Step(probe, Blend(moved, alphas[k]).data())) break;
+    }
+    f.Stop();
+    return f.Frames();
 }
 
 int Follow(const std::vector<double> &strengths) {
@@ -89,4 +111,24 @@ TEST(Fade, FollowerStopsAtAnotherText) {
 TEST(Fade, FollowerWantsAFadeToStartNearlyWhole) {
     EXPECT_EQ(Follow({0.42, 0.46, 0.36, 0.31, 0.09, -0.01, -0.07, -0.09, -0.13, -0.17, -0.15}), 0);
     EXPECT_EQ(Follow({0.38, 0.32, 0.4, 0.47}), 0);
+}
+
+// Guards: a linear fade's last frame, a few percent opaque and within the picture's wobble, lost
+// (the subtitle's first or last frame one out); and the picture moving beyond a fade's end taken
+// for that frame.
+TEST(Fade, FaintestFrameIsToldFromThePicture) {
+    const std::vector<double> fade = {0.8, 0.62, 0.44, 0.26, 0.08};
+    std::vector<double> faint = fade, none = fade;
+    faint.push_back(0.025);
+    for (int k = 0; k < 8; ++k) faint.push_back(0), none.push_back(0);
+    EXPECT_EQ(FollowFrames(faint, 2, false), 6);
+    EXPECT_EQ(FollowFrames(none, 2, false), 5);
+    EXPECT_EQ(FollowFrames(none, 0, true), 5);
+    EXPECT_EQ(FollowFrames(none, 3, true), 5);
+    // Followed by strengths alone (no frames), the faint frame stays within the picture's level.
+    std::vector<double> strengths;
+    const Planes p = MakePlanes();
+    const FadeProbe probe = MakeFadeProbe(p.pixels, p.luma, kW);
+    for (double a : faint) strengths.push_back(FadeStrength(probe, Blend(p, a).data()));
+    EXPECT_EQ(Follow(strengths), 5);
 }
