@@ -5,6 +5,7 @@
 #include <opencv2/video/tracking.hpp>
 
 #include <algorithm>
+#include <cstring>
 
 #include "temporal/column_fill.h"
 #include "temporal/global_motion.h"
@@ -16,6 +17,12 @@ void MakeBandImage(const PlaneRef &luma, int maxValue, Band band, int scale, Ban
     out.width = luma.width / scale;
     out.height = band.Rows() / scale;
     out.pixels.resize((size_t)out.width * out.height);
+    if (scale == 1 && luma.bytes == 1 && maxValue == 255) {
+        // The same codes: the general loop below gives each sample back unchanged.
+        for (int y = 0; y < out.height; ++y)
+            std::memcpy(&out.pixels[(size_t)y * out.width], luma.data + (ptrdiff_t)(band.top + y) * luma.stride, (size_t)out.width);
+        return;
+    }
     const float norm = 255.0f / ((float)maxValue * (float)(scale * scale));
     for (int y = 0; y < out.height; ++y) {
         for (int x = 0; x < out.width; ++x) {
@@ -99,8 +106,28 @@ void BandFlow::PreferCamera(const BandImage &from, const BandImage &to, int scal
 }
 
 // Entries of the field within `reach` (a square) of a cell that holds a hole pixel become
-// unknown: cells are marked, then widened along rows and along columns with running counts.
+// unknown.
 void BandFlow::MarkUnknown(const Hole &hole, int reach, const FlowField &f) {
+    const uint8_t *unknown = UnknownCells(hole, reach, f);
+    const size_t n = (size_t)f.width * f.height;
+    for (size_t k = 0; k < n; ++k)
+        if (unknown[k]) weights_[k] = 0.0f;
+}
+
+// The cells of `f` within `reach` of a hole pixel: cells are marked, then widened along rows and
+// along columns with running counts. While the holes are fixed (FixHoles), each hole's cells are
+// made once: every pair of a chunk shares the band and the field's geometry.
+const uint8_t *BandFlow::UnknownCells(const Hole &hole, int reach, const FlowField &f) {
+    for (const Unknown &u : unknown_)
+        if (u.hole == &hole && u.reach == reach && u.width == f.width && u.height == f.height && u.scale == f.scale && u.top == f.top)
+            return u.cells.data();
+    if (!holesFixed_ || unknownUsed_ == unknown_.size()) {
+        if (!holesFixed_) unknownUsed_ = 0;
+        if (unknownUsed_ == unknown_.size()) unknown_.emplace_back();
+    }
+    Unknown &u = unknown_[unknownUsed_++];
+    u.hole = holesFixed_ ? &hole : nullptr;
+    u.reach = reach, u.width = f.width, u.height = f.height, u.scale = f.scale, u.top = f.top;
     const PlaneHole &luma = hole.planes[0];
     const int w = f.width, h = f.height;
     cells_.assign((size_t)w * h, 0);
@@ -117,12 +144,20 @@ void BandFlow::MarkUnknown(const Hole &hole, int reach, const FlowField &f) {
         for (int x = 0; x < w; ++x)
             widened_[(size_t)y * w + x] = counts_[(size_t)std::min(w, x + reach + 1)] > counts_[(size_t)std::max(0, x - reach)];
     }
+    u.cells.assign(cells_.size(), 0);
     for (int x = 0; x < w; ++x) {
         counts_[0] = 0;
         for (int y = 0; y < h; ++y) counts_[(size_t)y + 1] = counts_[(size_t)y] + widened_[(size_t)y * w + x];
         for (int y = 0; y < h; ++y)
-            if (counts_[(size_t)std::min(h, y + reach + 1)] > counts_[(size_t)std::max(0, y - reach)]) weights_[(size_t)y * w + x] = 0.0f;
+            u.cells[(size_t)y * w + x] = counts_[(size_t)std::min(h, y + reach + 1)] > counts_[(size_t)std::max(0, y - reach)];
     }
+    return u.cells.data();
+}
+
+void BandFlow::FixHoles(bool fixed) {
+    holesFixed_ = fixed;
+    unknownUsed_ = 0;
+    for (Unknown &u : unknown_) u.hole = nullptr;
 }
 
 }  // namespace temporal

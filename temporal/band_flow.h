@@ -47,8 +47,15 @@ public:
     void Measure(const BandImage &from, const BandImage &to, const Hole *fromHole, const Hole *toHole, int margin,
                  Band band, int scale, FlowField &out);
 
+    // Between FixHoles(true) and FixHoles(false) the caller promises that no Hole given to Measure
+    // changes or moves, so the cells each hole makes unknown are worked out once (a hole's
+    // samples cost about as much as the rest of the completion, and a chunk's pairs share a few
+    // holes). Outside, every Measure works them out again.
+    void FixHoles(bool fixed);
+
 private:
     void MarkUnknown(const Hole &hole, int reach, const FlowField &f);
+    const uint8_t *UnknownCells(const Hole &hole, int reach, const FlowField &f);
     void PreferCamera(const BandImage &from, const BandImage &to, int scale, const float *known, FlowField &out);
 
     std::unique_ptr<cv::Ptr<cv::DISOpticalFlow>> dis_;
@@ -57,6 +64,15 @@ private:
     std::vector<float> weights_;
     std::vector<uint8_t> cells_, widened_;
     std::vector<int> counts_;
+    // The unknown cells of each hole seen since FixHoles(true); kept for reuse of their storage.
+    struct Unknown {
+        const Hole *hole = nullptr;  // null: free
+        int reach = 0, width = 0, height = 0, scale = 0, top = 0;
+        std::vector<uint8_t> cells;
+    };
+    std::vector<Unknown> unknown_;
+    size_t unknownUsed_ = 0;
+    bool holesFixed_ = false;
 };
 
 }  // namespace temporal

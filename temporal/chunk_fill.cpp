@@ -80,11 +80,13 @@ void ChunkFill::MeasureFlows(const std::vector<ChunkFrame> &frames, Band band) {
             imageMade_[f] = 1;
         }
     }
-    if (!helperFlow_ || pending_.size() < 2) {
-        MeasurePairs(flow_, frames, band, 0, 1);
-        return;
-    }
-    Beside([&] { MeasurePairs(*helperFlow_, frames, band, 1, 2); }, [&] { MeasurePairs(flow_, frames, band, 0, 2); });
+    // The chunk's holes stay put until Run returns.
+    flow_.FixHoles(true);
+    if (helperFlow_) helperFlow_->FixHoles(true);
+    if (!helperFlow_ || pending_.size() < 2) MeasurePairs(flow_, frames, band, 0, 1);
+    else Beside([&] { MeasurePairs(*helperFlow_, frames, band, 1, 2); }, [&] { MeasurePairs(flow_, frames, band, 0, 2); });
+    flow_.FixHoles(false);
+    if (helperFlow_) helperFlow_->FixHoles(false);
 }
 
 // The flows the pair (i - 1, i) needs: both ways where a hole touches it (kBothWays); towards i - 1

@@ -2,6 +2,7 @@
 #include "temporal/hole.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace temporal {
 
@@ -25,20 +26,28 @@ void MarkHole(const uint8_t *mask, int width, int height, const PlaneGeometry &g
     }
 }
 
-// Visible samples within `ring` (square) of a hole sample become `kind` samples.
+// Visible samples within `ring` (square) of a hole sample become `kind` samples. The square is
+// separable: a sample is near a hole sample when some sample within `ring` rows of it has one
+// within `ring` columns, so running counts along the rows and then down the columns find them in
+// a few passes over the plane, whatever the ring's width.
 void MarkRing(PlaneHole &p, int ring, uint8_t kind) {
-    const int rows = p.rows.Rows();
+    const int rows = p.rows.Rows(), w = p.width;
+    if (rows <= 0 || w <= 0 || ring <= 0) return;
+    std::vector<uint8_t> near((size_t)rows * w);
+    std::vector<int> counts((size_t)std::max(rows, w) + 1);
     for (int y = 0; y < rows; ++y) {
-        for (int x = 0; x < p.width; ++x) {
-            if (p.kind[(size_t)y * p.width + x] != kHole) continue;
-            for (int dy = -ring; dy <= ring; ++dy) {
-                const int ny = y + dy;
-                if (ny < 0 || ny >= rows) continue;
-                uint8_t *row = &p.kind[(size_t)ny * p.width];
-                for (int nx = std::max(0, x - ring); nx <= std::min(p.width - 1, x + ring); ++nx) {
-                    if (row[nx] == kVisible) row[nx] = kind;
-                }
-            }
+        const uint8_t *in = &p.kind[(size_t)y * w];
+        counts[0] = 0;
+        for (int x = 0; x < w; ++x) counts[(size_t)x + 1] = counts[(size_t)x] + (in[x] == kHole);
+        for (int x = 0; x < w; ++x)
+            near[(size_t)y * w + x] = counts[(size_t)std::min(w, x + ring + 1)] > counts[(size_t)std::max(0, x - ring)];
+    }
+    for (int x = 0; x < w; ++x) {
+        counts[0] = 0;
+        for (int y = 0; y < rows; ++y) counts[(size_t)y + 1] = counts[(size_t)y] + near[(size_t)y * w + x];
+        for (int y = 0; y < rows; ++y) {
+            uint8_t &k = p.kind[(size_t)y * w + x];
+            if (k == kVisible && counts[(size_t)std::min(rows, y + ring + 1)] > counts[(size_t)std::max(0, y - ring)]) k = kind;
         }
     }
 }
