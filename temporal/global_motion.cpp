@@ -46,7 +46,7 @@ bool Solve3(double a[3][3], double b[3], double x[3]) {
 }
 
 // Bilinear sample of an 8-bit band image; false outside it.
-bool Sample(const BandImage &image, float x, float y, float &v) {
+[[gnu::always_inline]] inline bool Sample(const BandImage &image, float x, float y, float &v) {
     if (x < 0.0f || y < 0.0f || x > (float)(image.width - 1) || y > (float)(image.height - 1)) return false;
     const int x0 = std::min((int)x, image.width - 2 < 0 ? 0 : image.width - 2);
     const int y0 = std::min((int)y, image.height - 2 < 0 ? 0 : image.height - 2);

@@ -6,11 +6,14 @@
 
 namespace temporal {
 
-bool ConsistentMotion(const FlowField &toward, const FlowField &back, const StructureField *structure, float x, float y,
-                      const StepSettings &s, float &dx, float &dy) {
-    FlowAt(toward, x, y, dx, dy);
+namespace {
+
+// ConsistentMotion with the two fields' samplers made once per plane; inlined into the step's loop.
+[[gnu::always_inline]] inline bool Consistent(const FlowSampler &toward, const FlowSampler &back, const StructureField *structure,
+                                              float x, float y, const StepSettings &s, float &dx, float &dy) {
+    toward.At(x, y, dx, dy);
     float bx, by;
-    FlowAt(back, x + dx, y + dy, bx, by);
+    back.At(x + dx, y + dy, bx, by);
     const float ex = dx + bx, ey = dy + by;
     const float allowed = s.tolerance + s.slope * std::sqrt(dx * dx + dy * dy);
     if (ex * ex + ey * ey <= allowed * allowed) return true;
@@ -25,15 +28,23 @@ bool ConsistentMotion(const FlowField &toward, const FlowField &back, const Stru
     return across2 + along2 * kept * kept <= allowed * allowed;
 }
 
+}  // namespace
+
+bool ConsistentMotion(const FlowField &toward, const FlowField &back, const StructureField *structure, float x, float y,
+                      const StepSettings &s, float &dx, float &dy) {
+    return Consistent(FlowSampler(toward), FlowSampler(back), structure, x, y, s, dx, dy);
+}
+
 float MotionNoise(const FlowField &toward, const FlowField &back, std::vector<float> &scratch) {
     scratch.clear();
     const float half = (float)(toward.scale - 1) * 0.5f;
+    const FlowSampler backAt(back);
     for (int j = 0; j < toward.height; j += 2) {
         for (int i = 0; i < toward.width; i += 2) {
             const float *d = &toward.xy[((size_t)j * toward.width + i) * 2];
             const float lx = (float)(i * toward.scale) + half, ly = (float)(toward.top + j * toward.scale) + half;
             float bx, by;
-            FlowAt(back, lx + d[0], ly + d[1], bx, by);
+            backAt.At(lx + d[0], ly + d[1], bx, by);
             scratch.push_back(std::sqrt((d[0] + bx) * (d[0] + bx) + (d[1] + by) * (d[1] + by)));
         }
     }
@@ -104,7 +115,10 @@ float BlendChain(const SourceChain &c, int plane, int maxValue, float px, float 
 
 }  // namespace
 
-bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value, int &age) {
+namespace {
+
+// FetchMemory, inlined into the step's loop.
+[[gnu::always_inline]] inline bool Fetch(const Neighbour &n, int plane, float px, float py, float &value, int &age) {
     const PlaneRef &p = n.picture->planes[plane];
     if (px < 0.0f || py < 0.0f || px > (float)(p.width - 1) || py > (float)(p.height - 1)) return false;
     const int x0 = (int)px, y0 = (int)py;
@@ -137,18 +151,25 @@ bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value
     return true;
 }
 
+}  // namespace
+
+bool FetchMemory(const Neighbour &n, int plane, float px, float py, float &value, int &age) {
+    return Fetch(n, plane, px, py, value, age);
+}
+
 float PictureNoise(const BandImage &a, const BandImage &b, const FlowField &aToB, const Hole *aHole, int scale,
                    std::vector<float> &scratch) {
     scratch.clear();
     const PlaneHole *h = aHole && !aHole->Empty() ? &aHole->planes[0] : nullptr;
     const float half = (float)(scale - 1) * 0.5f, inv = 1.0f / (float)scale;
+    const FlowSampler flowAt(aToB);
     for (int j = 2; j < a.height; j += 4) {
         const float ly = (float)(aToB.top + j * scale) + half;
         for (int i = 2; i < a.width; i += 4) {
             const float lx = (float)(i * scale) + half;
             if (h && h->KindAt(i * scale, aToB.top + j * scale) != kVisible) continue;
             float dx, dy;
-            FlowAt(aToB, lx, ly, dx, dy);
+            flowAt.At(lx, ly, dx, dy);
             const float bx = (lx + dx - half) * inv, by = (ly + dy - (float)aToB.top - half) * inv;
             if (!(bx >= 0.0f && by >= 0.0f && bx <= (float)(b.width - 1) && by <= (float)(b.height - 1))) continue;
             const int x0 = std::min((int)bx, b.width - 2 < 0 ? 0 : b.width - 2), y0 = std::min((int)by, b.height - 2 < 0 ? 0 : b.height - 2);
@@ -176,14 +197,15 @@ void StepPlane(const Neighbour &from, const FlowField *toward, const PlaneHole &
     memory.age.assign(ph.kind.size(), kNoMemory);
     if (!from.picture || !toward || !from.back) return;
     const float invX = 1.0f / (float)g.ScaleX(), invY = 1.0f / (float)g.ScaleY();
+    const FlowSampler towardAt(*toward), backAt(*from.back);
     for (size_t k = 0; k < n; ++k) {
         const int32_t i = ph.fill[k];
         const int x = i % ph.width, y = i / ph.width + ph.rows.top;
         const float lx = (float)x * (float)g.ScaleX() + g.offsetX, ly = (float)y * (float)g.ScaleY() + g.offsetY;
         float dx, dy, v;
         int age;
-        if (!ConsistentMotion(*toward, *from.back, from.structure, lx, ly, s, dx, dy)) continue;
-        if (!FetchMemory(from, plane, (float)x + dx * invX, (float)y + dy * invY, v, age)) continue;
+        if (!Consistent(towardAt, backAt, from.structure, lx, ly, s, dx, dy)) continue;
+        if (!Fetch(from, plane, (float)x + dx * invX, (float)y + dy * invY, v, age)) continue;
         if (age + 1 > s.window) continue;
         out.value[k] = v;
         out.age[k] = (uint8_t)(age + 1);
