@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -193,5 +194,43 @@ inline void WriteSubtitleIndex(const Scratch &s) {
 }
 
 inline bool InsideSubtitle(int x, int y) { return x >= kSubX && x < kSubX + kSubW && y >= kSubY && y < kSubY + kSubH; }
+
+// ASS time of frame boundary n - 0.5 at 25 frames/s (centiseconds), so libass shows exactly the
+// frames first..last.
+inline std::string AssTime(int frame) {
+    const int cs = std::max(0, frame * 4 - 2);
+    char text[32];
+    std::snprintf(text, sizeof(text), "0:%02d:%02d.%02d", cs / 6000, cs / 100 % 60, cs % 100);
+    return text;
+}
+
+// PSNR of `a` against `clean` over the samples where `burnt` differs from `clean` by more than
+// `seen` (summed over R, G and B), frames first..last; `damaged` (optional) gets their number.
+inline double DamagePsnr(const std::vector<Picture> &a, const std::vector<Picture> &clean, const std::vector<Picture> &burnt,
+                         int first, int last, int seen, size_t *damaged = nullptr) {
+    double sum = 0;
+    size_t n = 0;
+    for (int f = first; f <= last; ++f) {
+        for (size_t i = 0; i < clean[f].px.size(); ++i) {
+            const Rgb &c = clean[f].px[i], &b = burnt[f].px[i], &x = a[f].px[i];
+            if (std::abs(b.r - c.r) + std::abs(b.g - c.g) + std::abs(b.b - c.b) <= seen) continue;
+            for (int k = 0; k < 3; ++k) {
+                const double d = (double)(&x.r)[k] - (double)(&c.r)[k];
+                sum += d * d;
+            }
+            n += 3;
+        }
+    }
+    if (damaged) *damaged = n / 3;
+    return n ? 10 * std::log10(255.0 * 255.0 / std::max(sum / n, 1e-3)) : 0;
+}
+
+// The text detection model where subremove looks for it (scripts/setup_model.sh prepares it).
+inline std::string TextModel() {
+    if (const char *path = std::getenv("SUBREMOVE_TEXT_MODEL"); path && *path) return path;
+    const char *cache = std::getenv("XDG_CACHE_HOME"), *home = std::getenv("HOME");
+    if (cache && *cache) return std::string(cache) + "/subremove/text_det.onnx";
+    return home ? std::string(home) + "/.cache/subremove/text_det.onnx" : "";
+}
 
 }  // namespace subremove_test

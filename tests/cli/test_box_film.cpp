@@ -19,13 +19,6 @@ using namespace subremove_test;
 const char kPhoto[] = "/usr/share/backgrounds/mate/nature/Storm.jpg";
 constexpr int kW = 640, kH = 360, kFrames = 72;
 
-std::string AssTime(int frame) {
-    const int cs = std::max(0, frame * 4 - 2);
-    char text[32];
-    std::snprintf(text, sizeof(text), "0:%02d:%02d.%02d", cs / 6000, cs / 100 % 60, cs % 100);
-    return text;
-}
-
 // clean.mkv, a photograph panned slowly; burnt.mkv, the same with two boxed subtitles. FFV1.
 bool MakeFilms(const Scratch &s) {
     const std::string ass =
@@ -44,31 +37,6 @@ bool MakeFilms(const Scratch &s) {
     const std::string burn = std::string(SR_FFMPEG) + " -v error -y -i '" + s.Path("clean.mkv") + "' -vf \"ass=" + s.Path("subs.ass") +
                              ":fontsdir=/usr/share/fonts,format=yuv420p\" -c:v ffv1 '" + s.Path("burnt.mkv") + "'";
     return Shell(make) == 0 && Shell(burn) == 0;
-}
-
-// PSNR of `a` against `clean` over the pixels `burnt` changed, frames first..last.
-double DamagePsnr(const std::vector<Picture> &a, const std::vector<Picture> &clean, const std::vector<Picture> &burnt, int first,
-                  int last) {
-    double sum = 0;
-    size_t n = 0;
-    for (int f = first; f <= last; ++f)
-        for (size_t i = 0; i < clean[f].px.size(); ++i) {
-            const Rgb &c = clean[f].px[i], &b = burnt[f].px[i], &x = a[f].px[i];
-            if (std::abs(b.r - c.r) + std::abs(b.g - c.g) + std::abs(b.b - c.b) <= 6) continue;
-            for (int k = 0; k < 3; ++k) {
-                const double d = (double)(&x.r)[k] - (double)(&c.r)[k];
-                sum += d * d;
-            }
-            n += 3;
-        }
-    return n ? 10 * std::log10(255.0 * 255.0 / std::max(sum / n, 1e-3)) : 0;
-}
-
-std::string TextModel() {
-    if (const char *path = std::getenv("SUBREMOVE_TEXT_MODEL"); path && *path) return path;
-    const char *cache = std::getenv("XDG_CACHE_HOME"), *home = std::getenv("HOME");
-    if (cache && *cache) return std::string(cache) + "/subremove/text_det.onnx";
-    return home ? std::string(home) + "/.cache/subremove/text_det.onnx" : "";
 }
 
 class BoxFilm : public ::testing::Test {
@@ -105,12 +73,12 @@ TEST_F(BoxFilm, TranslucentBoxIsUnblendedNotFilled) {
     ASSERT_EQ(spatial.size(), (size_t)kFrames);
     ASSERT_EQ(module.size(), (size_t)kFrames);
     for (const auto &[first, last] : {std::pair{6, 30}, std::pair{40, 65}}) {
-        const double before = DamagePsnr(burnt, clean, burnt, first, last);
-        const double filled = DamagePsnr(module, clean, burnt, first, last);
+        const double before = DamagePsnr(burnt, clean, burnt, first, last, 6);
+        const double filled = DamagePsnr(module, clean, burnt, first, last, 6);
         EXPECT_LT(before, 20) << first;
-        EXPECT_GT(DamagePsnr(path, clean, burnt, first, last), 30) << "one command, frames " << first << "-" << last;
+        EXPECT_GT(DamagePsnr(path, clean, burnt, first, last, 6), 30) << "one command, frames " << first << "-" << last;
         // The spatial fill repaints the glyphs from the box around them, over a textured picture.
-        const double unblended = DamagePsnr(spatial, clean, burnt, first, last);
+        const double unblended = DamagePsnr(spatial, clean, burnt, first, last, 6);
         EXPECT_GT(unblended, 26) << "--radius auto, frames " << first;
         EXPECT_GT(unblended, filled + 5) << "--radius auto, frames " << first << ", the module at radius 5: " << filled;
     }

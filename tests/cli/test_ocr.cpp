@@ -40,14 +40,6 @@ const std::vector<Line> kLines = {
     {165, 204, true, "他说明天见。\n我不知道为什么。"},
 };
 
-// ASS time of frame boundary n - 0.5 at 25 frames/s, so that libass shows exactly the frames.
-std::string AssTime(int frame) {
-    const int cs = std::max(0, frame * 4 - 2);
-    char text[32];
-    std::snprintf(text, sizeof(text), "0:%02d:%02d.%02d", cs / 6000, cs / 100 % 60, cs % 100);
-    return text;
-}
-
 // The subtitles as libass draws them: white with a dark outline and shadow, or the fill alone.
 std::string Ass(bool fillOnly) {
     const std::string outline = fillOnly ? "&HFF000000" : "&H00101010", shadow = fillOnly ? "&HFF000000" : "&H80000000";
@@ -227,14 +219,6 @@ size_t Edits(const std::string &truth, const std::string &read) {
         }
     }
     return row[b.size()];
-}
-
-// The text detection model where subremove looks for it (scripts/setup_model.sh prepares it).
-std::string TextModel() {
-    if (const char *path = std::getenv("SUBREMOVE_TEXT_MODEL"); path && *path) return path;
-    const char *cache = std::getenv("XDG_CACHE_HOME"), *home = std::getenv("HOME");
-    if (cache && *cache) return std::string(cache) + "/subremove/text_det.onnx";
-    return home ? std::string(home) + "/.cache/subremove/text_det.onnx" : "";
 }
 
 // One film for every test: made once, it takes a few seconds.
