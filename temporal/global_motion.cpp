@@ -177,8 +177,8 @@ void GlobalMotion::ChooseByPlace(const BandImage &from, const BandImage &to, int
             float x, y, v0, v;
             EntryPoint(f, i, j, x, y);
             if (Known(weights, k) && Sample(from, x * inv, (y - (float)f.top) * inv, v0)) {
-                float d[2][2];
-                FlowAt(f, x, y, d[0][0], d[0][1]);
+                // (x, y) is the entry's own point, where FlowAt gives the entry itself.
+                float d[2][2] = {{f.xy[k * 2], f.xy[k * 2 + 1]}, {0.0f, 0.0f}};
                 model.At(x, y, d[1][0], d[1][1]);
                 for (int m = 0; m < 2; ++m)
                     e[m] = Sample(to, (x + d[m][0]) * inv, (y + d[m][1] - (float)f.top) * inv, v) ? std::fabs(v - v0) : 255.0f;
