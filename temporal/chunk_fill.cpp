@@ -303,6 +303,7 @@ void ChunkFill::Run(const std::vector<ChunkFrame> &frames, int first, int last, 
     outputBase_ = first;
     for (int i = first; i < last; ++i) {
         if (HasHole(frames[(size_t)i])) Compose(frames, i, previous, callbacks, stats);
+        if (callbacks.done) callbacks.done(i);
     }
     Keep(frames, last, band);
 }

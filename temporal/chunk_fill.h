@@ -88,6 +88,9 @@ struct FillCallbacks {
     std::function<const PictureRef *(int)> spatial;
     // Where frame i's output goes: a writable copy of its samples.
     std::function<PictureRef(int)> output;
+    // Called once frame i's output is written, in order: the outputs before frame i are final and
+    // no longer read, so the caller may pass them on while the rest is filled. May be null.
+    std::function<void(int)> done;
 };
 
 struct FillStats {

@@ -141,6 +141,7 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
     while (lastOwn + 1 <= last && lastOwn + 1 - base < (int64_t)held_.size() && !held_[(size_t)(lastOwn + 1 - base)].job.context)
         ++lastOwn;
     last = lastOwn;
+    bool emitted = true;  // false once the pipeline refused a frame
     const int64_t lo = WindowStart(first, std::max(base, first - plan_.window));
     int64_t hi = WindowEnd(last, std::min(held_.back().job.number, last + plan_.window));
     if (hi < 0) hi = std::min(held_.back().job.number, last + plan_.window);
@@ -176,6 +177,10 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         temporal::FillCallbacks callbacks;
         callbacks.spatial = [&](int i) { return Spatial(held_[(size_t)(lo + i - base)]); };
         callbacks.output = [&](int i) { return OutputOf(held_[(size_t)(lo + i - base)]); };
+        // Frames go to the encoder as soon as the fill is past them, so that coding overlaps the
+        // rest of the chunk (at a film's end nothing else would). Un-blended boxes are restored
+        // over the whole chunk afterwards, so with them the frames wait.
+        if (!film_.radii) callbacks.done = [&](int i) { emitted = emitted && EmitUpTo(lo + i, first, last, emit); };
         temporal::PictureRef before;
         const FrameRange *stretch = StretchOf(plan_.merged, first);
         const bool carries = !previous_.Empty() && previousNumber_ == first - 1 && stretch && stretch->first < first;
@@ -184,8 +189,18 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         if (film_.radii) RestoreBoxes(first, last);
     }
     previous_.Reset();
-    for (int64_t num = first; num <= last; ++num) {
+    if (!emitted || !EmitUpTo(last + 1, first, last, emit)) return false;
+    previousNumber_ = last;
+    return true;
+}
+
+// Passes on the frames of the chunk first..last before `end` that are not yet passed on; the
+// output of the last is kept for the next chunk. False when the pipeline fails.
+bool TemporalWorker::EmitUpTo(int64_t end, int64_t first, int64_t last, const Emit &emit) {
+    const int64_t base = held_.front().job.number;
+    for (int64_t num = first; num < end; ++num) {
         Held &h = held_[(size_t)(num - base)];
+        if (h.emitted) continue;
         FrameResult r = Finished(h);
         h.emitted = true;
         if (num == last && !h.output.Empty()) previous_ = std::move(h.output);
@@ -193,7 +208,6 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
         h.spatial.Reset();
         if (!emit(h.job.index, std::move(r))) return false;
     }
-    previousNumber_ = last;
     return true;
 }
 

@@ -55,6 +55,7 @@ private:
     struct Held;
     bool Drain(bool ending, const Emit &emit);
     bool FillChunk(size_t firstHeld, int64_t last, const Emit &emit);
+    bool EmitUpTo(int64_t end, int64_t first, int64_t last, const Emit &emit);
     const std::vector<uint8_t> *MaskOf(int entry, int64_t frame);
     const temporal::PictureRef *Spatial(Held &h);
     temporal::PictureRef OutputOf(Held &h);
