@@ -190,9 +190,9 @@ namespace {
 
 void StepPlane(const Neighbour &from, const FlowField *toward, const PlaneHole &ph, const PlaneGeometry &g, int plane,
                const StepSettings &s, PlaneMemory &memory, PlaneCandidates &out) {
-    const size_t n = ph.fill.size();
-    out.value.resize(n);
-    out.age.assign(n, kNoMemory);
+    const size_t n = ph.fill.size(), candidates = (size_t)ph.ringEnd;
+    out.value.resize(candidates);
+    out.age.assign(candidates, kNoMemory);
     memory.value.resize(ph.kind.size());
     memory.age.assign(ph.kind.size(), kNoMemory);
     if (!from.picture || !toward || !from.back) return;
@@ -207,8 +207,10 @@ void StepPlane(const Neighbour &from, const FlowField *toward, const PlaneHole &
         if (!Consistent(towardAt, backAt, from.structure, lx, ly, s, dx, dy)) continue;
         if (!Fetch(from, plane, (float)x + dx * invX, (float)y + dy * invY, v, age)) continue;
         if (age + 1 > s.window) continue;
-        out.value[k] = v;
-        out.age[k] = (uint8_t)(age + 1);
+        if (k < candidates) {
+            out.value[k] = v;
+            out.age[k] = (uint8_t)(age + 1);
+        }
         memory.value[(size_t)i] = v;
         memory.age[(size_t)i] = (uint8_t)(age + 1);
     }

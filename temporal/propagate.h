@@ -56,7 +56,8 @@ struct PlaneMemory {
     std::vector<uint8_t> age;
 };
 
-// Candidates of one plane, one per fill sample of the hole (PlaneHole::fill order).
+// Candidates of one plane, one per hole and ring sample (PlaneHole::fill order, up to ringEnd):
+// the halo only carries memory, and candidates kept for it were never read.
 struct PlaneCandidates {
     std::vector<float> value;
     std::vector<uint8_t> age;  // kNoMemory: none
