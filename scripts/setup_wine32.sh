@@ -54,15 +54,14 @@ sr_setup_wine32() {
 sr_wine32_install() {
   local version=$1 packages plan
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  apt-get update -qq || {
-    sr_wine32_record "" "no 32-bit Wine: apt-get update failed during setup"
-    echo "setup: apt-get update failed: no 32-bit Wine" >&2
-    return 1
-  }
+  # A list that fails to come (a mirror caught syncing one architecture's security index) leaves
+  # the others fetched: the plan below tells whether they hold what is needed.
+  local updated=""
+  apt-get update -qq >/dev/null 2>&1 || updated=" (apt-get update failed in part)"
   packages=("wine32:i386=$version" "libwine:i386=$version" "${sr_wine32_extras[@]}")
   plan=$(apt-get -s install --no-install-recommends "${packages[@]}" 2>&1) || {
-    sr_wine32_record "" "no 32-bit Wine: apt-get cannot install it: $(echo "$plan" | tail -1)"
-    echo "setup: apt-get cannot install 32-bit Wine: $(echo "$plan" | tail -1)" >&2
+    sr_wine32_record "" "no 32-bit Wine: apt-get cannot install it$updated: $(echo "$plan" | tail -1)"
+    echo "setup: apt-get cannot install 32-bit Wine$updated: $(echo "$plan" | tail -1)" >&2
     return 1
   }
   if echo "$plan" | grep -Eq '^(Remv |Inst [^ ]+ \[)'; then
