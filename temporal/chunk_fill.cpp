@@ -108,18 +108,49 @@ void ChunkFill::MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &fram
     std::vector<float> &scratch = noiseScratch_[from % 2];
     for (size_t p = from; p < pending_.size(); p += step) {
         const size_t i = pending_[p];
-        const BandImage &a = images_[i - 1], &b = images_[i];
         const Hole *hb = HasHole(frames[i]) ? frames[i].hole : nullptr, *ha = HasHole(frames[i - 1]) ? frames[i - 1].hole : nullptr;
-        if (need_[i] & kToPrevious) {
-            flow.Measure(b, a, hb, ha, settings_.flowMargin, band, settings_.flowScale, toPrevious_[i]);
-            noise_[i * 2] = PictureNoise(b, a, toPrevious_[i], hb, settings_.flowScale, scratch);
-        }
-        if (need_[i] & kToNext) {
-            flow.Measure(a, b, ha, hb, settings_.flowMargin, band, settings_.flowScale, toNext_[i - 1]);
-            noise_[i * 2 + 1] = PictureNoise(a, b, toNext_[i - 1], ha, settings_.flowScale, scratch);
-        }
+        MeasurePair(flow, images_[i - 1], images_[i], ha, hb, band, need_[i], toPrevious_[i], toNext_[i - 1], &noise_[i * 2], scratch);
         have_[i] = need_[i];
     }
+}
+
+// The flows of pictures a, b (a first) that `need` asks for, and the pictures' noise along each.
+void ChunkFill::MeasurePair(BandFlow &flow, const BandImage &a, const BandImage &b, const Hole *ha, const Hole *hb, Band band,
+                            uint8_t need, FlowField &toPrevious, FlowField &toNext, float noise[2], std::vector<float> &scratch) {
+    if (need & kToPrevious) {
+        flow.Measure(b, a, hb, ha, settings_.flowMargin, band, settings_.flowScale, toPrevious);
+        noise[0] = PictureNoise(b, a, toPrevious, hb, settings_.flowScale, scratch);
+    }
+    if (need & kToNext) {
+        flow.Measure(a, b, ha, hb, settings_.flowMargin, band, settings_.flowScale, toNext);
+        noise[1] = PictureNoise(a, b, toNext, ha, settings_.flowScale, scratch);
+    }
+}
+
+bool ChunkFill::MeasureAhead(const std::vector<ChunkFrame> &frames, Band band) {
+    if (band.Rows() <= 0) return false;
+    for (size_t i = 1; i < frames.size(); ++i) {
+        const ChunkFrame &a = frames[i - 1], &b = frames[i];
+        if (b.number < 0 || a.number != b.number - 1 || (!HasHole(a) && !HasHole(b)) || IsKept(frames, i, band)) continue;
+        MakeSignature(a.picture.planes[0], a.picture.maxValue, HasHole(a) ? &a.hole->planes[0] : nullptr, aheadSignatures_[0]);
+        MakeSignature(b.picture.planes[0], b.picture.maxValue, HasHole(b) ? &b.hole->planes[0] : nullptr, aheadSignatures_[1]);
+        if (IsCut(aheadSignatures_[0], aheadSignatures_[1], settings_.cuts)) continue;
+        MakeBandImage(a.picture.planes[0], a.picture.maxValue, band, settings_.flowScale, aheadImages_[0]);
+        MakeBandImage(b.picture.planes[0], b.picture.maxValue, band, settings_.flowScale, aheadImages_[1]);
+        KeptPair k;
+        k.number = b.number;
+        k.ids[0] = a.holeId;
+        k.ids[1] = b.holeId;
+        k.band = band;
+        flow_.FixHoles(true);
+        MeasurePair(flow_, aheadImages_[0], aheadImages_[1], HasHole(a) ? a.hole : nullptr, HasHole(b) ? b.hole : nullptr, band,
+                    kBothWays, k.toPrevious, k.toNext, k.noise, noiseScratch_[0]);
+        flow_.FixHoles(false);
+        k.have = kBothWays;
+        kept_.push_back(std::move(k));
+        return true;
+    }
+    return false;
 }
 
 // The edges of every picture that a linked pair touches: either may be the other's source.
@@ -156,10 +187,9 @@ void ChunkFill::MeasureSome(StructureMeter &meter, BandImage &scratch, const std
 // A pair measured for the chunk before, in the same band between the same holes, is the same
 // measure: it is taken over instead of measured again.
 bool ChunkFill::TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band band) {
-    if (frames[i].number < 0 || band.top != keptBand_.top || band.bottom != keptBand_.bottom) return false;
+    if (frames[i].number < 0) return false;
     for (KeptPair &k : kept_) {
-        if (k.number != frames[i].number || k.ids[0] != frames[i - 1].holeId || k.ids[1] != frames[i].holeId) continue;
-        if ((k.have & need_[i]) != need_[i]) return false;
+        if (!SamePair(k, frames, i, band) || (k.have & need_[i]) != need_[i]) continue;
         std::swap(toPrevious_[i], k.toPrevious);
         std::swap(toNext_[i - 1], k.toNext);
         noise_[i * 2] = k.noise[0];
@@ -171,10 +201,15 @@ bool ChunkFill::TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band b
     return false;
 }
 
+bool ChunkFill::IsKept(const std::vector<ChunkFrame> &frames, size_t i, Band band) const {
+    for (const KeptPair &k : kept_)
+        if (SamePair(k, frames, i, band) && k.have == kBothWays) return true;
+    return false;
+}
+
 // Keeps the pairs after the window before the next chunk's first output can start.
 void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band) {
     kept_.clear();
-    keptBand_ = band;
     const int64_t from = frames[(size_t)last - 1].number + 1 - settings_.step.window;
     for (size_t i = 1; i < frames.size(); ++i) {
         if (frames[i].number < from || frames[i].number < 0 || have_[i] == 0) continue;
@@ -182,6 +217,7 @@ void ChunkFill::Keep(const std::vector<ChunkFrame> &frames, int last, Band band)
         k.number = frames[i].number;
         k.ids[0] = frames[i - 1].holeId;
         k.ids[1] = frames[i].holeId;
+        k.band = band;
         std::swap(k.toPrevious, toPrevious_[i]);
         std::swap(k.toNext, toNext_[i - 1]);
         k.noise[0] = noise_[i * 2];

@@ -5,7 +5,8 @@
 //   1. Shot cuts are found between neighbours (cuts.h); nothing crosses one.
 //   2. Between neighbours that a hole touches, the motion both ways is measured in the band and
 //      completed inside the holes (band_flow.h), and each picture's edges are measured for the
-//      check (structure.h).
+//      check (structure.h). Pairs measured for the chunk before, or ahead of this one while the
+//      caller waited for its pictures (MeasureAhead), are taken over.
 //   3. A forward pass carries the background memory from the first picture to the last output,
 //      a backward pass from the last picture back to the first output (propagate.h); each output
 //      hole sample keeps what each pass brought and its age. Where a pass takes the background
@@ -107,6 +108,12 @@ public:
     // subtitle run and no cut lies between them; else null.
     void Run(const std::vector<ChunkFrame> &frames, int first, int last, Band band, const FillCallbacks &callbacks,
              const PictureRef *previous, FillStats &stats);
+    // Measures ahead, while the caller waits for the rest of a chunk's pictures, the flows of one
+    // pair of `frames` (numbered) that a hole touches and no cut parts, in `band`; a Run given the
+    // same band and holes takes them over (each pair's measure depends only on its two pictures,
+    // their holes and the band, so the output is the same bytes). False when every such pair is
+    // measured. Flows measured ahead and not taken by the next Run are dropped.
+    bool MeasureAhead(const std::vector<ChunkFrame> &frames, Band band);
 
 private:
     void FindCuts(const std::vector<ChunkFrame> &frames);
@@ -125,6 +132,8 @@ private:
     void MeasureSome(StructureMeter &meter, BandImage &scratch, const std::vector<ChunkFrame> &frames, Band band, size_t from,
                      size_t step);
     void MeasurePairs(BandFlow &flow, const std::vector<ChunkFrame> &frames, Band band, size_t from, size_t step);
+    void MeasurePair(BandFlow &flow, const BandImage &a, const BandImage &b, const Hole *ha, const Hole *hb, Band band,
+                     uint8_t need, FlowField &toPrevious, FlowField &toNext, float noise[2], std::vector<float> &scratch);
     void Step(const std::vector<ChunkFrame> &frames, int i, int j, const FlowField *toward, const FlowField *back,
               PlaneCandidates *out, PassBuffers &buffers);
     void MeasureTolerances(size_t n);
@@ -141,19 +150,27 @@ private:
     const PictureRef *Ask(int i, const PictureRef *&spatial, bool &asked, const FillCallbacks &callbacks) const;
     bool Linked(int i) const { return i > 0 && !cutBefore_[(size_t)i]; }
     bool TakeKept(const std::vector<ChunkFrame> &frames, size_t i, Band band);
+    bool IsKept(const std::vector<ChunkFrame> &frames, size_t i, Band band) const;
     void Keep(const std::vector<ChunkFrame> &frames, int last, Band band);
 
-    // The flows of the last chunk's pairs that the next chunk's window may need again: both
-    // directions of the pair ending at frame `number`, measured between the holes `ids`.
+    // The flows of the last chunk's pairs that the next chunk's window may need again, and those
+    // measured ahead for the next chunk: both directions of the pair ending at frame `number`,
+    // measured between the holes `ids` in `band`.
     struct KeptPair {
         int64_t number = -1;
         int ids[2] = {-1, -1};
+        Band band;
         FlowField toPrevious, toNext;
         float noise[2] = {0.0f, 0.0f};
         uint8_t have = 0;  // which of the two it holds; 0: none (or taken)
     };
+    static bool SamePair(const KeptPair &k, const std::vector<ChunkFrame> &frames, size_t i, Band band) {
+        return k.number == frames[i].number && k.ids[0] == frames[i - 1].holeId && k.ids[1] == frames[i].holeId &&
+               k.band.top == band.top && k.band.bottom == band.bottom;
+    }
     std::vector<KeptPair> kept_;
-    Band keptBand_;
+    BandImage aheadImages_[2];
+    PictureSignature aheadSignatures_[2];
 
     FillSettings settings_;
     int outputBase_ = 0;          // frames[outputBase_] is the first output

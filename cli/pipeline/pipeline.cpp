@@ -336,8 +336,12 @@ void FilterRun(RunQueue &run, Worker &worker, TemporalWorker *temporal, const Fr
     FrameJob job;
     if (temporal) {
         const TemporalWorker::Emit emit = [&](int64_t index, FrameResult &&r) { return filtered.Put(index, std::move(r)); };
-        while (run.Pop(job))
+        while (run.Pop(job)) {
             if (!temporal->Feed(std::move(job), emit)) return;
+            // Until the reader has the next frame, the worker measures what its chunk will need.
+            while (!run.Ready() && temporal->WorkAhead()) {
+            }
+        }
         temporal->Finish(emit);
         return;
     }

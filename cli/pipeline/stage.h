@@ -50,6 +50,8 @@ public:
         return error_ == nullptr;
     }
     std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
+    // Under the lock: whether the run has failed.
+    bool Failed(const std::unique_lock<std::mutex> &) const { return error_ != nullptr; }
     void Notify() { changed_.notify_all(); }
     // Runs `change` under the lock, then wakes every waiter.
     template <class Change>
@@ -94,6 +96,11 @@ public:
     }
     void Close() {
         control_.Update([&] { closed_ = true; });
+    }
+    // True when Pop would not wait: an item waits, the queue is closed or the run failed.
+    bool Ready() {
+        auto lock = control_.Lock();
+        return !items_.empty() || closed_ || control_.Failed(lock);
     }
 
 private:

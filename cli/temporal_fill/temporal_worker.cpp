@@ -104,6 +104,8 @@ bool TemporalWorker::Finish(const Emit &emit) {
     const bool ok = Drain(true, emit);
     held_.clear();
     maskCache_.clear();
+    bandCache_.clear();
+    ahead_ = Ahead();
     previous_.Reset();
     previousNumber_ = -1;
     return ok;
@@ -126,7 +128,13 @@ bool TemporalWorker::Drain(bool ending, const Emit &emit) {
         }
         const int64_t L = plan_.chunkLength;
         const int64_t last = std::min(stretch->first + ((n - stretch->first) / L + 1) * L - 1, stretch->second);
-        if (!ending && held_.back().job.number < last + plan_.window && WindowEnd(last, held_.back().job.number) < 0) break;
+        if (!ending && held_.back().job.number < last + plan_.window && WindowEnd(last, held_.back().job.number) < 0) {
+            ahead_.waiting = true;
+            ahead_.first = n;
+            ahead_.last = last;
+            break;
+        }
+        ahead_.waiting = false;
         if (!FillChunk(k, last, emit)) return false;
     }
     Trim();
@@ -137,33 +145,25 @@ bool TemporalWorker::Drain(bool ending, const Emit &emit) {
 // window on both sides, and outputs them.
 bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
     const int64_t base = held_.front().job.number, first = held_[k].job.number;
-    int64_t lastOwn = first;
-    while (lastOwn + 1 <= last && lastOwn + 1 - base < (int64_t)held_.size() && !held_[(size_t)(lastOwn + 1 - base)].job.context)
-        ++lastOwn;
-    last = lastOwn;
+    last = LastOwn(first, last);
     bool emitted = true;  // false once the pipeline refused a frame
     const int64_t lo = WindowStart(first, std::max(base, first - plan_.window));
     int64_t hi = WindowEnd(last, std::min(held_.back().job.number, last + plan_.window));
     if (hi < 0) hi = std::min(held_.back().job.number, last + plan_.window);
-    // The band holds the holes of the frames to fill, with a margin for the motion; every
-    // subtitle the window shows gets its hole within that band. A hole elsewhere (a subtitle at
-    // the top while this one is at the bottom) is left out: no background comes from that far.
-    temporal::Band band{height_, 0};
+    const temporal::Band band = ChunkBand(first, last);
     std::map<int, temporal::Hole> holes;
     for (int64_t num = lo; num <= hi; ++num) {
-        Held &f = held_[(size_t)(num - base)];
-        if (f.entry < 0) continue;
-        const std::vector<uint8_t> *mask = MaskOf(f.entry, num);
-        if (num < first || num > last || holes.count(f.entry)) continue;
-        holes[f.entry];
-        const temporal::Band b = temporal::MaskBand(mask->data(), width_, height_, BandMargin(height_), 4);
-        if (b.Rows() > 0) band = temporal::Band{std::min(band.top, b.top), std::max(band.bottom, b.bottom)};
+        const int entry = held_[(size_t)(num - base)].entry;
+        if (entry < 0) continue;
+        MaskOf(entry, num);
+        holes[entry];
     }
-    for (int64_t num = lo; num <= hi; ++num)
-        if (held_[(size_t)(num - base)].entry >= 0) holes[held_[(size_t)(num - base)].entry];
     std::vector<temporal::ChunkFrame> frames((size_t)(hi - lo + 1));
     if (band.Rows() > 0) {
-        for (int64_t num = lo; num <= hi; ++num) frames_.Decoded(held_[(size_t)(num - base)].job.frame.get(), held_[(size_t)(num - base)].decoded);
+        for (int64_t num = lo; num <= hi; ++num) {
+            Held &f = held_[(size_t)(num - base)];
+            if (f.decoded.Empty()) frames_.Decoded(f.job.frame.get(), f.decoded);
+        }
         const temporal::PictureRef &layout = held_[k].decoded.ref;
         for (auto &[entry, hole] : holes) temporal::MakeHole(maskCache_[entry].data(), width_, height_, layout, band, RingWidth(height_), hole,
                                                                      HaloWidth(height_));
@@ -192,6 +192,72 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
     if (!emitted || !EmitUpTo(last + 1, first, last, emit)) return false;
     previousNumber_ = last;
     return true;
+}
+
+// The last frame of first..last that is held and the worker's own (not another run's window).
+int64_t TemporalWorker::LastOwn(int64_t first, int64_t last) const {
+    const int64_t base = held_.front().job.number;
+    int64_t own = first;
+    while (own + 1 <= last && own + 1 - base < (int64_t)held_.size() && !held_[(size_t)(own + 1 - base)].job.context) ++own;
+    return own;
+}
+
+// The band of a chunk's frames first..last (held): the rows that their holes need for the motion.
+// Every subtitle the window shows gets its hole within that band. A hole elsewhere (a subtitle at
+// the top while this one is at the bottom) is left out: no background comes from that far.
+temporal::Band TemporalWorker::ChunkBand(int64_t first, int64_t last) {
+    const int64_t base = held_.front().job.number;
+    temporal::Band band{height_, 0};
+    for (int64_t num = first; num <= last; ++num) {
+        const int entry = held_[(size_t)(num - base)].entry;
+        if (entry < 0) continue;
+        auto it = bandCache_.find(entry);
+        if (it == bandCache_.end())
+            it = bandCache_.emplace(entry, temporal::MaskBand(MaskOf(entry, num)->data(), width_, height_, BandMargin(height_), 4)).first;
+        const temporal::Band &b = it->second;
+        if (b.Rows() > 0) band = temporal::Band{std::min(band.top, b.top), std::max(band.bottom, b.bottom)};
+    }
+    return band;
+}
+
+// The flows of one pair of the waiting chunk, among the frames held so far, as FillChunk will
+// ask for them if no frame still to come widens the chunk's band (if one does, they are measured
+// again there). The reader decodes on its own thread, so at a film's start, where the first
+// chunk waits for its window, this keeps the second core busy.
+bool TemporalWorker::WorkAhead() {
+    if (!ahead_.waiting || held_.empty()) return false;
+    const int64_t base = held_.front().job.number, back = held_.back().job.number, first = ahead_.first;
+    if (first < base || first > back) return false;
+    const int64_t last = LastOwn(first, ahead_.last);
+    const temporal::Band band = ChunkBand(first, last);
+    if (band.Rows() <= 0) return false;
+    const int64_t lo = WindowStart(first, std::max(base, first - plan_.window));
+    int64_t hi = std::min(back, last + plan_.window);
+    if (const int64_t end = WindowEnd(last, hi); end >= 0) hi = end;
+    if (band.top != ahead_.band.top || band.bottom != ahead_.band.bottom) {
+        ahead_.holes.clear();
+        ahead_.band = band;
+    }
+    Held &firstHeld = held_[(size_t)(first - base)];
+    if (firstHeld.decoded.Empty()) frames_.Decoded(firstHeld.job.frame.get(), firstHeld.decoded);
+    ahead_.frames.assign((size_t)(hi - lo + 1), temporal::ChunkFrame());
+    for (int64_t num = lo; num <= hi; ++num) {
+        Held &f = held_[(size_t)(num - base)];
+        if (f.decoded.Empty()) frames_.Decoded(f.job.frame.get(), f.decoded);
+        temporal::ChunkFrame &c = ahead_.frames[(size_t)(num - lo)];
+        c.picture = f.decoded.ref;
+        c.number = num;
+        c.holeId = f.entry;
+        if (f.entry < 0) continue;
+        auto it = ahead_.holes.find(f.entry);
+        if (it == ahead_.holes.end()) {
+            it = ahead_.holes.emplace(f.entry, temporal::Hole()).first;
+            temporal::MakeHole(MaskOf(f.entry, num)->data(), width_, height_, firstHeld.decoded.ref, band, RingWidth(height_), it->second,
+                               HaloWidth(height_));
+        }
+        c.hole = &it->second;
+    }
+    return fill_.MeasureAhead(ahead_.frames, band);
 }
 
 // Passes on the frames of the chunk first..last before `end` that are not yet passed on; the
@@ -319,5 +385,9 @@ void TemporalWorker::Trim() {
     while (k < held_.size() && (held_[k].job.context || held_[k].emitted)) ++k;
     const int64_t keepFrom = (k < held_.size() ? held_[k].job.number : held_.back().job.number + 1) - plan_.window;
     while (!held_.empty() && held_.front().job.number < keepFrom) held_.pop_front();
-    if (maskCache_.size() > 64) maskCache_.clear();
+    if (maskCache_.size() > 64) {
+        maskCache_.clear();
+        bandCache_.clear();
+        ahead_.holes.clear();
+    }
 }

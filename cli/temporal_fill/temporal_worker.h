@@ -48,6 +48,10 @@ public:
     bool Feed(FrameJob &&job, const Emit &emit);
     // The run has no more frames: fills what waits, with the window it has.
     bool Finish(const Emit &emit);
+    // While the next frame is not yet decoded: a step of the work that the chunk waiting for its
+    // window will need (the flows of one pair of its frames held so far). False when there is
+    // none, or no chunk waits.
+    bool WorkAhead();
 
     const temporal::FillStats &stats() const { return stats_; }
 
@@ -64,6 +68,8 @@ private:
     void RestoreBoxes(int64_t first, int64_t last);
     int64_t WindowStart(int64_t first, int64_t from) const;
     int64_t WindowEnd(int64_t last, int64_t to) const;
+    int64_t LastOwn(int64_t first, int64_t last) const;
+    temporal::Band ChunkBand(int64_t first, int64_t last);
 
     const TemporalPlan &plan_;
     const FrameContext &film_;
@@ -76,6 +82,17 @@ private:
     // the spatial repaint, the mask mode for the holes.
     std::map<Widening, std::unique_ptr<FilterInstance>> spatials_, masks_;
     std::map<int, std::vector<uint8_t>> maskCache_;  // by entry: one byte per pixel, non-zero in the hole
+    std::map<int, temporal::Band> bandCache_;        // by entry: the rows its hole needs for the motion
+    // The chunk that waits for its window (frames first..last), and the holes that WorkAhead made
+    // for it in `band`.
+    struct Ahead {
+        bool waiting = false;
+        int64_t first = 0, last = 0;
+        temporal::Band band;
+        std::map<int, temporal::Hole> holes;
+        std::vector<temporal::ChunkFrame> frames;
+    };
+    Ahead ahead_;
     std::deque<Held> held_;
     TemporalFrames frames_;
     temporal::ChunkFill fill_;

@@ -454,6 +454,10 @@ struct ChunkOptions {
     const std::vector<std::vector<uint8_t>> *repaints = nullptr;  // per frame, instead of the flat one
     FillSettings settings;                         // but for the window and `parallel`
     int width = kPW, height = kPH, margin = 24;    // the pictures' size, the band's margin
+    bool numbered = false;  // frames carry their numbers and hole ids, so measured flows are kept
+    int ahead = 0;          // pairs measured ahead before the run (MeasureAhead), at most
+    int aheadGrow = 0;      // rows by which the band measured ahead exceeds the run's
+    int *measuredAhead = nullptr;  // gets how many pairs were measured ahead
 };
 
 // Runs the fill over `pics` (luma pictures, kPW x kPH unless the options say otherwise) with `mask` as the hole of the frames
@@ -469,7 +473,11 @@ FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<u
     band = MaskBand(mask.data(), o.width, o.height, o.margin, 4);
     MakeHole(mask.data(), o.width, o.height, refs[0], band, 2, hole);
     std::vector<ChunkFrame> frames((size_t)n);
-    for (int f = 0; f < n; ++f) frames[f] = ChunkFrame{refs[f], f >= holeFrom && f < last ? &hole : nullptr};
+    for (int f = 0; f < n; ++f) {
+        const bool holed = f >= holeFrom && f < last;
+        frames[f] = ChunkFrame{refs[f], holed ? &hole : nullptr};
+        if (o.numbered) frames[f].number = f, frames[f].holeId = holed ? 0 : -1;
+    }
     outs = pics;
     std::vector<uint8_t> flat((size_t)o.width * o.height, o.spatial);
     PictureRef spatial = refs[0], previous = refs[0];
@@ -490,6 +498,17 @@ FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<u
     settings.step.window = window;
     settings.parallel = o.parallel;
     ChunkFill fill(settings);
+    if (o.ahead > 0) {
+        Band other{band.top - o.aheadGrow, band.bottom};
+        Hole otherHole;
+        MakeHole(mask.data(), o.width, o.height, refs[0], other, 2, otherHole);
+        std::vector<ChunkFrame> aheadFrames = frames;
+        for (ChunkFrame &f : aheadFrames)
+            if (f.hole) f.hole = o.aheadGrow ? &otherHole : &hole;
+        int measured = 0;
+        while (measured < o.ahead && fill.MeasureAhead(aheadFrames, o.aheadGrow ? other : band)) ++measured;
+        if (o.measuredAhead) *o.measuredAhead = measured;
+    }
     fill.Run(frames, first, last, band, cb, o.previous ? &previous : nullptr, stats);
     return stats;
 }
@@ -569,6 +588,44 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
     std::vector<std::vector<uint8_t>> cut(pics.begin() + 1, pics.begin() + 23), cutOut;
     FillChunk(cut, mask, 5, 17, 16, cutOut, hole, band, parallel);
     for (int f = 6; f < 18; ++f) ASSERT_EQ(cutOut[(size_t)f - 1], one[f]) << "frame " << f;
+}
+
+// Guards the flows measured ahead of a chunk while its window is decoded: taken over, they must
+// give the same bytes as flows measured in the chunk; every pair a hole touches is measured once
+// and then no more; and flows measured in another band (a later subtitle widened the chunk's)
+// must not be taken, for there the same pictures give another flow.
+TEST(TemporalChunk, FlowsMeasuredAheadChangeNothing) {
+    constexpr int kFrames = 24;
+    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
+    for (int f = 0; f < kFrames; ++f)
+        for (int y = 0; y < kPH; ++y)
+            for (int x = 0; x < kPW; ++x) pics[f][(size_t)y * kPW + x] = Photo(x + f * 2 + f % 3, y + f / 4);
+    std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
+    for (int y = 76; y < 98; ++y)
+        for (int x = 40; x < 220; ++x)
+            if ((x / 4) % 3 != 0) mask[(size_t)y * kPW + x] = 1;
+    Hole hole;
+    Band band;
+    std::vector<std::vector<uint8_t>> plain, some, all, other;
+    ChunkOptions o;
+    o.numbered = true;
+    FillChunk(pics, mask, 6, 18, 16, plain, hole, band, o);
+    int measured = 0;
+    o.measuredAhead = &measured;
+    o.ahead = 5;
+    FillChunk(pics, mask, 6, 18, 16, some, hole, band, o);
+    EXPECT_EQ(measured, 5);
+    o.ahead = 100;
+    o.parallel = true;
+    FillChunk(pics, mask, 6, 18, 16, all, hole, band, o);
+    EXPECT_EQ(measured, 13) << "pairs (5, 6) to (17, 18)";
+    o.aheadGrow = 8;
+    FillChunk(pics, mask, 6, 18, 16, other, hole, band, o);
+    for (int f = 0; f < kFrames; ++f) {
+        ASSERT_EQ(some[f], plain[f]) << "frame " << f;
+        ASSERT_EQ(all[f], plain[f]) << "frame " << f;
+        ASSERT_EQ(other[f], plain[f]) << "frame " << f;
+    }
 }
 
 // Guards a fill that boils where no frame reveals the background: on a grainy still shot whose
