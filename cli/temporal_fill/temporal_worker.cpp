@@ -150,7 +150,7 @@ bool TemporalWorker::FillChunk(size_t k, int64_t last, const Emit &emit) {
     const int64_t lo = WindowStart(first, std::max(base, first - plan_.window));
     int64_t hi = WindowEnd(last, std::min(held_.back().job.number, last + plan_.window));
     if (hi < 0) hi = std::min(held_.back().job.number, last + plan_.window);
-    const temporal::Band band = ChunkBand(first, last);
+    const temporal::Band band = ChunkBand(first, last, lo, hi);
     std::map<int, temporal::Hole> holes;
     for (int64_t num = lo; num <= hi; ++num) {
         const int entry = held_[(size_t)(num - base)].entry;
@@ -202,20 +202,35 @@ int64_t TemporalWorker::LastOwn(int64_t first, int64_t last) const {
     return own;
 }
 
-// The band of a chunk's frames first..last (held): the rows that their holes need for the motion.
-// Every subtitle the window shows gets its hole within that band. A hole elsewhere (a subtitle at
-// the top while this one is at the bottom) is left out: no background comes from that far.
-temporal::Band TemporalWorker::ChunkBand(int64_t first, int64_t last) {
+// The band of a chunk's frames first..last, whose window is lo..hi (all held): the rows that the
+// holes of its frames need for the motion, and those of the subtitles in its window whose rows
+// meet these. Every subtitle the window shows gets its hole within that band. A hole elsewhere (a
+// subtitle at the top while this one is at the bottom) is left out: no background comes from that
+// far. A subtitle next to the chunk's in the same place widens the band to its own, so that the
+// chunks of a run of back-to-back subtitles of one and two lines share a band, and each takes
+// over the flows that the one before measured in its window instead of measuring them again.
+temporal::Band TemporalWorker::ChunkBand(int64_t first, int64_t last, int64_t lo, int64_t hi) {
     const int64_t base = held_.front().job.number;
+    auto bandOf = [&](int entry, int64_t num) -> const temporal::Band & {
+        auto it = bandCache_.find(entry);
+        if (it == bandCache_.end())
+            it = bandCache_.emplace(entry, temporal::MaskBand(MaskOf(entry, num)->data(), width_, height_, BandMargin(height_), 4)).first;
+        return it->second;
+    };
     temporal::Band band{height_, 0};
     for (int64_t num = first; num <= last; ++num) {
         const int entry = held_[(size_t)(num - base)].entry;
         if (entry < 0) continue;
-        auto it = bandCache_.find(entry);
-        if (it == bandCache_.end())
-            it = bandCache_.emplace(entry, temporal::MaskBand(MaskOf(entry, num)->data(), width_, height_, BandMargin(height_), 4)).first;
-        const temporal::Band &b = it->second;
+        const temporal::Band &b = bandOf(entry, num);
         if (b.Rows() > 0) band = temporal::Band{std::min(band.top, b.top), std::max(band.bottom, b.bottom)};
+    }
+    if (band.Rows() <= 0) return band;
+    const temporal::Band own = band;
+    for (int64_t num = lo; num <= hi; ++num) {
+        const int entry = held_[(size_t)(num - base)].entry;
+        if (entry < 0 || (num >= first && num <= last)) continue;
+        const temporal::Band &b = bandOf(entry, num);
+        if (b.Rows() > 0 && b.top < own.bottom && own.top < b.bottom) band = temporal::Band{std::min(band.top, b.top), std::max(band.bottom, b.bottom)};
     }
     return band;
 }
@@ -229,11 +244,11 @@ bool TemporalWorker::WorkAhead() {
     const int64_t base = held_.front().job.number, back = held_.back().job.number, first = ahead_.first;
     if (first < base || first > back) return false;
     const int64_t last = LastOwn(first, ahead_.last);
-    const temporal::Band band = ChunkBand(first, last);
-    if (band.Rows() <= 0) return false;
     const int64_t lo = WindowStart(first, std::max(base, first - plan_.window));
     int64_t hi = std::min(back, last + plan_.window);
     if (const int64_t end = WindowEnd(last, hi); end >= 0) hi = end;
+    const temporal::Band band = ChunkBand(first, last, lo, hi);
+    if (band.Rows() <= 0) return false;
     if (band.top != ahead_.band.top || band.bottom != ahead_.band.bottom) {
         ahead_.holes.clear();
         ahead_.band = band;

@@ -69,7 +69,7 @@ private:
     int64_t WindowStart(int64_t first, int64_t from) const;
     int64_t WindowEnd(int64_t last, int64_t to) const;
     int64_t LastOwn(int64_t first, int64_t last) const;
-    temporal::Band ChunkBand(int64_t first, int64_t last);
+    temporal::Band ChunkBand(int64_t first, int64_t last, int64_t lo, int64_t hi);
 
     const TemporalPlan &plan_;
     const FrameContext &film_;
