@@ -71,20 +71,23 @@ double FadeStrength(const FadeProbe &probe, const uint8_t *plane) {
 bool FadeFollower::Step(const FadeProbe &probe, const uint8_t *plane) {
     if (decided_) return false;
     // The opacity the last frame shows over this one: the least-squares a of last - this =
-    // a (steady - this), over light and dark pixels alike.
-    const size_t n = probe.light.size() + probe.dark.size();
+    // a (steady - this), over light and dark pixels alike; and, in the same pass, the sums that
+    // FadeStrength takes (in its order, so the strength is the same).
+    const size_t lights = probe.light.size(), n = lights + probe.dark.size();
     const bool have = last_.size() == n;
     if (!have) last_.assign(n, 0);
-    double num = 0, den = 0;
+    double num = 0, den = 0, sums[2] = {0, 0};
     for (size_t k = 0; k < n; ++k) {
-        const int at = k < probe.light.size() ? probe.light[k] : probe.dark[k - probe.light.size()];
+        const int at = k < lights ? probe.light[k] : probe.dark[k - lights];
         const double v = plane[at], toward = (double)probe.steady[k] - v;
         num += (last_[k] - v) * toward;
         den += toward * toward;
+        sums[k >= lights] += v;
         last_[k] = plane[at];
     }
     if (have) over_.push_back(den > 0 ? num / den : 0);
-    return Step(FadeStrength(probe, plane));
+    if (!probe.Usable()) return Step(0.0);
+    return Step((sums[0] / (double)lights - sums[1] / (double)probe.dark.size()) / probe.contrast);
 }
 
 bool FadeFollower::Step(double strength) {

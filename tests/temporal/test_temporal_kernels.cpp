@@ -425,6 +425,19 @@ uint8_t Photo(int x, int y) {
     return (uint8_t)std::max(0.0f, std::min(255.0f, v));
 }
 
+// The photograph moved by `offset(f, dx, dy)` pixels in frame f, `frames` frames.
+template <typename F>
+std::vector<std::vector<uint8_t>> MovingPhoto(int frames, F offset) {
+    std::vector<std::vector<uint8_t>> pics((size_t)frames, std::vector<uint8_t>((size_t)kPW * kPH));
+    for (int f = 0; f < frames; ++f) {
+        int dx = 0, dy = 0;
+        offset(f, dx, dy);
+        for (int y = 0; y < kPH; ++y)
+            for (int x = 0; x < kPW; ++x) pics[(size_t)f][(size_t)y * kPW + x] = Photo(x + dx, y + dy);
+    }
+    return pics;
+}
+
 // A smooth still picture under film grain: uniform in [-12, 12], new every frame.
 // The grainy still shot's hole: a solid block across the middle rows.
 std::vector<uint8_t> StillShotMask() {
@@ -519,10 +532,7 @@ FillStats FillChunk(std::vector<std::vector<uint8_t>> &pics, const std::vector<u
 // filled with the scene that passed under it, not with the spatial fallback.
 TEST(TemporalChunk, PanIsFilledWithTheSceneThatPassedUnderTheHole) {
     constexpr int kFrames = 16, kShift = 3;
-    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
-    for (int f = 0; f < kFrames; ++f)
-        for (int y = 0; y < kPH; ++y)
-            for (int x = 0; x < kPW; ++x) pics[f][(size_t)y * kPW + x] = Photo(x + f * kShift, y);
+    std::vector<std::vector<uint8_t>> pics = MovingPhoto(kFrames, [](int f, int &dx, int &) { dx = f * kShift; });
     std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
     for (int y = 80; y < 100; ++y)
         for (int x = 60; x < 200; ++x)
@@ -566,10 +576,7 @@ TEST(TemporalChunk, GrainyStillShotKeepsItsBackground) {
 // without a subtitle, whose whole picture the passes take instead of anything from beyond it.
 TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing) {
     constexpr int kFrames = 24, kShift = 2;
-    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
-    for (int f = 0; f < kFrames; ++f)
-        for (int y = 0; y < kPH; ++y)
-            for (int x = 0; x < kPW; ++x) pics[f][(size_t)y * kPW + x] = Photo(x + f * kShift, y + f / 3);
+    std::vector<std::vector<uint8_t>> pics = MovingPhoto(kFrames, [](int f, int &dx, int &dy) { dx = f * kShift, dy = f / 3; });
     std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
     for (int y = 80; y < 100; ++y)
         for (int x = 40; x < 220; ++x)
@@ -596,10 +603,7 @@ TEST(TemporalChunk, SecondThreadAndWindowCutAtAFrameWithoutSubtitleChangeNothing
 // must not be taken, for there the same pictures give another flow.
 TEST(TemporalChunk, FlowsMeasuredAheadChangeNothing) {
     constexpr int kFrames = 24;
-    std::vector<std::vector<uint8_t>> pics(kFrames, std::vector<uint8_t>((size_t)kPW * kPH));
-    for (int f = 0; f < kFrames; ++f)
-        for (int y = 0; y < kPH; ++y)
-            for (int x = 0; x < kPW; ++x) pics[f][(size_t)y * kPW + x] = Photo(x + f * 2 + f % 3, y + f / 4);
+    std::vector<std::vector<uint8_t>> pics = MovingPhoto(kFrames, [](int f, int &dx, int &dy) { dx = f * 2 + f % 3, dy = f / 4; });
     std::vector<uint8_t> mask((size_t)kPW * kPH, 0);
     for (int y = 76; y < 98; ++y)
         for (int x = 40; x < 220; ++x)
